@@ -1,0 +1,252 @@
+#include "events/event_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+
+// Lets a test count this thread's allocations or make the next one fail.
+namespace {
+thread_local bool tCountAllocs = false;
+thread_local size_t tAllocs = 0;
+thread_local bool tFailNextAlloc = false;
+}  // namespace
+
+void* operator new(size_t n) {
+    if (tCountAllocs) {
+        ++tAllocs;
+    }
+    if (tFailNextAlloc) {
+        tFailNextAlloc = false;
+        throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(n ? n : 1)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void* operator new[](size_t n) { return ::operator new(n); }
+// Out of line: once inlined, GCC flags free() on operator new memory even
+// though this new/delete pair is consistent.
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete[](void* p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+// Every byte depends on the tag, so a record copied from the wrong slot or
+// only partly copied shows up.
+_EventParmsIn MakeEvent(uint32_t tag) {
+    _EventParmsIn e;
+    auto* bytes = reinterpret_cast<unsigned char*>(&e);
+    for (size_t i = 0; i < sizeof(e); ++i) {
+        bytes[i] = static_cast<unsigned char>(tag * 131 + i * 7 + (tag >> 8));
+    }
+    e.structSize = sizeof(e);
+    e.version = DVR_RECORD_VERSION;
+    e.requestID = tag;
+    e.data = reinterpret_cast<void*>(uintptr_t{0x1000} + tag);  // never dereferenced
+    return e;
+}
+
+::testing::AssertionResult PopsTag(EventQueue& q, uint32_t tag) {
+    if (q.empty()) {
+        return ::testing::AssertionFailure() << "queue empty, expected " << tag;
+    }
+    _EventParmsIn got = q.pop_front();
+    _EventParmsIn want = MakeEvent(tag);
+    if (std::memcmp(&got, &want, sizeof(got)) != 0) {
+        return ::testing::AssertionFailure() << "expected record " << tag << ", got requestID " << got.requestID;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+bool IsPowerOfTwo(size_t n) { return n != 0 && (n & (n - 1)) == 0; }
+
+TEST(EventQueue, StartsEmpty) {
+    EventQueue q;
+    EXPECT_TRUE(q.empty());
+    EXPECT_EQ(q.size(), 0u);
+    EXPECT_FALSE(q.Compact());
+}
+
+TEST(EventQueue, FifoAcrossGrowth) {
+    EventQueue q;
+    for (uint32_t i = 0; i < 1000; ++i) {
+        q.push_back(MakeEvent(i));
+        ASSERT_EQ(q.size(), i + 1);
+        ASSERT_TRUE(IsPowerOfTwo(q.capacity()));
+        ASSERT_GE(q.capacity(), q.size());
+    }
+    EXPECT_EQ(q.capacity(), 1024u);
+    for (uint32_t i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(PopsTag(q, i));
+    }
+    EXPECT_TRUE(q.empty());
+}
+
+TEST(EventQueue, GrowsWhileWrapped) {
+    EventQueue q;
+    uint32_t nextIn = 0;
+    uint32_t nextOut = 0;
+    for (; nextIn < 50; ++nextIn) {
+        q.push_back(MakeEvent(nextIn));
+    }
+    for (; nextOut < 40; ++nextOut) {
+        ASSERT_TRUE(PopsTag(q, nextOut));
+    }
+    // The front sits at slot 40; filling to 64 wraps, the next push doubles.
+    for (; nextIn < 50 + 54; ++nextIn) {
+        q.push_back(MakeEvent(nextIn));
+    }
+    EXPECT_EQ(q.size(), 64u);
+    EXPECT_EQ(q.capacity(), 64u);
+    q.push_back(MakeEvent(nextIn++));
+    EXPECT_EQ(q.capacity(), 128u);
+    // Keep the ring turning over at steady size.
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(PopsTag(q, nextOut++));
+        q.push_back(MakeEvent(nextIn++));
+    }
+    EXPECT_EQ(q.capacity(), 128u);
+    while (nextOut < nextIn) {
+        ASSERT_TRUE(PopsTag(q, nextOut++));
+    }
+    EXPECT_TRUE(q.empty());
+}
+
+TEST(EventQueue, CompactShrinksAndKeepsOrder) {
+    EventQueue q;
+    uint32_t nextIn = 0;
+    uint32_t nextOut = 0;
+    for (; nextIn < 1000; ++nextIn) {
+        q.push_back(MakeEvent(nextIn));
+    }
+    for (; nextOut < 960; ++nextOut) {
+        ASSERT_TRUE(PopsTag(q, nextOut));
+    }
+    // Wrap the remaining records around the end of the storage.
+    for (; nextIn < 1060; ++nextIn) {
+        q.push_back(MakeEvent(nextIn));
+    }
+    ASSERT_EQ(q.capacity(), 1024u);
+    ASSERT_EQ(q.size(), 100u);
+    EXPECT_TRUE(q.Compact());
+    EXPECT_EQ(q.capacity(), 128u);
+    EXPECT_EQ(q.size(), 100u);
+    EXPECT_FALSE(q.Compact());  // 100 records do not fit in 64
+    EXPECT_EQ(q.capacity(), 128u);
+
+    q.push_back(MakeEvent(nextIn++));
+    while (nextOut < nextIn) {
+        ASSERT_TRUE(PopsTag(q, nextOut++));
+    }
+    EXPECT_TRUE(q.Compact());
+    EXPECT_EQ(q.capacity(), EventQueue::kMinCapacity);
+    EXPECT_FALSE(q.Compact());
+
+    // Still a working queue after shrinking to the minimum.
+    for (uint32_t i = 0; i < 200; ++i) {
+        q.push_back(MakeEvent(i));
+    }
+    for (uint32_t i = 0; i < 200; ++i) {
+        ASSERT_TRUE(PopsTag(q, i));
+    }
+}
+
+TEST(EventQueue, CompactNeedsHalfFree) {
+    EventQueue q;
+    for (uint32_t i = 0; i < 1024; ++i) {
+        q.push_back(MakeEvent(i));
+    }
+    ASSERT_EQ(q.capacity(), 1024u);
+    for (uint32_t i = 0; i < 511; ++i) {
+        ASSERT_TRUE(PopsTag(q, i));
+    }
+    ASSERT_EQ(q.size(), 513u);
+    EXPECT_FALSE(q.Compact());
+    EXPECT_EQ(q.capacity(), 1024u);
+
+    ASSERT_TRUE(PopsTag(q, 511));
+    ASSERT_EQ(q.size(), 512u);
+    EXPECT_TRUE(q.Compact());
+    EXPECT_EQ(q.capacity(), 512u);
+    for (uint32_t i = 512; i < 1024; ++i) {
+        ASSERT_TRUE(PopsTag(q, i));
+    }
+}
+
+TEST(EventQueue, FailedCompactKeepsRecords) {
+    EventQueue q;
+    for (uint32_t i = 0; i < 300; ++i) {
+        q.push_back(MakeEvent(i));
+    }
+    for (uint32_t i = 0; i < 290; ++i) {
+        ASSERT_TRUE(PopsTag(q, i));
+    }
+    tFailNextAlloc = true;
+    EXPECT_FALSE(q.Compact());
+    tFailNextAlloc = false;
+    EXPECT_EQ(q.capacity(), 512u);
+    EXPECT_EQ(q.size(), 10u);
+    for (uint32_t i = 290; i < 300; ++i) {
+        ASSERT_TRUE(PopsTag(q, i));
+    }
+}
+
+TEST(EventQueue, FailedGrowthLeavesQueueIntact) {
+    EventQueue q;
+    for (uint32_t i = 0; i < 64; ++i) {
+        q.push_back(MakeEvent(i));
+    }
+    tFailNextAlloc = true;
+    EXPECT_THROW(q.push_back(MakeEvent(64)), std::bad_alloc);
+    tFailNextAlloc = false;
+    EXPECT_EQ(q.size(), 64u);
+    for (uint32_t i = 0; i < 64; ++i) {
+        ASSERT_TRUE(PopsTag(q, i));
+    }
+}
+
+TEST(EventQueue, SteadyStateDoesNotAllocate) {
+    EventQueue q;
+    for (uint32_t i = 0; i < 200; ++i) {
+        q.push_back(MakeEvent(i));
+    }
+    for (uint32_t i = 0; i < 200; ++i) {
+        q.pop_front();
+    }
+    const _EventParmsIn e = MakeEvent(1);
+    tAllocs = 0;
+    tCountAllocs = true;
+    for (int round = 0; round < 1000; ++round) {
+        for (int i = 0; i < 150; ++i) {
+            q.push_back(e);
+        }
+        while (!q.empty()) {
+            q.pop_front();
+        }
+    }
+    tCountAllocs = false;
+    EXPECT_EQ(tAllocs, 0u);
+}
+
+TEST(EventQueue, MoveTransfersRecords) {
+    EventQueue a;
+    for (uint32_t i = 0; i < 100; ++i) {
+        a.push_back(MakeEvent(i));
+    }
+    EventQueue b(std::move(a));
+    EXPECT_EQ(b.size(), 100u);
+    EXPECT_TRUE(a.empty());  // NOLINT(bugprone-use-after-move): moved-from state is defined
+    a.push_back(MakeEvent(7));  // moved-from queue is reusable
+    EXPECT_TRUE(PopsTag(a, 7));
+    for (uint32_t i = 0; i < 100; ++i) {
+        ASSERT_TRUE(PopsTag(b, i));
+    }
+}
+
+}  // namespace
