@@ -1,0 +1,130 @@
+// The core object's life: construction, the start-up sequence, the writer
+// loop on the main thread, the shutdown sequence and destruction.
+#include "core/dvrcore.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include <boost/asio/post.hpp>
+
+#include "core/logging.h"
+#include "core/privileges.h"
+#include "plugin-host/plugin_threads.h"
+
+dvrcore* instance = nullptr;
+
+const char* CoreVersion()
+{
+    return "20.12.8.0";
+}
+
+dvrcore::dvrcore(std::string executablePath)
+    : schedulerTimer(ioService, std::chrono::nanoseconds(SCHEDULER_PERIOD_NS)),
+      ipcSocket(ioService),
+      executablePath(std::move(executablePath))
+{
+    for (int slot = 0; slot < LogLevelArraySize; ++slot) {
+        logLevels[slot] = slot == 0 ? LEVEL_INFO : -1;
+        defaultLogLevels[slot] = slot == 0 ? LEVEL_INFO : -1;
+    }
+    instance = this;
+}
+
+dvrcore::~dvrcore()
+{
+    // Events still queued (a core that never ran its writer) own their copies.
+    while (!eventQueue.empty())
+        free(eventQueue.pop_front().data);
+    std::string leaks = refBlocks.TakeLeakReport();
+    if (!leaks.empty())
+        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL, "%s", leaks.c_str());
+    instance = nullptr;
+}
+
+int64_t dvrcore::now()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void dvrcore::RequestStop()
+{
+    std::lock_guard lock(coreMutex);
+    stopRequested = true;
+    ++coreWakeups;
+    coreCondition.notify_one();
+}
+
+void dvrcore::StartSignalWait()
+{
+    signals = std::make_unique<boost::asio::signal_set>(ioService);
+    boost::system::error_code error;
+    for (int signal : {SIGINT, SIGTERM, SIGQUIT}) {
+        signals->add(signal, error);
+        if (error)
+            throw boost::system::system_error(error, "add");
+    }
+    // Not re-armed: the first signal starts the orderly stop, later ones are
+    // absorbed by the set.
+    signals->async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
+}
+
+void dvrcore::Start()
+{
+    coreVersion = CoreVersion();
+    plugins.clear();
+
+    StartSignalWait();
+    ReadConfiguration();
+    LoadPlugins();
+
+    // Anything that wakes coreCondition from here on (the supervisor's
+    // configuration packet above all) ends the start-up wait, even when it
+    // happens before the main thread gets to wait.
+    uint64_t wakeupsBeforeIpc;
+    {
+        std::lock_guard lock(coreMutex);
+        wakeupsBeforeIpc = coreWakeups;
+    }
+    bool supervised = ipcOpen;
+    if (supervised)
+        ArmIpcReceive();
+
+    // An error out of the I/O service ends the process: nothing catches it.
+    ioThread = std::thread([this] { ioService.run(); });
+
+    if (supervised) {
+        std::unique_lock lock(coreMutex);
+        coreCondition.wait_until(lock, std::chrono::system_clock::now() + std::chrono::seconds(10),
+                                 [&] { return coreWakeups != wakeupsBeforeIpc; });
+    }
+
+    OpenPlugins();
+    if (getuid() != 0)
+        SetCapabilities(RUNNING_CAPABILITIES);
+    for (PLUGININFO& plugin : plugins)
+        StartAsyncReader(plugin);
+    ArmScheduler();
+    WriteStatusDocuments();
+    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "successfully started core version %s",
+               coreVersion.c_str());
+
+    WriterLoop();
+
+    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "stopping core version %s...",
+               coreVersion.c_str());
+    schedulerTimer.cancel();
+    if (supervisorLost)
+        std::this_thread::sleep_for(std::chrono::seconds(60)); // resumes after signals
+    ClosePlugins();
+    ioService.stop();
+    ioThread.join();
+    for (IpcBlock& block : ipcSendQueue)
+        free(block.data);
+    ipcSendQueue.clear();
+    UnloadPlugins();
+    signals.reset();
+}

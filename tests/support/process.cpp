@@ -1,0 +1,264 @@
+#include "support/process.h"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace dvrtest {
+
+bool WaitUntil(const std::function<bool()>& condition, milliseconds deadline)
+{
+    auto end = std::chrono::steady_clock::now() + deadline;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return condition();
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    return true;
+}
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+TempDir::TempDir()
+{
+    std::string pattern = (fs::temp_directory_path() / "dvrtest-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+CoreInstall::CoreInstall()
+{
+    bin = root() / "bin";
+    exe = bin / "dvrcore";
+    plugins = bin / "plugins";
+    protectedPlugins = bin / "protected-plugins";
+    work = root() / "work";
+    fs::create_directories(plugins);
+    fs::create_directories(protectedPlugins);
+    fs::create_directories(work);
+    fs::copy_file(DVR_CORE_EXE, exe);
+}
+
+fs::path CoreInstall::AddTestPlugin(const std::string& name, const std::string& fileName, bool protectedDir)
+{
+    fs::path target = (protectedDir ? protectedPlugins : plugins) / (fileName.empty() ? name + ".so" : fileName);
+    fs::copy_file(fs::path(DVR_TEST_PLUGIN_DIR) / (name + ".so"), target, fs::copy_options::overwrite_existing);
+    return target;
+}
+
+fs::path CoreInstall::AddDemoPlugin(const std::string& name, const std::string& fileName)
+{
+    fs::path target = plugins / (fileName.empty() ? name + ".so" : fileName);
+    fs::copy_file(fs::path(DVR_DEMO_PLUGIN_DIR) / (name + ".so"), target, fs::copy_options::overwrite_existing);
+    return target;
+}
+
+std::unique_ptr<Process> Process::Start(const fs::path& exe, const ProcessOptions& options)
+{
+    // Everything the child needs is prepared before fork: after it only
+    // async-signal-safe calls are allowed.
+    std::vector<std::string> argStrings;
+    argStrings.push_back(options.argv0.empty() ? exe.string() : options.argv0);
+    argStrings.insert(argStrings.end(), options.args.begin(), options.args.end());
+    std::vector<char*> argv;
+    for (auto& a : argStrings)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        bool overridden = false;
+        for (auto& [key, value] : options.env)
+            overridden |= entry.rfind(key + "=", 0) == 0;
+        if (!overridden)
+            envStrings.push_back(entry);
+    }
+    for (auto& [key, value] : options.env)
+        envStrings.push_back(key + "=" + value);
+    std::vector<char*> envp;
+    for (auto& e : envStrings)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    std::string cwd = options.cwd.string();
+    std::string exePath = exe.string();
+
+    int parentFd = -1, childFd = -1;
+    if (options.pty) {
+        struct termios raw {};
+        cfmakeraw(&raw);
+        if (openpty(&parentFd, &childFd, nullptr, &raw, nullptr) != 0)
+            throw std::runtime_error("openpty failed");
+    } else {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe failed");
+        parentFd = fds[0];
+        childFd = fds[1];
+    }
+    fcntl(parentFd, F_SETFD, FD_CLOEXEC);
+
+    std::unique_ptr<Process> process(new Process);
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        if (options.pty)
+            setsid();
+        int devNull = open("/dev/null", O_RDONLY);
+        dup2(options.pty ? childFd : devNull, 0);
+        if (options.pty)
+            ioctl(childFd, TIOCSCTTY, 0);
+        dup2(childFd, 1);
+        dup2(childFd, 2);
+        for (int fd : options.inheritFds) {
+            int flags = fcntl(fd, F_GETFD);
+            if (flags >= 0)
+                fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC);
+        }
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+            _exit(126);
+        execve(exePath.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(childFd);
+    process->pid_ = pid;
+    process->outputFd_ = parentFd;
+    process->reader_ = std::thread([p = process.get()] { p->ReadLoop(); });
+    return process;
+}
+
+void Process::ReadLoop()
+{
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(outputFd_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        std::lock_guard lock(mutex_);
+        if (n <= 0) { // EOF, or EIO from a pty whose last holder closed
+            outputClosed_ = true;
+            changed_.notify_all();
+            return;
+        }
+        output_.append(buffer, static_cast<size_t>(n));
+        changed_.notify_all();
+    }
+}
+
+Process::~Process()
+{
+    if (!status_ && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        WaitExit(milliseconds(10000));
+    }
+    if (reader_.joinable()) {
+        // A grandchild may still hold the pipe open; closing our end ends the read.
+        if (!WaitUntil([&] { std::lock_guard l(mutex_); return outputClosed_; }, milliseconds(2000)))
+            shutdown(outputFd_, SHUT_RDWR);
+        reader_.join();
+    }
+    if (outputFd_ >= 0)
+        close(outputFd_);
+}
+
+void Process::Signal(int signal)
+{
+    if (!status_)
+        kill(pid_, signal);
+}
+
+std::string Process::Output() const
+{
+    std::lock_guard lock(mutex_);
+    return output_;
+}
+
+size_t Process::CountOutput(const std::string& text) const
+{
+    std::lock_guard lock(mutex_);
+    size_t count = 0;
+    for (size_t at = output_.find(text); at != std::string::npos; at = output_.find(text, at + text.size()))
+        ++count;
+    return count;
+}
+
+bool Process::WaitForOutput(const std::string& text, milliseconds deadline) const
+{
+    return WaitForOutputCount(text, 1, deadline);
+}
+
+bool Process::WaitForOutputCount(const std::string& text, size_t count, milliseconds deadline) const
+{
+    auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        if (CountOutput(text) >= count)
+            return true;
+        std::unique_lock lock(mutex_);
+        if (changed_.wait_until(lock, end) == std::cv_status::timeout && std::chrono::steady_clock::now() >= end) {
+            lock.unlock();
+            return CountOutput(text) >= count;
+        }
+    }
+}
+
+std::optional<int> Process::WaitExit(milliseconds deadline)
+{
+    if (status_)
+        return status_;
+    bool exited = WaitUntil([&] {
+        int status = 0;
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return true;
+        }
+        return false;
+    }, deadline);
+    if (!exited)
+        return std::nullopt;
+    // Let the reader collect what the child wrote last.
+    WaitUntil([&] { std::lock_guard l(mutex_); return outputClosed_; }, milliseconds(2000));
+    return status_;
+}
+
+bool Process::Running()
+{
+    return !WaitExit(milliseconds(0)).has_value();
+}
+
+} // namespace dvrtest

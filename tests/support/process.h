@@ -1,0 +1,109 @@
+// Helpers for black-box tests: temporary core installations and child
+// processes whose output is collected (through pipes or a pseudo-terminal).
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace dvrtest {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+// Generous default deadline for conditions a test waits on.
+inline constexpr milliseconds kDeadline{30000};
+
+// Polls `condition` until it holds or the deadline passes.
+bool WaitUntil(const std::function<bool()>& condition, milliseconds deadline = kDeadline);
+
+std::string ReadFile(const fs::path& path);
+void WriteFile(const fs::path& path, const std::string& content);
+
+// A fresh directory under the system's temporary directory, removed afterwards.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// A core installation in a temporary directory: bin/dvrcore is a copy of the
+// built executable (the core finds its plugins beside its own canonical path),
+// bin/plugins and bin/protected-plugins hold the plugins, `work` is the
+// working directory to run it in.
+class CoreInstall {
+public:
+    CoreInstall();
+    fs::path root() const { return dir_.path(); }
+    fs::path bin, exe, plugins, protectedPlugins, work;
+
+    // Copies a built test plugin (tests/plugins/<name>.c) into plugins/ (or
+    // protected-plugins/) as `fileName` (default <name>.so); returns the copy.
+    fs::path AddTestPlugin(const std::string& name, const std::string& fileName = "",
+                           bool protectedDir = false);
+    // Same for a demo plugin (tools/plugins/<name>.c).
+    fs::path AddDemoPlugin(const std::string& name, const std::string& fileName = "");
+
+private:
+    TempDir dir_;
+};
+
+struct ProcessOptions {
+    std::vector<std::string> args;                          // arguments after argv[0]
+    std::string argv0;                                      // default: the executable's path
+    fs::path cwd;                                           // default: the test's
+    std::vector<std::pair<std::string, std::string>> env;   // added to the test's environment
+    bool pty = false;            // stdout and stderr on a pseudo-terminal instead of a pipe
+    std::vector<int> inheritFds; // descriptors the child keeps, under the same numbers
+};
+
+// A child process; stdout and stderr are merged and collected by a thread.
+class Process {
+public:
+    static std::unique_ptr<Process> Start(const fs::path& exe, const ProcessOptions& options);
+    ~Process(); // kills the child if it still runs
+
+    pid_t pid() const { return pid_; }
+    void Signal(int signal);
+
+    std::string Output() const;
+    size_t CountOutput(const std::string& text) const;
+    bool WaitForOutput(const std::string& text, milliseconds deadline = kDeadline) const;
+    // Waits until `text` appears `count` times.
+    bool WaitForOutputCount(const std::string& text, size_t count, milliseconds deadline = kDeadline) const;
+
+    // Exit code, or 128 + signal number when killed; nullopt on timeout.
+    std::optional<int> WaitExit(milliseconds deadline = kDeadline);
+    bool Running();
+
+private:
+    Process() = default;
+    void ReadLoop();
+
+    pid_t pid_ = -1;
+    int outputFd_ = -1;
+    std::optional<int> status_;
+    std::thread reader_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::string output_;
+    bool outputClosed_ = false;
+};
+
+} // namespace dvrtest
