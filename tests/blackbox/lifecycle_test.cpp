@@ -1,0 +1,159 @@
+// The executable's command line, exit codes, signals and the terminal lines
+// an operator sees, driven from outside.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "support/process.h"
+
+namespace {
+
+using namespace dvrtest;
+
+std::unique_ptr<Process> RunCore(const CoreInstall& install, std::vector<std::string> args, bool pty = false,
+                                 std::string argv0 = "")
+{
+    ProcessOptions options;
+    options.args = std::move(args);
+    options.cwd = install.work;
+    options.pty = pty;
+    options.argv0 = std::move(argv0);
+    return Process::Start(install.exe, options);
+}
+
+// True once the process catches SIGINT, SIGTERM and SIGQUIT.
+bool StopSignalsCaught(pid_t pid)
+{
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("SigCgt:");
+    if (at == std::string::npos)
+        return false;
+    unsigned long long caught = std::stoull(status.substr(at + 7), nullptr, 16);
+    unsigned long long wanted = (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1)) | (1ull << (SIGQUIT - 1));
+    return (caught & wanted) == wanted;
+}
+
+bool CanUseMountNamespaces()
+{
+    return geteuid() == 0 && system("unshare -m true 2>/dev/null") == 0;
+}
+
+TEST(CommandLine, HelpPrintsVersionAndUsageWithTheProgramNameAsStarted)
+{
+    CoreInstall install;
+    for (const char* flag : {"-h", "-help", "-hx"}) {
+        auto core = RunCore(install, {flag, "7"}, false, "some/dir/dvr-core");
+        EXPECT_EQ(core->WaitExit(), 0) << flag;
+        EXPECT_EQ(core->Output(), "core version 20.12.8.0\nUsage: some/dir/dvr-core <pipe>\n") << flag;
+    }
+}
+
+TEST(CommandLine, DescriptorsThatCannotBeAdoptedExitWithCode2)
+{
+    CoreInstall install;
+    // 57 is not open in the child; "abc" and "12x" are not descriptor numbers
+    // at all and must not be read as 0 or 12.
+    for (const char* pipe : {"57", "abc", "12x", ""}) {
+        auto core = RunCore(install, {"-x", pipe});
+        EXPECT_EQ(core->WaitExit(), 2) << pipe;
+        EXPECT_NE(core->Output().find("failed to initialize core\n"), std::string::npos) << pipe;
+    }
+}
+
+TEST(CommandLine, MissingProcFileSystemMeansNoCanonicalPath)
+{
+    if (!CanUseMountNamespaces())
+        GTEST_SKIP() << "needs root and mount namespaces";
+    CoreInstall install;
+    ProcessOptions options;
+    options.args = {"-m", "sh", "-c", "mount -t tmpfs none /proc && exec \"$0\"", install.exe.string()};
+    auto core = Process::Start("/usr/bin/unshare", options);
+    EXPECT_EQ(core->WaitExit(), 1);
+    EXPECT_EQ(core->Output(), "failed to find canonical path\n");
+}
+
+class StopSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(StopSignal, RunsWithoutSupervisorUntilSignalledAndExitsCleanly)
+{
+    CoreInstall install;
+    auto core = RunCore(install, {}, true);
+    ASSERT_TRUE(core->WaitForOutput("successfully started core version 20.12.8.0"));
+    core->Signal(GetParam());
+    EXPECT_EQ(core->WaitExit(), 0);
+    EXPECT_NE(core->Output().find("stopping core version 20.12.8.0..."), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGTERM, SIGINT, SIGQUIT));
+
+TEST(TerminalLines, CarryColourUtcTimeAndASixCharacterName)
+{
+    CoreInstall install;
+    auto core = RunCore(install, {}, true);
+    ASSERT_TRUE(core->WaitForOutput("successfully started"));
+    core->Signal(SIGTERM);
+    ASSERT_EQ(core->WaitExit(), 0);
+    // Level 25 is green (32); the name "core" is padded to six characters.
+    std::regex line("\x1b\\[32m(\\d\\d):(\\d\\d):(\\d\\d)\x1b\\[36m core  \x1b\\[0m "
+                    "successfully started core version 20\\.12\\.8\\.0\n"
+                    "\x1b\\[32m\\d\\d:\\d\\d:\\d\\d\x1b\\[36m core  \x1b\\[0m stopping core version 20\\.12\\.8\\.0\\.\\.\\.\n");
+    std::smatch match;
+    std::string output = core->Output();
+    ASSERT_TRUE(std::regex_search(output, match, line)) << output;
+    // The time is UTC, whatever the local zone says.
+    time_t now = time(nullptr);
+    struct tm utc;
+    gmtime_r(&now, &utc);
+    int shown = std::stoi(match[1]) * 3600 + std::stoi(match[2]) * 60 + std::stoi(match[3]);
+    int actual = utc.tm_hour * 3600 + utc.tm_min * 60 + utc.tm_sec;
+    EXPECT_LE((actual - shown + 86400) % 86400, 120);
+}
+
+TEST(TerminalLines, NothingIsWrittenWhenStandardOutputIsNotATerminal)
+{
+    CoreInstall install;
+    auto core = RunCore(install, {}, false);
+    ASSERT_TRUE(WaitUntil([&] { return StopSignalsCaught(core->pid()); }));
+    core->Signal(SIGTERM);
+    EXPECT_EQ(core->WaitExit(), 0);
+    EXPECT_EQ(core->Output(), "");
+}
+
+// Owns /dev/log in a private mount namespace and reads what the core sends.
+TEST(Syslog, CriticalLinesReachSyslogEvenWithoutATerminal)
+{
+    if (!CanUseMountNamespaces())
+        GTEST_SKIP() << "needs root and mount namespaces";
+    CoreInstall install;
+    std::string socketPath = (install.root() / "log.sock").string();
+    int logSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(logSocket, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(logSocket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    timeval timeout{30, 0};
+    setsockopt(logSocket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+
+    ProcessOptions options;
+    options.args = {"-m", "sh", "-c", "mount -t tmpfs none /dev && ln -s \"$1\" /dev/log && exec \"$0\" 57",
+                    install.exe.string(), socketPath};
+    options.cwd = install.work;
+    auto core = Process::Start("/usr/bin/unshare", options);
+    EXPECT_EQ(core->WaitExit(), 2);
+
+    char record[1024] = {};
+    ssize_t received = recv(logSocket, record, sizeof record - 1, 0);
+    close(logSocket);
+    ASSERT_GT(received, 0) << "no syslog message; core said: " << core->Output();
+    std::string message(record, static_cast<size_t>(received));
+    EXPECT_EQ(message.rfind("<10>", 0), 0u) << message; // user facility, LOG_CRIT
+    EXPECT_NE(message.find("failed to open ipc pipe"), std::string::npos) << message;
+}
+
+} // namespace
