@@ -1,0 +1,180 @@
+// The supervisor channel: receiving packets and acting on them, routing the
+// ones meant for a plugin, writing the blocks plugins raise for the
+// supervisor, and the loss of the socket. All of it runs on the I/O thread,
+// so the receive buffer and the send queue need no lock.
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "core/dvrcore.h"
+#include "core/logging.h"
+#include "ipc/ipc_framing.h"
+
+namespace {
+
+// The receive writes its flags until it completes; there is one receive
+// outstanding and one core per process.
+boost::asio::socket_base::message_flags receiveFlags = 0;
+
+} // namespace
+
+void dvrcore::ArmIpcReceive()
+{
+    // After a handled receive the buffer holds less than one whole packet,
+    // so there is always room for more.
+    ipcSocket.async_receive(boost::asio::buffer(ipcBuffer + ipcFill, IPC_BUFFER_SIZE - ipcFill), receiveFlags,
+                            [this](const boost::system::error_code& error, std::size_t bytes) {
+                                ProcessIPC(error, static_cast<unsigned int>(bytes));
+                            });
+}
+
+void dvrcore::ProcessIPC(const boost::system::error_code& error, unsigned int bytes)
+{
+    if (error || bytes == 0) {
+        DisconnectIpc();
+        return;
+    }
+    ipcFill += bytes < IPC_BUFFER_SIZE - ipcFill ? bytes : IPC_BUFFER_SIZE - ipcFill;
+
+    IpcFramer framer(ipcBuffer, ipcFill);
+    for (;;) {
+        const IpcFramer::Step step = framer.Next();
+        if (step == IpcFramer::Step::NeedMore)
+            break;
+        if (step == IpcFramer::Step::BadLength) {
+            LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING, "bad ipc packet length");
+            break;
+        }
+        const unsigned char* packet = framer.packet();
+        const IpcHeader header = ReadIpcHeader(packet);
+        switch (RoleOf(header)) {
+        case IpcPacketRole::Stop:
+            RequestStop();
+            break;
+        case IpcPacketRole::Configuration: {
+            SupervisorConfig config = ParseConfigPayload(packet + IPC_HEADER_SIZE, header.length - IPC_HEADER_SIZE);
+            std::lock_guard lock(coreMutex);
+            if (config.background)
+                backgroundMode = *config.background;
+            if (config.version)
+                supervisorVersion = std::move(*config.version);
+            supervisorFilename = std::move(config.filename);
+            // Ends the start-up wait, which waits for the count to change.
+            ++coreWakeups;
+            coreCondition.notify_one();
+            break;
+        }
+        case IpcPacketRole::Plugin:
+            DeliverIpcPacket(packet, framer.length());
+            break;
+        }
+    }
+    ipcFill = framer.Finish();
+    ArmIpcReceive();
+}
+
+void dvrcore::DeliverIpcPacket(const unsigned char* packet, uint32_t length)
+{
+    if (length < IPC_HEADER_SIZE)
+        return;
+    const uint32_t moduleIndex = ReadIpcHeader(packet).target >> 20;
+    DvrEntryPoint ioctl = nullptr;
+    uint32_t systemID = 0;
+    {
+        std::shared_lock lock(pluginsMutex);
+        for (const PLUGININFO& plugin : plugins) {
+            if (DVR_MODULE_INDEX(plugin.info.systemID) == moduleIndex) {
+                ioctl = plugin.IOCTL;
+                systemID = plugin.info.systemID;
+                break;
+            }
+        }
+    }
+    // Only the first plugin with the index is addressed, with or without IOCTL.
+    if (!ioctl)
+        return;
+
+    _IoctlParmsIn in{sizeof(_IoctlParmsIn), DVR_RECORD_VERSION, IOCTL_SUPERVISOR, 16, 1, length,
+                     const_cast<unsigned char*>(packet)};
+    _IoctlParmsOut out{sizeof(_IoctlParmsOut), DVR_RECORD_VERSION, IOCTL_SUPERVISOR, 0, 0, 8, 1};
+    const int32_t result = ioctl(&in, &out);
+    if (result == 0 && out.error == 0)
+        return;
+
+    // Only a failure needs the name; copied into a fixed buffer so that the
+    // lock is not held while logging.
+    char name[NAME_MAX + 1] = "?";
+    {
+        std::shared_lock lock(pluginsMutex);
+        for (const PLUGININFO& plugin : plugins) {
+            if (plugin.info.systemID == systemID) {
+                snprintf(name, sizeof name, "%s", plugin.Filename.c_str());
+                break;
+            }
+        }
+    }
+    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL, "plugin %s ipc ioctl returned %d error %d", name,
+               result, out.error);
+}
+
+void dvrcore::DisconnectIpc()
+{
+    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_CRITICAL, "tarvod ipc pipe disconnected");
+    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_CRITICAL,
+               "sleeping for one minute to allow active watchdogs to expire...");
+    // Set before the stop request, whose lock publishes it to the shutdown.
+    supervisorLost = true;
+    RequestStop();
+    ipcOpen = false;
+    boost::system::error_code error;
+    ipcSocket.close(error);
+    if (error)
+        throw boost::system::system_error(error, "close");
+}
+
+void dvrcore::QueueIpcBlock(IpcBlock block)
+{
+    ipcSendQueue.push_back(block);
+    if (ipcSendQueue.size() == 1)
+        SendIpcFront();
+}
+
+void dvrcore::SendIpcFront()
+{
+    // Each send is one record for the supervisor; a block larger than a
+    // record leaves as several, one after the other.
+    auto sendFrom = [this](auto& self, uint32_t offset) -> void {
+        const IpcBlock& block = ipcSendQueue.front();
+        const uint32_t size = block.dataSize - offset < IPC_BUFFER_SIZE ? block.dataSize - offset : IPC_BUFFER_SIZE;
+        ipcSocket.async_send(
+            boost::asio::buffer(static_cast<const unsigned char*>(block.data) + offset, size), 0,
+            [this, self, offset](const boost::system::error_code& error, std::size_t sent) mutable {
+                const bool failed = error || sent == 0;
+                const uint32_t next = offset + static_cast<uint32_t>(sent);
+                if (!failed && next < ipcSendQueue.front().dataSize) {
+                    self(self, next);
+                    return;
+                }
+                free(ipcSendQueue.front().data);
+                ipcSendQueue.pop_front();
+                // After a failure the rest stays queued until shutdown frees it.
+                if (!failed)
+                    SendIpcFront();
+            });
+    };
+
+    while (!ipcSendQueue.empty() && ipcSocket.is_open()) {
+        if (ipcSendQueue.front().dataSize != 0) {
+            sendFrom(sendFrom, 0);
+            return;
+        }
+        // Nothing to write: an empty record would look like a closed socket.
+        free(ipcSendQueue.front().data);
+        ipcSendQueue.pop_front();
+    }
+}

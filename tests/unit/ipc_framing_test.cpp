@@ -1,0 +1,299 @@
+// Framing of supervisor packets on plain buffers: what the core takes as a
+// packet, what it keeps for the next receive, what it throws away, and the
+// fields of a configuration payload.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ipc/ipc_framing.h"
+
+namespace {
+
+std::vector<uint8_t> Packet(uint32_t kind, uint32_t target, const std::string& payload)
+{
+    IpcHeader header{static_cast<uint32_t>(IPC_HEADER_SIZE + payload.size()), target, kind, 0x55AA55AA};
+    std::vector<uint8_t> bytes(sizeof header + payload.size());
+    memcpy(bytes.data(), &header, sizeof header);
+    memcpy(bytes.data() + sizeof header, payload.data(), payload.size());
+    return bytes;
+}
+
+// A bare header claiming `length`.
+std::vector<uint8_t> Header(uint32_t length, uint32_t kind = 3)
+{
+    std::vector<uint8_t> bytes = Packet(kind, 0, "");
+    memcpy(bytes.data(), &length, sizeof length);
+    return bytes;
+}
+
+// The receive buffer, sized exactly, so that a read past its end is caught by
+// the address sanitizer.
+struct Buffer {
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(IPC_BUFFER_SIZE);
+    uint32_t fill = 0;
+
+    void Receive(const std::vector<uint8_t>& record)
+    {
+        ASSERT_LE(fill + record.size(), bytes.size());
+        memcpy(bytes.data() + fill, record.data(), record.size());
+        fill += static_cast<uint32_t>(record.size());
+    }
+    // Runs one receive's worth of framing; returns the packets and whether a
+    // bad length was met.
+    std::vector<std::vector<uint8_t>> Frame(bool* badLength = nullptr)
+    {
+        std::vector<std::vector<uint8_t>> packets;
+        IpcFramer framer(bytes.data(), fill);
+        for (;;) {
+            IpcFramer::Step step = framer.Next();
+            if (step == IpcFramer::Step::Packet) {
+                EXPECT_EQ(reinterpret_cast<uintptr_t>(framer.packet()) % 4, 0u) << "misaligned packet";
+                packets.emplace_back(framer.packet(), framer.packet() + framer.length());
+                continue;
+            }
+            if (badLength)
+                *badLength = step == IpcFramer::Step::BadLength;
+            break;
+        }
+        fill = framer.Finish();
+        return packets;
+    }
+};
+
+std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
+{
+    std::vector<uint8_t> all;
+    for (const auto& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+TEST(IpcFramer, TwoPacketsAndAPartialThirdCompletedByTheNextReceive)
+{
+    const auto first = Packet(3, 0x00500000, "one");
+    const auto second = Packet(4, 0x00600000, "");
+    const auto third = Packet(5, 0x00700000, std::string(100, 'x'));
+    Buffer buffer;
+    buffer.Receive(Join({first, second, std::vector<uint8_t>(third.begin(), third.begin() + 30)}));
+
+    auto packets = buffer.Frame();
+    ASSERT_EQ(packets.size(), 2u);
+    EXPECT_EQ(packets[0], first);
+    EXPECT_EQ(packets[1], second);
+    // The partial packet now starts the buffer.
+    ASSERT_EQ(buffer.fill, 30u);
+    EXPECT_EQ(0, memcmp(buffer.bytes.data(), third.data(), 30));
+
+    buffer.Receive(std::vector<uint8_t>(third.begin() + 30, third.end()));
+    packets = buffer.Frame();
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0], third);
+    EXPECT_EQ(buffer.fill, 0u);
+}
+
+TEST(IpcFramer, AHeaderSplitAcrossReceivesWaitsForTheRest)
+{
+    const auto packet = Packet(3, 0, "abc");
+    Buffer buffer;
+    buffer.Receive(std::vector<uint8_t>(packet.begin(), packet.begin() + 5));
+    EXPECT_TRUE(buffer.Frame().empty());
+    EXPECT_EQ(buffer.fill, 5u);
+    buffer.Receive(std::vector<uint8_t>(packet.begin() + 5, packet.end()));
+    auto packets = buffer.Frame();
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0], packet);
+}
+
+TEST(IpcFramer, PacketsWithOddLengthsAreHandedOutAligned)
+{
+    const auto odd = Packet(3, 0, "x");   // 17 bytes
+    const auto odd2 = Packet(3, 0, "yy"); // 18 bytes
+    const auto after = Packet(9, 0, "zzz");
+    Buffer buffer;
+    buffer.Receive(Join({odd, odd2, after}));
+    auto packets = buffer.Frame(); // alignment is checked for every packet
+    ASSERT_EQ(packets.size(), 3u);
+    EXPECT_EQ(packets[0], odd);
+    EXPECT_EQ(packets[1], odd2);
+    EXPECT_EQ(packets[2], after);
+    EXPECT_EQ(buffer.fill, 0u);
+}
+
+TEST(IpcFramer, LengthAboveTheBufferDiscardsEverythingBuffered)
+{
+    Buffer buffer;
+    // Packets behind the bad one in the same receive go too.
+    buffer.Receive(Join({Header(65537), Packet(8, 0, ""), Packet(3, 0, "lost")}));
+    bool bad = false;
+    EXPECT_TRUE(buffer.Frame(&bad).empty());
+    EXPECT_TRUE(bad);
+    EXPECT_EQ(buffer.fill, 0u);
+
+    // Receiving goes on with the next record.
+    buffer.Receive(Packet(8, 0, ""));
+    auto packets = buffer.Frame(&bad);
+    EXPECT_FALSE(bad);
+    EXPECT_EQ(packets.size(), 1u);
+}
+
+TEST(IpcFramer, BadLengthIsSeenOnceTheHeaderIsIn)
+{
+    // An over-long length can never complete: it must not wait for more.
+    Buffer buffer;
+    buffer.Receive(Header(0xFFFFFFFF));
+    bool bad = false;
+    buffer.Frame(&bad);
+    EXPECT_TRUE(bad);
+    EXPECT_EQ(buffer.fill, 0u);
+}
+
+TEST(IpcFramer, LengthBelowTheHeaderSizeIsBad)
+{
+    for (uint32_t length : {0u, 1u, 15u}) {
+        SCOPED_TRACE(length);
+        Buffer buffer;
+        buffer.Receive(Join({Header(length), Packet(8, 0, "")}));
+        bool bad = false;
+        EXPECT_TRUE(buffer.Frame(&bad).empty());
+        EXPECT_TRUE(bad);
+        EXPECT_EQ(buffer.fill, 0u);
+    }
+}
+
+TEST(IpcFramer, ABadPacketAfterGoodOnesKeepsTheGoodOnes)
+{
+    const auto good = Packet(3, 0, "ok");
+    Buffer buffer;
+    buffer.Receive(Join({good, Header(15), Packet(8, 0, "")}));
+    bool bad = false;
+    auto packets = buffer.Frame(&bad);
+    EXPECT_TRUE(bad);
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0], good);
+    EXPECT_EQ(buffer.fill, 0u);
+}
+
+TEST(IpcFramer, APacketFillingTheWholeBufferIsAccepted)
+{
+    const auto largest = Packet(3, 0x00500000, std::string(IPC_BUFFER_SIZE - IPC_HEADER_SIZE, 'q'));
+    ASSERT_EQ(largest.size(), 65536u);
+    Buffer buffer;
+    buffer.Receive(std::vector<uint8_t>(largest.begin(), largest.begin() + 1000));
+    EXPECT_TRUE(buffer.Frame().empty());
+    buffer.Receive(std::vector<uint8_t>(largest.begin() + 1000, largest.end()));
+    bool bad = true;
+    auto packets = buffer.Frame(&bad);
+    EXPECT_FALSE(bad);
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0], largest);
+    EXPECT_EQ(buffer.fill, 0u);
+}
+
+TEST(IpcFramer, ArbitraryBytesStayInsideTheBufferAndLeaveRoomToReceive)
+{
+    std::mt19937 random(20201208);
+    Buffer buffer;
+    for (int round = 0; round < 2000; ++round) {
+        // Small lengths, so that whole packets, partial ones and bad ones all occur.
+        std::vector<uint8_t> record(1 + random() % 300);
+        for (size_t i = 0; i < record.size(); ++i)
+            record[i] = static_cast<uint8_t>(random());
+        if (record.size() >= 4 && random() % 2) {
+            uint32_t length = random() % 120;
+            memcpy(record.data(), &length, sizeof length);
+        }
+        record.resize(std::min<size_t>(record.size(), IPC_BUFFER_SIZE - buffer.fill));
+        buffer.Receive(record);
+        for (const auto& packet : buffer.Frame()) {
+            uint32_t length;
+            memcpy(&length, packet.data(), sizeof length);
+            ASSERT_EQ(length, packet.size());
+        }
+        // What is left is less than one packet: the next receive has room.
+        ASSERT_LT(buffer.fill, IPC_BUFFER_SIZE);
+        if (buffer.fill >= IPC_HEADER_SIZE) {
+            uint32_t length;
+            memcpy(&length, buffer.bytes.data(), sizeof length);
+            ASSERT_GE(length, IPC_HEADER_SIZE);
+            ASSERT_GT(length, buffer.fill);
+        }
+    }
+}
+
+TEST(IpcPacketRole, StopConfigurationAndPluginPackets)
+{
+    EXPECT_EQ(RoleOf(IpcHeader{16, 0, IPC_KIND_STOP, 0}), IpcPacketRole::Stop);
+    EXPECT_EQ(RoleOf(IpcHeader{17, 0, IPC_KIND_CONFIG, 0}), IpcPacketRole::Configuration);
+    // Without a payload a kind-7 packet belongs to the plugin its target names.
+    EXPECT_EQ(RoleOf(IpcHeader{16, 0x00500000, IPC_KIND_CONFIG, 0}), IpcPacketRole::Plugin);
+    EXPECT_EQ(RoleOf(IpcHeader{40, 0x00500000, 3, 0}), IpcPacketRole::Plugin);
+}
+
+SupervisorConfig Parse(const std::string& payload)
+{
+    return ParseConfigPayload(reinterpret_cast<const unsigned char*>(payload.data()),
+                              static_cast<uint32_t>(payload.size()));
+}
+
+TEST(ConfigPayload, FieldsAreCutAtEveryNul)
+{
+    using namespace std::string_literals;
+    const std::string payload = "a\0\0b\0"s;
+    auto fields = SplitConfigFields(reinterpret_cast<const unsigned char*>(payload.data()),
+                                    static_cast<uint32_t>(payload.size()));
+    ASSERT_EQ(fields.size(), 4u);
+    EXPECT_EQ(fields[0], "a");
+    EXPECT_EQ(fields[1], "");
+    EXPECT_EQ(fields[2], "b");
+    EXPECT_EQ(fields[3], "");
+}
+
+TEST(ConfigPayload, OneFieldSetsOnlyTheFileName)
+{
+    SupervisorConfig config = Parse("tarvod");
+    EXPECT_EQ(config.filename, "tarvod");
+    EXPECT_FALSE(config.version);
+    EXPECT_FALSE(config.background);
+}
+
+TEST(ConfigPayload, TwoFieldsSetFileNameAndVersion)
+{
+    using namespace std::string_literals;
+    SupervisorConfig config = Parse("tarvod\0" "4.2.1"s);
+    EXPECT_EQ(config.filename, "tarvod");
+    EXPECT_EQ(config.version, "4.2.1");
+    EXPECT_FALSE(config.background);
+}
+
+TEST(ConfigPayload, BackgroundRunMode)
+{
+    using namespace std::string_literals;
+    SupervisorConfig config = Parse("tarvod\0" "4.2.1\0" "Background:true\0" "ignored"s);
+    EXPECT_EQ(config.filename, "tarvod");
+    EXPECT_EQ(config.version, "4.2.1");
+    EXPECT_EQ(config.background, true);
+}
+
+TEST(ConfigPayload, AnyOtherThirdFieldClearsBackground)
+{
+    using namespace std::string_literals;
+    // A trailing NUL makes an empty third field.
+    EXPECT_EQ(Parse("tarvod\0" "4.2.1\0"s).background, false);
+    EXPECT_EQ(Parse("tarvod\0" "4.2.1\0" "Background:false"s).background, false);
+    EXPECT_EQ(Parse("tarvod\0" "4.2.1\0" "background:true"s).background, false);
+    // The whole field must match, not a prefix.
+    EXPECT_EQ(Parse("tarvod\0" "4.2.1\0" "Background:truer"s).background, false);
+}
+
+TEST(ConfigPayload, NamesAreTakenByLengthNotUpToTheEnd)
+{
+    // A payload whose last field has no NUL: nothing is read past it.
+    std::vector<unsigned char> exact = {'t', 'v'};
+    SupervisorConfig config = ParseConfigPayload(exact.data(), static_cast<uint32_t>(exact.size()));
+    EXPECT_EQ(config.filename, "tv");
+}
+
+} // namespace
