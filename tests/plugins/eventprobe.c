@@ -1,0 +1,362 @@
+/*
+ * eventprobe.c - a configurable plugin that raises events and keeps or gives
+ * back the blocks it receives, for the event-bus tests.
+ *
+ * Keys beyond those of probe_common.h (worker=raise makes the worker thread
+ * run the raise= lines, then wait until Close):
+ *   raise=TYPE FLAGS SIZE COUNT [KEYEVERY]   raise COUNT events (repeatable, in
+ *                 order); data: u32 sequence number of this probe, then bytes
+ *                 0x5A up to SIZE; with KEYEVERY, every KEYEVERY-th event
+ *                 (starting with the first) is a key frame
+ *   raise_in=open|worker      where raise= lines run (default worker)
+ *   config_text=TEXT          raise a configuration document at Open
+ *   config_type=TYPE          its eventType (default 0x100)
+ *   log_as=PROVIDER LEVEL TEXT   raise a log line in another source's name at
+ *                             Open (repeatable)
+ *   supervisor_text=TEXT      raise TEXT as a block for the supervisor at Open
+ *   request=ID TYPE FLAGS TEXT   raise a read request at Open (repeatable)
+ *   close_request=ID          raise the close of a read request at Open, after
+ *                             the requests (repeatable)
+ *   read_raise=TYPE COUNT SIZE   in Read for a request: raise COUNT events
+ *                             with the request's ID, each carrying data
+ *   retain=0|1                keep every block received through Write
+ *   release=next|file:PATH|close   give back a kept block at the next Write,
+ *                             once PATH exists (worker thread), or at Close
+ *   journal_writes=0|1        one journal line per Write
+ *   write_delay_us=N          each Write takes N microseconds
+ *
+ * Journal lines ("<stem> " first):
+ *   raised TYPE COUNT ok=N refused=N results=R1,R2,...   (results only for
+ *                             COUNT <= 16, in order)
+ *   supervisor RESULT | request ID RESULT | close-request ID RESULT | config RESULT
+ *   Read ID SIZE HEX ptr=P    a request thread's call
+ *   read-raised ID I RESULT   each event raised inside Read
+ *   Write 0xPROVIDER 0xTYPE SIZE SEQ         (journal_writes=1)
+ *   retained SEQ | released SEQ
+ *   IOCTL REQUEST SIZE TEXT   configuration documents (TEXT up to 64 bytes)
+ *   received 0xPROVIDER COUNT in-order|OUT-OF-ORDER   at Close, per provider
+ */
+#include "common/probe_common.h"
+
+#include <pthread.h>
+
+#define MAX_PROVIDERS 16
+#define MAX_KEPT 65536
+
+static ProbeConfig probe;
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+static int closed;
+static uint32_t sequence; /* of the events this probe raises */
+
+/* What Write saw, per raising provider. */
+static struct {
+    uint32_t provider;
+    uint32_t count;
+    uint32_t next;
+    int outOfOrder;
+} seen[MAX_PROVIDERS];
+
+/* Blocks kept with the retain word, oldest first. */
+static void* kept[MAX_KEPT];
+static uint32_t keptSeq[MAX_KEPT];
+static int keptCount;
+
+static _EventParmsIn make_event(uint32_t type, uint32_t flags)
+{
+    _EventParmsIn event;
+    memset(&event, 0, sizeof event);
+    event.structSize = sizeof event;
+    event.version = DVR_RECORD_VERSION;
+    event.providerID = probe.systemID;
+    event.eventType = type;
+    event.eventFlags = flags;
+    return event;
+}
+
+static int32_t raise_event(_EventParmsIn* event)
+{
+    _EventParmsOut out = {sizeof out, DVR_RECORD_VERSION, 0};
+    probe.eventFunction(event, &out);
+    return out.result;
+}
+
+/* Data of a raised event: the sequence number, then filler. */
+static unsigned char* make_data(uint32_t size, uint32_t seq)
+{
+    unsigned char* data = (unsigned char*)malloc(size < 4 ? 4 : size);
+    if (!data)
+        return NULL;
+    memset(data, 0x5A, size < 4 ? 4 : size);
+    memcpy(data, &seq, size < 4 ? size : 4);
+    return data;
+}
+
+static void run_raise(const char* spec)
+{
+    long type = 0, flags = 0;
+    unsigned long size = 0, count = 0, keyEvery = 0;
+    unsigned long i;
+    unsigned ok = 0, refused = 0;
+    char results[16 * 4 + 1] = "";
+    int fields = sscanf(spec, "%li %li %lu %lu %lu", &type, &flags, &size, &count, &keyEvery);
+    if (fields < 4)
+        return;
+    for (i = 0; i < count; ++i) {
+        _EventParmsIn event = make_event((uint32_t)type, (uint32_t)flags);
+        unsigned char* data = size ? make_data((uint32_t)size, sequence) : NULL;
+        int32_t result;
+        event.data = data;
+        event.dataSize = (uint32_t)size;
+        if (keyEvery)
+            event.payload.video.keyFrame = (i % keyEvery) == 0 ? 1 : 0;
+        result = raise_event(&event);
+        free(data);
+        ++sequence;
+        if (result == 0)
+            ++ok;
+        else
+            ++refused;
+        if (count <= 16) {
+            size_t used = strlen(results);
+            snprintf(results + used, sizeof results - used, "%s%d", i ? "," : "", (int)result);
+        }
+    }
+    probe_journal(&probe, "raised 0x%lX %lu ok=%u refused=%u results=%s", type, count, ok, refused,
+                  count <= 16 ? results : "-");
+}
+
+static void run_raises(void)
+{
+    int i;
+    for (i = 0; i < probe.count; ++i)
+        if (strcmp(probe.entries[i].key, "raise") == 0)
+            run_raise(probe.entries[i].value);
+}
+
+/* Gives back the oldest kept block; the caller holds `lock`. */
+static void release_oldest_locked(void)
+{
+    _EventParmsIn event = make_event(EVENT_TYPE_RELEASE, 0);
+    uint32_t seq;
+    if (!keptCount)
+        return;
+    event.data = kept[0];
+    memcpy(&seq, kept[0], 4); /* still the core's block: must be intact */
+    if (seq != keptSeq[0])
+        probe_journal(&probe, "kept block changed %u != %u", (unsigned)seq, (unsigned)keptSeq[0]);
+    --keptCount;
+    memmove(kept, kept + 1, (size_t)keptCount * sizeof kept[0]);
+    memmove(keptSeq, keptSeq + 1, (size_t)keptCount * sizeof keptSeq[0]);
+    probe_journal(&probe, "released %u", (unsigned)seq);
+    raise_event(&event);
+}
+
+static const char* release_file(void)
+{
+    const char* mode = probe_get(&probe, "release");
+    return mode && strncmp(mode, "file:", 5) == 0 ? mode + 5 : NULL;
+}
+
+int32_t Load(_LoadParmsIn* in, _LoadParmsOut* out)
+{
+    return probe_load(&probe, in, out);
+}
+
+int32_t Open(_OpenParmsIn* in, _OpenParmsOut* out)
+{
+    const char* text;
+    int i;
+    (void)in;
+    (void)out;
+    probe_journal(&probe, "Open");
+    text = probe_get(&probe, "config_text");
+    if (text) {
+        _EventParmsIn event =
+            make_event((uint32_t)probe_get_int(&probe, "config_type", EVENT_TYPE_CONFIG), EVENT_FLAGS_XML);
+        event.data = (void*)text;
+        event.dataSize = (uint32_t)strlen(text);
+        probe_journal(&probe, "config %d", (int)raise_event(&event));
+    }
+    for (i = 0; i < probe.count; ++i) {
+        long provider = 0, level = 0;
+        int offset = 0;
+        if (strcmp(probe.entries[i].key, "log_as") == 0 &&
+            sscanf(probe.entries[i].value, "%li %li %n", &provider, &level, &offset) >= 2) {
+            _EventParmsIn event = make_event(EVENT_TYPE_LOG, EVENT_FLAGS_LOG_LINE);
+            const char* line = probe.entries[i].value + offset;
+            event.providerID = (uint32_t)provider;
+            event.payload.log.logLevel = (int32_t)level;
+            event.data = (void*)line;
+            event.dataSize = (uint32_t)strlen(line) + 1;
+            raise_event(&event);
+        }
+    }
+    text = probe_get(&probe, "supervisor_text");
+    if (text) {
+        _EventParmsIn event = make_event(EVENT_TYPE_SUPERVISOR, 0);
+        event.dataSize = (uint32_t)strlen(text);
+        event.data = malloc(event.dataSize); /* the core takes it */
+        memcpy(event.data, text, event.dataSize);
+        probe_journal(&probe, "supervisor %d", (int)raise_event(&event));
+    }
+    for (i = 0; i < probe.count; ++i) {
+        long id = 0, type = 0, flags = 0;
+        int offset = 0;
+        if (strcmp(probe.entries[i].key, "request") == 0 &&
+            sscanf(probe.entries[i].value, "%li %li %li %n", &id, &type, &flags, &offset) >= 3) {
+            _EventParmsIn event = make_event((uint32_t)type, (uint32_t)flags);
+            const char* data = probe.entries[i].value + offset;
+            event.providerID = 0;
+            event.requestID = (uint32_t)id;
+            event.data = (void*)data;
+            event.dataSize = (uint32_t)strlen(data);
+            probe_journal(&probe, "request %ld %d", id, (int)raise_event(&event));
+        }
+    }
+    for (i = 0; i < probe.count; ++i) {
+        if (strcmp(probe.entries[i].key, "close_request") == 0) {
+            _EventParmsIn event = make_event(EVENT_TYPE_CLOSE_REQUEST, 0);
+            event.providerID = 0;
+            event.requestID = (uint32_t)strtoul(probe.entries[i].value, NULL, 0);
+            probe_journal(&probe, "close-request %u %d", (unsigned)event.requestID, (int)raise_event(&event));
+        }
+    }
+    text = probe_get(&probe, "raise_in");
+    if (text && strcmp(text, "open") == 0)
+        run_raises();
+    return 0;
+}
+
+int32_t Close(_CloseParmsIn* in, _CloseParmsOut* out)
+{
+    const char* mode = probe_get(&probe, "release");
+    int i;
+    (void)in;
+    (void)out;
+    pthread_mutex_lock(&lock);
+    closed = 1;
+    pthread_cond_broadcast(&changed);
+    if (mode && strcmp(mode, "close") == 0)
+        while (keptCount)
+            release_oldest_locked();
+    for (i = 0; i < MAX_PROVIDERS && seen[i].count; ++i)
+        probe_journal(&probe, "received 0x%08X %u %s", (unsigned)seen[i].provider, (unsigned)seen[i].count,
+                      seen[i].outOfOrder ? "OUT-OF-ORDER" : "in-order");
+    pthread_mutex_unlock(&lock);
+    probe_journal(&probe, "Close");
+    return 0;
+}
+
+int32_t Unload(_UnloadParmsIn* in, _UnloadParmsOut* out)
+{
+    (void)in;
+    (void)out;
+    probe_journal(&probe, "Unload");
+    return 0;
+}
+
+int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out)
+{
+    (void)out;
+    if (in->request == IOCTL_WORKER) {
+        const char* worker = probe_get(&probe, "worker");
+        const char* file = release_file();
+        const char* raiseIn = probe_get(&probe, "raise_in");
+        if (worker && strcmp(worker, "raise") == 0 && !(raiseIn && strcmp(raiseIn, "open") == 0))
+            run_raises();
+        if (file && probe_wait_for_file(file, PROBE_WAIT_FILE_MS)) {
+            pthread_mutex_lock(&lock);
+            while (keptCount)
+                release_oldest_locked();
+            pthread_mutex_unlock(&lock);
+        }
+        pthread_mutex_lock(&lock);
+        while (!closed)
+            pthread_cond_wait(&changed, &lock);
+        pthread_mutex_unlock(&lock);
+        return 0;
+    }
+    {
+        char text[65];
+        uint32_t length = in->dataSize < 64 ? in->dataSize : 64;
+        if (in->data)
+            memcpy(text, in->data, length);
+        else
+            length = 0;
+        text[length] = '\0';
+        probe_journal(&probe, "IOCTL %u %u %s", (unsigned)in->request, (unsigned)in->dataSize, text);
+    }
+    return 0;
+}
+
+int32_t Read(_ReadParmsIn* in, _ReadParmsOut* out)
+{
+    char hex[2 * PROBE_HEX_BYTES + 1];
+    const char* spec = probe_get(&probe, "read_raise");
+    long type = 0;
+    unsigned long count = 0, size = 0, i;
+    (void)out;
+    if (in->requestID == 0)
+        return 0; /* the reader thread: nothing to read here */
+    probe_hex(hex, sizeof hex, in->data, in->dataSize);
+    probe_journal(&probe, "Read %u %u %s ptr=%p", (unsigned)in->requestID, (unsigned)in->dataSize, hex, in->data);
+    if (spec && sscanf(spec, "%li %lu %lu", &type, &count, &size) == 3) {
+        for (i = 0; i < count; ++i) {
+            _EventParmsIn event = make_event((uint32_t)type, 0);
+            unsigned char* data = make_data((uint32_t)size, (uint32_t)i);
+            int32_t result;
+            event.requestID = in->requestID;
+            event.data = data;
+            event.dataSize = (uint32_t)size;
+            result = raise_event(&event);
+            free(data);
+            probe_journal(&probe, "read-raised %u %lu %d", (unsigned)in->requestID, i, (int)result);
+        }
+    }
+    return 0;
+}
+
+int32_t Write(_WriteParmsIn* in, _WriteParmsOut* out)
+{
+    const char* mode = probe_get(&probe, "release");
+    uint32_t seq = 0;
+    int i;
+    const long long delayUs = probe_get_int(&probe, "write_delay_us", 0);
+    if (delayUs > 0) {
+        struct timespec delay = {(time_t)(delayUs / 1000000), (long)(delayUs % 1000000) * 1000};
+        while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+        }
+    }
+    if (in->data && in->dataSize >= 4)
+        memcpy(&seq, in->data, 4);
+    if (probe_get_int(&probe, "journal_writes", 0))
+        probe_journal(&probe, "Write 0x%08X 0x%X %u %u", (unsigned)in->providerID, (unsigned)in->eventType,
+                      (unsigned)in->dataSize, (unsigned)seq);
+
+    pthread_mutex_lock(&lock);
+    if (in->data && in->dataSize >= 4) {
+        for (i = 0; i < MAX_PROVIDERS; ++i) {
+            if (seen[i].count == 0 || seen[i].provider == in->providerID) {
+                if (seen[i].count == 0)
+                    seen[i].provider = in->providerID;
+                if (seq != seen[i].next)
+                    seen[i].outOfOrder = 1;
+                seen[i].next = seq + 1;
+                ++seen[i].count;
+                break;
+            }
+        }
+    }
+    if (mode && strcmp(mode, "next") == 0)
+        while (keptCount)
+            release_oldest_locked();
+    if (probe_get_int(&probe, "retain", 0) && in->data && in->dataSize >= 4 && keptCount < MAX_KEPT) {
+        kept[keptCount] = in->data;
+        keptSeq[keptCount++] = seq;
+        out->retain = 1;
+        probe_journal(&probe, "retained %u", (unsigned)seq);
+    }
+    pthread_mutex_unlock(&lock);
+    return 0;
+}

@@ -1,0 +1,415 @@
+// The writer loop, block accounting and read-request flow control on a core
+// whose plugins are functions of this test (no libraries, no start-up), so
+// holders, counters and timings can be checked exactly.
+#include <gtest/gtest.h>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "core/dvrcore.h"
+#include "core/logging.h"
+#include "events/routing.h"
+#include "support/process.h"
+
+namespace {
+
+constexpr uint32_t kRaiser = 0x00200000;
+
+// What the fake plugins do; set by each test.
+struct FakeState {
+    std::function<int32_t(_WriteParmsIn*, _WriteParmsOut*, int)> write;
+    std::function<int32_t(_ReadParmsIn*)> read;
+    std::mutex mutex; // the writer thread records while a test reads
+    std::vector<std::pair<int, void*>> writes; // (plugin, block)
+    std::vector<std::pair<int, uint32_t>> ioctls;
+
+    std::vector<void*> BlocksWrittenTo(int plugin)
+    {
+        std::lock_guard lock(mutex);
+        std::vector<void*> blocks;
+        for (auto& [p, block] : writes)
+            if (p == plugin)
+                blocks.push_back(block);
+        return blocks;
+    }
+};
+FakeState* g_state = nullptr;
+
+template <int Plugin>
+int32_t FakeWrite(void* in, void* out)
+{
+    auto* w = static_cast<_WriteParmsIn*>(in);
+    {
+        std::lock_guard lock(g_state->mutex);
+        g_state->writes.emplace_back(Plugin, w->data);
+    }
+    return g_state->write ? g_state->write(w, static_cast<_WriteParmsOut*>(out), Plugin) : 0;
+}
+
+template <int Plugin>
+int32_t FakeIoctl(void* in, void*)
+{
+    std::lock_guard lock(g_state->mutex);
+    g_state->ioctls.emplace_back(Plugin, static_cast<_IoctlParmsIn*>(in)->request);
+    return 0;
+}
+
+int32_t FakeRead(void* in, void*)
+{
+    return g_state->read ? g_state->read(static_cast<_ReadParmsIn*>(in)) : 0;
+}
+
+class WriterCore : public dvrcore {
+public:
+    WriterCore() : dvrcore("/nonexistent/bin/dvrcore") {}
+    ~WriterCore() override
+    {
+        if (writer.joinable()) {
+            RequestStop();
+            writer.join();
+        }
+        WaitForRequestThreads();
+    }
+
+    template <int Plugin>
+    void AddPlugin(uint32_t id, bool reader = false)
+    {
+        PLUGININFO plugin;
+        plugin.Write = &FakeWrite<Plugin>;
+        plugin.IOCTL = &FakeIoctl<Plugin>;
+        plugin.Read = reader ? &FakeRead : nullptr;
+        plugin.info.systemID = id;
+        plugin.info.writeEnabled = 1;
+        plugin.info.readEnabled = reader;
+        for (uint32_t& mask : plugin.info.eventMasks)
+            mask = 0xFFFFFFFF;
+        plugin.Filename = "fake" + std::to_string(Plugin) + ".so";
+        plugins.push_back(std::move(plugin));
+    }
+
+    // Delivers everything raised so far on this thread, then returns.
+    void Drain()
+    {
+        RequestStop();
+        WriterLoop();
+    }
+    void StartWriter() { writer = std::thread([this] { WriterLoop(); }); }
+
+    int64_t now() override { return clock.load() + (realClock ? dvrcore::now() : 0); }
+    void WriteLog(uint32_t, uint32_t, const char* text) override
+    {
+        std::lock_guard lock(logMutex);
+        logLines.emplace_back(text);
+    }
+    std::vector<std::string> Logs()
+    {
+        std::lock_guard lock(logMutex);
+        return logLines;
+    }
+
+    uint32_t Blocks() const { return refBlocks.blockCount(); }
+    uint32_t Bytes() const { return refBlocks.byteCount(); }
+    std::string Leaks() { return refBlocks.TakeLeakReport(); }
+
+    std::atomic<int64_t> clock{0};
+    bool realClock = false;
+    std::thread writer;
+    std::mutex logMutex;
+    std::vector<std::string> logLines;
+};
+
+class Writer : public ::testing::Test {
+protected:
+    void SetUp() override { g_state = &state; }
+    void TearDown() override { g_state = nullptr; }
+    FakeState state;
+};
+
+_EventParmsIn Event(uint32_t provider, uint32_t type, void* data = nullptr, uint32_t size = 0)
+{
+    _EventParmsIn e;
+    memset(&e, 0, sizeof e);
+    e.structSize = sizeof e;
+    e.version = 1;
+    e.providerID = provider;
+    e.eventType = type;
+    e.data = data;
+    e.dataSize = size;
+    return e;
+}
+
+int32_t Raise(_EventParmsIn e)
+{
+    _EventParmsOut out{sizeof out, 1, 77};
+    FlatPluginEvent(&e, &out);
+    return out.result;
+}
+
+void Release(uint32_t owner, void* block)
+{
+    Raise(Event(owner, EVENT_TYPE_RELEASE, block));
+}
+
+TEST_F(Writer, RetainedBlocksLiveUntilTheirLastHolderReleasesThem)
+{
+    WriterCore core;
+    core.AddPlugin<0>(0x00210000);
+    core.AddPlugin<1>(0x00220000);
+    core.AddPlugin<2>(0x00230000);
+    state.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
+        out->retain = plugin != 1; // plugins 0 and 2 keep the block
+        return 0;
+    };
+    char data[100] = "shared block";
+    ASSERT_EQ(Raise(Event(kRaiser, EVENT_TYPE_0002, data, sizeof data)), 0);
+    core.Drain();
+
+    ASSERT_EQ(state.writes.size(), 3u);
+    void* block = state.writes[0].second;
+    EXPECT_EQ(state.writes[1].second, block); // one copy shared by all receivers
+    EXPECT_EQ(state.writes[2].second, block);
+    EXPECT_EQ(core.Blocks(), 1u);
+    EXPECT_EQ(core.Bytes(), 100u);
+    Release(0x00220000, block); // plugin 1 holds nothing: no effect
+    Release(0x00210000, block);
+    EXPECT_EQ(core.Blocks(), 1u);
+    EXPECT_STREQ(static_cast<char*>(block), "shared block"); // still alive
+    Release(0x00230000, block);
+    EXPECT_EQ(core.Blocks(), 0u);
+    EXPECT_EQ(core.Bytes(), 0u);
+    EXPECT_EQ(core.Leaks(), "");
+}
+
+TEST_F(Writer, BlocksNobodyKeepsAreFreedAfterDeliveryAndCountsReturn)
+{
+    WriterCore core;
+    core.AddPlugin<0>(0x00210000);
+    core.AddPlugin<1>(0x00220000);
+    char data[64] = {};
+    for (int i = 0; i < 50; ++i)
+        Raise(Event(kRaiser, EVENT_TYPE_0002, data, sizeof data));
+    Raise(Event(kRaiser, EVENT_TYPE_0002)); // no data: nothing to account
+    core.Drain();
+    EXPECT_EQ(state.writes.size(), 102u);
+    EXPECT_EQ(core.Blocks(), 0u);
+    EXPECT_EQ(core.Bytes(), 0u);
+}
+
+TEST_F(Writer, ABlockNeverReleasedIsReportedWithItsHolder)
+{
+    WriterCore core;
+    core.AddPlugin<0>(0x00210000);
+    core.AddPlugin<1>(0x00050000);
+    state.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
+        out->retain = plugin == 1;
+        return 0;
+    };
+    char data[10] = {};
+    Raise(Event(kRaiser, EVENT_TYPE_0002, data, sizeof data));
+    core.Drain();
+    void* block = state.writes[1].second;
+    char address[32];
+    snprintf(address, sizeof address, "%p", block);
+    EXPECT_EQ(core.Leaks(), "address " + std::string(address) + " leaked by plugins [50000]\n");
+    free(block); // the report forgets the block without freeing it
+}
+
+TEST_F(Writer, ReleasingWhatTheCoreNeverHandedOutFreesNothing)
+{
+    WriterCore core;
+    char notOurs[16] = "stack memory";
+    Release(0x00210000, notOurs); // freeing this would crash
+    void* heap = malloc(8);
+    Release(0x00210000, heap);    // nor a heap block the core never tracked
+    free(heap);
+    EXPECT_EQ(core.Blocks(), 0u);
+}
+
+TEST_F(Writer, FailuresAndSlowWritesAreReportedWhenDetailIsEnabled)
+{
+    WriterCore core;
+    core.logLevels[0] = 0; // the core's detail messages pass
+    core.AddPlugin<0>(0x00210000);
+    core.AddPlugin<1>(0x00220000);
+    WriterCore* corePtr = &core;
+    state.write = [corePtr](_WriteParmsIn* in, _WriteParmsOut* out, int plugin) -> int32_t {
+        if (plugin == 0) {
+            out->error = 4;
+            return 3;
+        }
+        // Plugin 1 takes 5.9 ms for type 0x2 and 6 ms for type 0x8 and 0x40.
+        corePtr->clock += in->eventType == EVENT_TYPE_0002 ? 5'900'000 : 6'000'000;
+        return 0;
+    };
+    Raise(Event(kRaiser, EVENT_TYPE_0002));
+    Raise(Event(kRaiser, EVENT_TYPE_0008));
+    Raise(Event(kRaiser, EVENT_TYPE_LOG)); // log events are never timed
+    core.Drain();
+    auto logs = core.Logs();
+    EXPECT_EQ(std::count(logs.begin(), logs.end(), "plugin fake0.so write returned 3 error 4"), 3);
+    std::vector<std::string> slow;
+    for (auto& line : logs)
+        if (line.rfind("core write took", 0) == 0)
+            slow.push_back(line);
+    ASSERT_EQ(slow.size(), 1u);
+    EXPECT_EQ(slow[0], "core write took 6ms, providerID 200000, eventType: 8, PI.systemID: 220000, PI.Filename: fake1.so");
+}
+
+TEST_F(Writer, NothingIsTimedOrReportedWithDetailDisabled)
+{
+    WriterCore core; // the core's threshold stays 25
+    core.AddPlugin<0>(0x00210000);
+    state.write = [](_WriteParmsIn*, _WriteParmsOut* out, int) {
+        out->error = 1;
+        return 1;
+    };
+    for (int i = 0; i < 20; ++i)
+        Raise(Event(kRaiser, EVENT_TYPE_0002));
+    core.clock = 120'000'000'000; // even a long-overdue statistics period stays silent
+    core.Drain();
+    EXPECT_TRUE(core.Logs().empty());
+}
+
+TEST_F(Writer, StatisticsLineCoversTheWholePeriod)
+{
+    WriterCore core;
+    core.logLevels[0] = 0;
+    core.AddPlugin<0>(0x00210000);
+    WriterCore* corePtr = &core;
+    // The first delivery takes a minute, so the second dequeue ends the period.
+    state.write = [corePtr](_WriteParmsIn*, _WriteParmsOut*, int) {
+        corePtr->clock += 60'000'000'000;
+        return 0;
+    };
+    char data[1500] = {};
+    for (int i = 0; i < 3; ++i)
+        Raise(Event(kRaiser, EVENT_TYPE_0002, data, sizeof data));
+    core.Drain();
+    auto logs = core.Logs();
+    std::vector<std::string> statistics;
+    for (auto& line : logs)
+        if (line.rfind("core event queue size", 0) == 0)
+            statistics.push_back(line);
+    ASSERT_EQ(statistics.size(), 1u) << ::testing::PrintToString(logs);
+    // Two events taken out in the period, one left; the block in delivery counts.
+    std::string grouped = FormatCount(1500);
+    EXPECT_EQ(statistics[0], "core event queue size: 1, throttledvideoframes:0, events:2, refblks: 1 (" + grouped + " bytes)");
+}
+
+TEST_F(Writer, ConfigurationDocumentsReachOtherPluginsByIoctlAndTheRaiserByWrite)
+{
+    WriterCore core;
+    core.AddPlugin<0>(kRaiser);
+    core.AddPlugin<1>(0x00220000);
+    char text[] = "<Kavo />";
+    Raise(Event(kRaiser, EVENT_TYPE_CONFIG | EVENT_TYPE_0002, text, sizeof text - 1));
+    core.Drain();
+    ASSERT_EQ(state.ioctls.size(), 1u);
+    EXPECT_EQ(state.ioctls[0], std::make_pair(1, IOCTL_CONFIG));
+    ASSERT_EQ(state.writes.size(), 1u);
+    EXPECT_EQ(state.writes[0].first, 0);
+}
+
+// --- read requests -------------------------------------------------------
+
+char ThreadState(pid_t tid)
+{
+    std::string stat = dvrtest::ReadFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+    size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
+}
+
+TEST_F(Writer, ARequestThreadHasOneBlockInFlight)
+{
+    WriterCore core;
+    core.realClock = true;
+    core.AddPlugin<0>(0x00210000, true); // reader
+    core.AddPlugin<1>(0x00220000);       // keeps every block it gets
+    state.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
+        out->retain = plugin == 1;
+        return 0;
+    };
+    std::atomic<pid_t> readerTid{0};
+    std::atomic<int> raised{0};
+    std::atomic<int32_t> unrelated{77};
+    state.read = [&](_ReadParmsIn* in) {
+        readerTid = static_cast<pid_t>(syscall(SYS_gettid));
+        char data[8] = "first";
+        // An event without data never waits.
+        _EventParmsIn empty = Event(0x00210000, EVENT_TYPE_0008);
+        empty.requestID = in->requestID;
+        unrelated = Raise(empty);
+        _EventParmsIn e = Event(0x00210000, EVENT_TYPE_0002, data, sizeof data);
+        e.requestID = in->requestID;
+        EXPECT_EQ(Raise(e), 0);
+        raised = 1;
+        strcpy(data, "second");
+        EXPECT_EQ(Raise(e), 0); // waits until "first" is released by every holder
+        raised = 2;
+        return 0;
+    };
+    core.StartWriter();
+    _EventParmsIn request = Event(0, EVENT_TYPE_0002);
+    request.requestID = 3;
+    ASSERT_EQ(Raise(request), 0);
+
+    // The first block reached the keeping plugin, and the reader sleeps.
+    ASSERT_TRUE(dvrtest::WaitUntil([&] { return raised == 1 && readerTid != 0 && ThreadState(readerTid) == 'S'; }));
+    ASSERT_TRUE(dvrtest::WaitUntil([&] { return state.BlocksWrittenTo(1).size() == 2; })); // empty event, first
+    EXPECT_EQ(core.Blocks(), 1u);
+    EXPECT_EQ(unrelated, 0);
+    EXPECT_EQ(raised, 1);
+    Release(0x00220000, state.BlocksWrittenTo(1)[1]);
+    ASSERT_TRUE(dvrtest::WaitUntil([&] { return raised == 2; }));
+    ASSERT_TRUE(dvrtest::WaitUntil([&] { return state.BlocksWrittenTo(1).size() == 3; }));
+    Release(0x00220000, state.BlocksWrittenTo(1)[2]);
+    EXPECT_EQ(core.Blocks(), 0u);
+}
+
+TEST_F(Writer, ClosedRequestsRefuseTheirEventsUntilReopened)
+{
+    WriterCore core;
+    core.AddPlugin<0>(0x00210000, true);
+    std::mutex mutex;
+    std::condition_variable go;
+    bool proceed = false;
+    std::vector<int32_t> results;
+    std::atomic<int> reads{0};
+    state.read = [&](_ReadParmsIn* in) {
+        std::unique_lock lock(mutex);
+        go.wait(lock, [&] { return proceed; });
+        _EventParmsIn e = Event(0x00210000, EVENT_TYPE_0002);
+        e.requestID = in->requestID;
+        results.push_back(Raise(e));
+        ++reads;
+        return 0;
+    };
+    _EventParmsIn request = Event(0, EVENT_TYPE_0002);
+    request.requestID = 11;
+    ASSERT_EQ(Raise(request), 0);
+    _EventParmsIn close = Event(0, EVENT_TYPE_CLOSE_REQUEST);
+    close.requestID = 11;
+    ASSERT_EQ(Raise(close), 0);
+    {
+        std::lock_guard lock(mutex);
+        proceed = true;
+    }
+    go.notify_all();
+    ASSERT_TRUE(dvrtest::WaitUntil([&] { return reads == 1; }));
+    ASSERT_EQ(Raise(request), 0); // a new request reopens the ID
+    ASSERT_TRUE(dvrtest::WaitUntil([&] { return reads == 2; }));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(results, (std::vector<int32_t>{EVENT_RESULT_REFUSED, EVENT_RESULT_OK}));
+}
+
+} // namespace
