@@ -1,0 +1,50 @@
+// The supervisor's side of the core's socket, played in-process by a
+// black-box test: a local sequenced-packet socket pair whose other end the
+// core inherits as its pipe argument.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace dvrtest {
+
+class SupervisorPeer {
+public:
+    SupervisorPeer();
+    ~SupervisorPeer();
+    SupervisorPeer(const SupervisorPeer&) = delete;
+    SupervisorPeer& operator=(const SupervisorPeer&) = delete;
+
+    // The core's end: pass its number as the pipe argument and let the child
+    // inherit it. Attach does both.
+    int childFd() const { return childFd_; }
+    void Attach(ProcessOptions& options) const;
+    // Closes this process's copy of the core's end once the core has it, so
+    // that the core's exit shows as the end of the conversation.
+    void ChildStarted();
+
+    // One packet: the 16-byte header (length, target, kind, extra 0) and the payload.
+    bool Send(uint32_t kind, uint32_t target, const std::string& payload = "");
+    // Bytes as one record, unchanged.
+    bool SendRaw(const std::vector<uint8_t>& bytes);
+    // One record from the core; nullopt at the deadline or when the core's end closed.
+    std::optional<std::vector<uint8_t>> Receive(milliseconds deadline = kDeadline);
+    // Closes the supervisor's end: the core sees its supervisor lost.
+    void Close();
+
+private:
+    int fd_ = -1;
+    int childFd_ = -1;
+};
+
+// A packet as the core expects it on the wire (host byte order).
+std::vector<uint8_t> IpcPacket(uint32_t kind, uint32_t target, const std::string& payload = "");
+// A bare header claiming `length`, for malformed packets.
+std::vector<uint8_t> IpcHeaderBytes(uint32_t length, uint32_t target, uint32_t kind);
+
+} // namespace dvrtest

@@ -1,0 +1,576 @@
+// The supervisor channel on a real socket pair, with the core object driven
+// directly: what plugins receive, what the supervisor values become, what the
+// supervisor receives, and what happens when it goes away.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
+
+#include "core/dvrcore.h"
+#include "support/process.h"
+
+// Counts this thread's allocations while a test asks for it.
+namespace {
+thread_local bool tCountAllocations = false;
+thread_local size_t tAllocations = 0;
+} // namespace
+
+void* operator new(size_t size)
+{
+    if (tCountAllocations)
+        ++tAllocations;
+    if (void* memory = std::malloc(size ? size : 1))
+        return memory;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t size) { return ::operator new(size); }
+[[gnu::noinline]] void operator delete(void* memory) noexcept { std::free(memory); }
+[[gnu::noinline]] void operator delete(void* memory, size_t) noexcept { std::free(memory); }
+[[gnu::noinline]] void operator delete[](void* memory) noexcept { std::free(memory); }
+[[gnu::noinline]] void operator delete[](void* memory, size_t) noexcept { std::free(memory); }
+
+namespace {
+
+using namespace std::chrono_literals;
+using dvrtest::WaitUntil;
+using namespace std::string_literals;
+
+// What a fake plugin's IOCTL saw.
+struct IoctlCall {
+    int plugin;
+    _IoctlParmsIn in;
+    _IoctlParmsOut out;
+    std::vector<uint8_t> packet;
+};
+
+std::mutex journalMutex;
+std::vector<IoctlCall> journal;
+int32_t ioctlReturn = 0;
+int32_t ioctlError = 0;
+
+template <int Plugin>
+int32_t FakeIoctl(void* in, void* out)
+{
+    auto* request = static_cast<_IoctlParmsIn*>(in);
+    auto* result = static_cast<_IoctlParmsOut*>(out);
+    std::lock_guard lock(journalMutex);
+    const auto* bytes = static_cast<const uint8_t*>(request->data);
+    journal.push_back({Plugin, *request, *result, std::vector<uint8_t>(bytes, bytes + request->dataSize)});
+    result->error = ioctlError;
+    return ioctlReturn;
+}
+
+std::vector<IoctlCall> Journal()
+{
+    std::lock_guard lock(journalMutex);
+    return journal;
+}
+
+size_t JournalSize()
+{
+    std::lock_guard lock(journalMutex);
+    return journal.size();
+}
+
+std::vector<uint8_t> Packet(uint32_t kind, uint32_t target, const std::string& payload = "")
+{
+    IpcHeader header{static_cast<uint32_t>(IPC_HEADER_SIZE + payload.size()), target, kind, 0x01020304};
+    std::vector<uint8_t> bytes(sizeof header + payload.size());
+    memcpy(bytes.data(), &header, sizeof header);
+    memcpy(bytes.data() + sizeof header, payload.data(), payload.size());
+    return bytes;
+}
+
+std::vector<uint8_t> Header(uint32_t length)
+{
+    std::vector<uint8_t> bytes = Packet(3, 0);
+    memcpy(bytes.data(), &length, sizeof length);
+    return bytes;
+}
+
+std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
+{
+    std::vector<uint8_t> all;
+    for (const auto& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+constexpr uint32_t Target(uint32_t moduleIndex) { return moduleIndex << 20; }
+
+struct LogLine {
+    uint32_t level;
+    std::string text;
+};
+
+// A core whose only live part is the supervisor channel: its socket is one
+// end of a pair, the test holds the other.
+class ChannelCore : public dvrcore {
+public:
+    ChannelCore() : dvrcore("/nonexistent/bin/dvrcore")
+    {
+        int fds[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+        ipcSocket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), fds[0]);
+        ipcOpen = true;
+        peer = fds[1];
+        logLevels[0] = LEVEL_DETAIL; // the failed-ioctl line is a detail
+        std::lock_guard lock(journalMutex);
+        journal.clear();
+        ioctlReturn = 0;
+        ioctlError = 0;
+    }
+
+    ~ChannelCore() override
+    {
+        ioService.stop();
+        if (ioThread.joinable())
+            ioThread.join();
+        // As the shutdown does: unsent blocks are the core's to free.
+        for (IpcBlock& block : ipcSendQueue)
+            free(block.data);
+        ipcSendQueue.clear();
+        if (peer >= 0)
+            close(peer);
+    }
+
+    void Run()
+    {
+        ArmIpcReceive();
+        ioThread = std::thread([this] { ioService.run(); });
+    }
+
+    void AddPlugin(uint32_t systemID, DvrEntryPoint ioctl, const std::string& filename)
+    {
+        std::unique_lock lock(pluginsMutex);
+        PLUGININFO plugin;
+        plugin.info.systemID = systemID;
+        plugin.IOCTL = ioctl;
+        plugin.Filename = filename;
+        plugins.push_back(std::move(plugin));
+    }
+
+    void WriteLog(uint32_t, uint32_t level, const char* text) override
+    {
+        std::lock_guard lock(logMutex);
+        lines.push_back({level, text ? text : ""});
+    }
+    std::vector<LogLine> Lines()
+    {
+        std::lock_guard lock(logMutex);
+        return lines;
+    }
+
+    bool SendFromSupervisor(const std::vector<uint8_t>& record)
+    {
+        return send(peer, record.data(), record.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(record.size());
+    }
+    // One record the core sent; empty at the deadline.
+    std::vector<uint8_t> ReceiveAtSupervisor()
+    {
+        pollfd readable{peer, POLLIN, 0};
+        if (poll(&readable, 1, 10000) != 1)
+            return {};
+        std::vector<uint8_t> record(2 * IPC_BUFFER_SIZE);
+        ssize_t length = recv(peer, record.data(), record.size(), 0);
+        record.resize(length > 0 ? static_cast<size_t>(length) : 0);
+        return record;
+    }
+
+    // Blocks for the supervisor, as the event entry hands them over.
+    void Queue(std::vector<IpcBlock> blocks)
+    {
+        boost::asio::post(ioService, [this, blocks] {
+            for (const IpcBlock& block : blocks)
+                QueueIpcBlock(block);
+        });
+    }
+    size_t QueuedBlocks()
+    {
+        std::promise<size_t> size;
+        boost::asio::post(ioService, [&] { size.set_value(ipcSendQueue.size()); });
+        return size.get_future().get();
+    }
+
+    template <class F>
+    auto Locked(F read)
+    {
+        std::lock_guard lock(coreMutex);
+        return read();
+    }
+    std::string Filename() { return Locked([&] { return supervisorFilename; }); }
+    std::string Version() { return Locked([&] { return supervisorVersion; }); }
+    bool Background() { return backgroundMode; }
+    bool Stopping() { return stopRequested; }
+    bool Lost() { return Locked([&] { return supervisorLost; }); }
+    bool Open() { return ipcOpen; }
+    int CoreFd() { return ipcSocket.native_handle(); }
+
+    // Waits as the start-up does, for the wake-up count to change; returns
+    // the file name in place on waking ("timeout" at the deadline).
+    std::string WaitLikeStartup(std::promise<void>& waiting)
+    {
+        std::unique_lock lock(coreMutex);
+        const uint64_t before = coreWakeups;
+        waiting.set_value();
+        if (!coreCondition.wait_until(lock, std::chrono::system_clock::now() + std::chrono::seconds(10),
+                                      [&] { return coreWakeups != before; }))
+            return "timeout";
+        return supervisorFilename;
+    }
+
+    void RestartIo()
+    {
+        ioThread.join();
+        ioService.restart();
+        ioThread = std::thread([this] {
+            auto guard = boost::asio::make_work_guard(ioService);
+            ioService.run();
+        });
+    }
+
+    using dvrcore::DeliverIpcPacket;
+
+    int peer = -1;
+
+private:
+    std::mutex logMutex;
+    std::vector<LogLine> lines;
+};
+
+// A packet to plugin index 15 that marks the end of what a test sent: once
+// it arrived, everything before it has been handled.
+void SendMarker(ChannelCore& core)
+{
+    core.SendFromSupervisor(Packet(99, Target(15), "marker"));
+}
+bool MarkerSeen()
+{
+    return WaitUntil([] {
+        std::lock_guard lock(journalMutex);
+        for (const IoctlCall& call : journal)
+            if (call.plugin == 15)
+                return true;
+        return false;
+    });
+}
+
+TEST(IpcRouting, OnlyTheFirstPluginWithTheModuleIndexGetsThePacketHeaderIncluded)
+{
+    ChannelCore core;
+    core.AddPlugin(0x00040000, FakeIoctl<4>, "four.so");
+    core.AddPlugin(0x00051234, FakeIoctl<5>, "five.so");
+    core.AddPlugin(0x00050000, FakeIoctl<50>, "five-again.so");
+    core.AddPlugin(0x000F0000, FakeIoctl<15>, "marker.so");
+    core.Run();
+
+    // Bits 0..19 of the target are the supervisor's business.
+    const auto packet = Packet(3, Target(5) | 0xABCDE, "hello plugin");
+    ASSERT_TRUE(core.SendFromSupervisor(packet));
+    SendMarker(core);
+    ASSERT_TRUE(MarkerSeen());
+
+    auto calls = Journal();
+    ASSERT_EQ(calls.size(), 2u);
+    const IoctlCall& call = calls[0];
+    EXPECT_EQ(call.plugin, 5);
+    EXPECT_EQ(call.packet, packet);
+    EXPECT_EQ(call.in.structSize, sizeof(_IoctlParmsIn));
+    EXPECT_EQ(call.in.version, 1u);
+    EXPECT_EQ(call.in.request, IOCTL_SUPERVISOR);
+    EXPECT_EQ(call.in.presetSize, 16u);
+    EXPECT_EQ(call.in.presetCount, 1u);
+    EXPECT_EQ(call.in.dataSize, packet.size());
+    EXPECT_EQ(call.out.structSize, sizeof(_IoctlParmsOut));
+    EXPECT_EQ(call.out.version, 1u);
+    EXPECT_EQ(call.out.request, IOCTL_SUPERVISOR);
+    EXPECT_EQ(call.out.error, 0);
+    EXPECT_EQ(call.out.retain, 0u);
+    EXPECT_EQ(call.out.presetSize, 8u);
+    EXPECT_EQ(call.out.presetCount, 1u);
+    EXPECT_TRUE(core.Lines().empty());
+}
+
+TEST(IpcRouting, PacketForAnUnknownModuleIndexIsDroppedSilently)
+{
+    ChannelCore core;
+    core.AddPlugin(0x00050000, FakeIoctl<5>, "five.so");
+    core.AddPlugin(0x000F0000, FakeIoctl<15>, "marker.so");
+    core.Run();
+    core.SendFromSupervisor(Packet(3, Target(9), "nobody"));
+    // The index is taken from the target's top 12 bits, not its low bits.
+    core.SendFromSupervisor(Packet(3, 5, "nobody either"));
+    SendMarker(core);
+    ASSERT_TRUE(MarkerSeen());
+    EXPECT_EQ(JournalSize(), 1u);
+    EXPECT_TRUE(core.Lines().empty());
+    EXPECT_FALSE(core.Stopping());
+}
+
+TEST(IpcRouting, FirstPluginWithoutIoctlKeepsThePacketFromTheOthers)
+{
+    ChannelCore core;
+    core.AddPlugin(0x00050000, nullptr, "no-ioctl.so");
+    core.AddPlugin(0x00050001, FakeIoctl<5>, "five.so");
+    core.AddPlugin(0x000F0000, FakeIoctl<15>, "marker.so");
+    core.Run();
+    core.SendFromSupervisor(Packet(3, Target(5), "x"));
+    SendMarker(core);
+    ASSERT_TRUE(MarkerSeen());
+    EXPECT_EQ(JournalSize(), 1u);
+}
+
+TEST(IpcRouting, ConfigurationKindWithoutPayloadGoesToThePlugin)
+{
+    ChannelCore core;
+    core.AddPlugin(0x00050000, FakeIoctl<5>, "five.so");
+    core.AddPlugin(0x000F0000, FakeIoctl<15>, "marker.so");
+    core.Run();
+    const auto packet = Packet(IPC_KIND_CONFIG, Target(5));
+    core.SendFromSupervisor(packet);
+    SendMarker(core);
+    ASSERT_TRUE(MarkerSeen());
+    auto calls = Journal();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].plugin, 5);
+    EXPECT_EQ(calls[0].packet, packet);
+    EXPECT_EQ(core.Filename(), "");
+}
+
+TEST(IpcRouting, FailedIoctlIsLoggedAsDetailWithThePluginsFileName)
+{
+    ChannelCore core;
+    core.AddPlugin(0x00050000, FakeIoctl<5>, "camera-driver.so");
+    core.Run();
+    ioctlReturn = 3;
+    core.SendFromSupervisor(Packet(3, Target(5)));
+    ASSERT_TRUE(WaitUntil([&] { return core.Lines().size() == 1; }));
+    {
+        std::lock_guard lock(journalMutex);
+        ioctlReturn = 0;
+        ioctlError = -9;
+    }
+    core.SendFromSupervisor(Packet(3, Target(5)));
+    ASSERT_TRUE(WaitUntil([&] { return core.Lines().size() == 2; }));
+    auto lines = core.Lines();
+    EXPECT_EQ(lines[0].level, static_cast<uint32_t>(LEVEL_DETAIL));
+    EXPECT_EQ(lines[0].text, "plugin camera-driver.so ipc ioctl returned 3 error 0");
+    EXPECT_EQ(lines[1].text, "plugin camera-driver.so ipc ioctl returned 0 error -9");
+}
+
+TEST(IpcRouting, RoutingAPacketAllocatesNothing)
+{
+    ChannelCore core;
+    core.AddPlugin(0x00040000, FakeIoctl<4>, "four.so");
+    core.AddPlugin(0x00050000, [](void*, void*) -> int32_t { return 0; }, "quiet.so");
+    alignas(4) unsigned char packet[64] = {};
+    IpcHeader header{sizeof packet, Target(5), 3, 0};
+    memcpy(packet, &header, sizeof header);
+
+    tAllocations = 0;
+    tCountAllocations = true;
+    core.DeliverIpcPacket(packet, sizeof packet);
+    header.target = Target(77); // no such plugin
+    memcpy(packet, &header, sizeof header);
+    core.DeliverIpcPacket(packet, sizeof packet);
+    tCountAllocations = false;
+    EXPECT_EQ(tAllocations, 0u);
+}
+
+TEST(IpcFraming, TwoPacketsInOneRecordThenAPartialThirdCompletedByTheNextRecord)
+{
+    ChannelCore core;
+    core.AddPlugin(0x00050000, FakeIoctl<5>, "five.so");
+    core.Run();
+    const auto first = Packet(3, Target(5), "a");   // odd length: the next one starts unaligned
+    const auto second = Packet(4, Target(5), "bb");
+    const auto third = Packet(5, Target(5), std::string(300, 'c'));
+    core.SendFromSupervisor(Join({first, second, std::vector<uint8_t>(third.begin(), third.begin() + 10)}));
+    ASSERT_TRUE(WaitUntil([] { return JournalSize() == 2; }));
+    core.SendFromSupervisor(std::vector<uint8_t>(third.begin() + 10, third.end()));
+    ASSERT_TRUE(WaitUntil([] { return JournalSize() == 3; }));
+
+    auto calls = Journal();
+    EXPECT_EQ(calls[0].packet, first);
+    EXPECT_EQ(calls[1].packet, second);
+    EXPECT_EQ(calls[2].packet, third);
+    for (const IoctlCall& call : calls)
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(call.in.data) % 4, 0u) << "header not aligned for the plugin";
+}
+
+TEST(IpcFraming, BadLengthDiscardsTheRecordAndReceivingGoesOn)
+{
+    for (uint32_t length : {65537u, 15u, 0u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(length);
+        ChannelCore core;
+        core.Run();
+        // The stop packet behind the bad header is discarded with it.
+        core.SendFromSupervisor(Join({Header(length), Packet(IPC_KIND_STOP, 0)}));
+        core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0, "after"));
+        ASSERT_TRUE(WaitUntil([&] { return core.Filename() == "after"; }));
+        EXPECT_FALSE(core.Stopping());
+        auto lines = core.Lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].level, static_cast<uint32_t>(LEVEL_WARNING));
+        EXPECT_EQ(lines[0].text, "bad ipc packet length");
+    }
+}
+
+TEST(IpcFraming, RecordLongerThanTheBufferIsCutAndTheChannelCarriesOn)
+{
+    ChannelCore core;
+    core.AddPlugin(0x00050000, FakeIoctl<5>, "five.so");
+    core.AddPlugin(0x000F0000, FakeIoctl<15>, "marker.so");
+    core.Run();
+    auto record = Packet(3, Target(5), std::string(70000 - IPC_HEADER_SIZE, 'r'));
+    const uint32_t claimed = IPC_BUFFER_SIZE;
+    memcpy(record.data(), &claimed, sizeof claimed);
+    ASSERT_TRUE(core.SendFromSupervisor(record));
+    SendMarker(core);
+    ASSERT_TRUE(MarkerSeen());
+    auto calls = Journal();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].packet, std::vector<uint8_t>(record.begin(), record.begin() + IPC_BUFFER_SIZE));
+}
+
+TEST(IpcConfiguration, FieldsSetFileNameVersionAndBackgroundMode)
+{
+    ChannelCore core;
+    core.Run();
+    core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0, "tarvod\0" "4.2\0" "Background:true"s));
+    ASSERT_TRUE(WaitUntil([&] { return core.Filename() == "tarvod"; }));
+    EXPECT_EQ(core.Version(), "4.2");
+    EXPECT_TRUE(core.Background());
+
+    // One field: only the file name changes.
+    core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0, "renamed"));
+    ASSERT_TRUE(WaitUntil([&] { return core.Filename() == "renamed"; }));
+    EXPECT_EQ(core.Version(), "4.2");
+    EXPECT_TRUE(core.Background());
+
+    // A trailing NUL is an empty third field: background mode ends.
+    core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0, "tarvod\0" "5.0\0"s));
+    ASSERT_TRUE(WaitUntil([&] { return core.Version() == "5.0"; }));
+    EXPECT_FALSE(core.Background());
+    EXPECT_FALSE(core.Stopping());
+    EXPECT_TRUE(core.Lines().empty());
+}
+
+TEST(IpcConfiguration, EndsTheStartupWaitWithTheValuesInPlace)
+{
+    ChannelCore core;
+    core.Run();
+    std::promise<void> waiting;
+    auto woken = std::async(std::launch::async, [&] { return core.WaitLikeStartup(waiting); });
+    waiting.get_future().wait();
+    const auto sent = std::chrono::steady_clock::now();
+    core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0, "tarvod\0" "4.2"s));
+    EXPECT_EQ(woken.get(), "tarvod");
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 5s) << "woken by the deadline, not by the packet";
+}
+
+TEST(IpcStop, StopPacketRequestsTheStopAndKeepsTheChannelOpen)
+{
+    ChannelCore core;
+    core.Run();
+    core.SendFromSupervisor(Packet(IPC_KIND_STOP, 0));
+    ASSERT_TRUE(WaitUntil([&] { return core.Stopping(); }));
+    EXPECT_FALSE(core.Lost()); // no one-minute pause
+    EXPECT_TRUE(core.Open());
+    core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0, "still listening"));
+    EXPECT_TRUE(WaitUntil([&] { return core.Filename() == "still listening"; }));
+    EXPECT_TRUE(core.Lines().empty());
+}
+
+TEST(IpcDisconnect, ClosedSupervisorEndIsReportedAndStopsTheCore)
+{
+    ChannelCore core;
+    core.Run();
+    // A packet in flight when the supervisor goes is still handled.
+    core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0, "tarvod"));
+    close(core.peer);
+    core.peer = -1;
+    ASSERT_TRUE(WaitUntil([&] { return core.Stopping() && !core.Open(); }));
+    EXPECT_EQ(core.Filename(), "tarvod");
+    EXPECT_TRUE(core.Lost());
+    auto lines = core.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].level, static_cast<uint32_t>(LEVEL_CRITICAL));
+    EXPECT_EQ(lines[0].text, "tarvod ipc pipe disconnected");
+    EXPECT_EQ(lines[1].level, static_cast<uint32_t>(LEVEL_CRITICAL));
+    EXPECT_EQ(lines[1].text, "sleeping for one minute to allow active watchdogs to expire...");
+}
+
+// A block as a plugin raises it: malloc'ed, every byte telling its place.
+IpcBlock Block(uint32_t size, uint8_t tag)
+{
+    auto* data = static_cast<uint8_t*>(malloc(size ? size : 1));
+    for (uint32_t i = 0; i < size; ++i)
+        data[i] = static_cast<uint8_t>(tag + i * 7 + (i >> 8));
+    return {data, size};
+}
+std::vector<uint8_t> BlockBytes(uint32_t size, uint8_t tag, uint32_t from = 0, uint32_t count = UINT32_MAX)
+{
+    IpcBlock block = Block(size, tag);
+    const auto* data = static_cast<const uint8_t*>(block.data);
+    std::vector<uint8_t> bytes(data + from, data + std::min(size, from + std::min(count, size)));
+    free(block.data);
+    return bytes;
+}
+
+TEST(IpcSending, BlocksArriveWholeAndInOrderLargeOnesInRecordsOf64KiB)
+{
+    ChannelCore core;
+    core.Run();
+    core.Queue({Block(5, 1), Block(70000, 2), Block(0, 3), Block(IPC_BUFFER_SIZE, 4), Block(3, 5)});
+    EXPECT_EQ(core.ReceiveAtSupervisor(), BlockBytes(5, 1));
+    EXPECT_EQ(core.ReceiveAtSupervisor(), BlockBytes(70000, 2, 0, IPC_BUFFER_SIZE));
+    EXPECT_EQ(core.ReceiveAtSupervisor(), BlockBytes(70000, 2, IPC_BUFFER_SIZE));
+    // An empty block sends nothing: an empty record would read as a closed socket.
+    EXPECT_EQ(core.ReceiveAtSupervisor(), BlockBytes(IPC_BUFFER_SIZE, 4));
+    EXPECT_EQ(core.ReceiveAtSupervisor(), BlockBytes(3, 5));
+    EXPECT_TRUE(WaitUntil([&] { return core.QueuedBlocks() == 0; }));
+    EXPECT_FALSE(core.Stopping());
+}
+
+TEST(IpcSending, FailedSendFreesItsBlockAndStopsSending)
+{
+    ChannelCore core;
+    core.Run();
+    ASSERT_EQ(shutdown(core.CoreFd(), SHUT_WR), 0);
+    core.Queue({Block(10, 1), Block(20, 2), Block(30, 3)});
+    // The failed block is gone; the rest waits for the shutdown to free it.
+    EXPECT_TRUE(WaitUntil([&] { return core.QueuedBlocks() == 2; }));
+    // Asked again, behind anything the failure could have set off.
+    EXPECT_EQ(core.QueuedBlocks(), 2u);
+    EXPECT_TRUE(core.Lines().empty());
+}
+
+TEST(IpcSending, BlocksQueuedAfterTheSupervisorWasLostAreKeptForTheShutdown)
+{
+    ChannelCore core;
+    core.Run();
+    close(core.peer);
+    core.peer = -1;
+    ASSERT_TRUE(WaitUntil([&] { return !core.Open(); }));
+    // The I/O service runs out of work once the socket is closed: run the job
+    // on a thread of its own.
+    core.RestartIo();
+    core.Queue({Block(10, 1), Block(20, 2)});
+    EXPECT_TRUE(WaitUntil([&] { return core.QueuedBlocks() == 2; }));
+}
+
+} // namespace
