@@ -1,0 +1,170 @@
+/*
+ * probe.c - a configurable plugin that journals every call it receives, for
+ * the plugin-host tests (load, open, threads, close and unload).
+ *
+ * Keys beyond those of probe_common.h:
+ *   worker=return|block      the worker IOCTL returns at once / after Close
+ *   reader=return|block      the same for the reader thread's Read
+ *   worker_end_file=PATH     the worker call then also waits for PATH
+ *   reader_end_file=PATH     the same for the reader call
+ *   open_return=N            Open's return value
+ *   open_log=LEVEL TEXT      logged from Open (may repeat)
+ *   close_return=N, close_error=N, unload_return=N, unload_error=N
+ *   unload_wait_file=PATH    Unload returns only once PATH exists
+ *
+ * Journal lines ("<stem> " first):
+ *   Load | Open | Close | Unload | Seek     (" bad-record" appended when a
+ *   worker-start | worker-end                 record's presets are wrong;
+ *   reader-start | reader-end                 " threads-running" on Unload
+ *                                             while a thread call runs)
+ *   IOCTL <request> <dataSize> <hex>        configuration and supervisor requests
+ *   Read <requestID> <dataSize> <hex>       read requests
+ *   Write 0x<providerID> 0x<eventType> <dataSize> <hex>
+ */
+#include "common/probe_common.h"
+
+#include <pthread.h>
+
+static ProbeConfig probe;
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+static int closed;          /* set by Close */
+static int runningThreads;  /* worker and reader calls in progress */
+
+static const char* bad(int good)
+{
+    return good ? "" : " bad-record";
+}
+
+/* One worker or reader call: "block" lasts until Close, "<name>_end_file"
+ * then holds the return until that file exists. */
+static void thread_call(const char* name, int goodRecords)
+{
+    char key[PROBE_MAX_KEY];
+    const char* mode = probe_get(&probe, name);
+    const char* endFile;
+
+    pthread_mutex_lock(&lock);
+    ++runningThreads;
+    pthread_mutex_unlock(&lock);
+    probe_journal(&probe, "%s-start%s", name, bad(goodRecords));
+
+    if (mode && strcmp(mode, "block") == 0) {
+        pthread_mutex_lock(&lock);
+        while (!closed)
+            pthread_cond_wait(&changed, &lock);
+        pthread_mutex_unlock(&lock);
+    }
+    snprintf(key, sizeof key, "%s_end_file", name);
+    endFile = probe_get(&probe, key);
+    if (endFile)
+        probe_wait_for_file(endFile, PROBE_WAIT_FILE_MS);
+
+    probe_journal(&probe, "%s-end", name);
+    pthread_mutex_lock(&lock);
+    --runningThreads;
+    pthread_mutex_unlock(&lock);
+}
+
+int32_t Load(_LoadParmsIn* in, _LoadParmsOut* out)
+{
+    return probe_load(&probe, in, out);
+}
+
+int32_t Open(_OpenParmsIn* in, _OpenParmsOut* out)
+{
+    int i;
+    const int good = in->structSize == sizeof *in && in->version == DVR_RECORD_VERSION &&
+                     probe_zero(in->reserved, sizeof in->reserved) && out->structSize == sizeof *out &&
+                     out->version == DVR_RECORD_VERSION && probe_zero(out->reserved, sizeof out->reserved);
+    probe_journal(&probe, "Open%s", bad(good));
+    for (i = 0; i < probe.count; ++i) {
+        char* text;
+        long level;
+        if (strcmp(probe.entries[i].key, "open_log") != 0)
+            continue;
+        level = strtol(probe.entries[i].value, &text, 0);
+        probe_log(&probe, (int32_t)level, *text == ' ' ? text + 1 : text);
+    }
+    return (int32_t)probe_get_int(&probe, "open_return", 0);
+}
+
+int32_t Close(_CloseParmsIn* in, _CloseParmsOut* out)
+{
+    const int good = in->structSize == sizeof *in && in->version == DVR_RECORD_VERSION && in->reserved == 0 &&
+                     out->structSize == sizeof *out && out->version == DVR_RECORD_VERSION && out->error == 0;
+    probe_journal(&probe, "Close%s", bad(good));
+    pthread_mutex_lock(&lock);
+    closed = 1;
+    pthread_cond_broadcast(&changed);
+    pthread_mutex_unlock(&lock);
+    out->error = (int32_t)probe_get_int(&probe, "close_error", 0);
+    return (int32_t)probe_get_int(&probe, "close_return", 0);
+}
+
+int32_t Unload(_UnloadParmsIn* in, _UnloadParmsOut* out)
+{
+    const char* waitFile = probe_get(&probe, "unload_wait_file");
+    int running;
+    const int good = in->structSize == sizeof *in && in->version == DVR_RECORD_VERSION &&
+                     out->structSize == sizeof *out && out->version == DVR_RECORD_VERSION && out->error == 0;
+    pthread_mutex_lock(&lock);
+    running = runningThreads;
+    pthread_mutex_unlock(&lock);
+    probe_journal(&probe, "Unload%s%s", bad(good), running ? " threads-running" : "");
+    if (waitFile)
+        probe_wait_for_file(waitFile, PROBE_WAIT_FILE_MS);
+    out->error = (int32_t)probe_get_int(&probe, "unload_error", 0);
+    return (int32_t)probe_get_int(&probe, "unload_return", 0);
+}
+
+int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out)
+{
+    char hex[2 * PROBE_HEX_BYTES + 1];
+    if (in->request == IOCTL_WORKER) {
+        const int good = in->structSize == sizeof *in && in->version == DVR_RECORD_VERSION &&
+                         in->presetSize == 8 && in->presetCount == 1 && in->dataSize == 0 && !in->data &&
+                         out->structSize == sizeof *out && out->version == DVR_RECORD_VERSION &&
+                         out->request == IOCTL_WORKER && out->error == 0 && out->retain == 0 &&
+                         out->presetSize == 8 && out->presetCount == 1;
+        thread_call("worker", good);
+        return 0;
+    }
+    probe_hex(hex, sizeof hex, in->data, in->dataSize);
+    probe_journal(&probe, "IOCTL %u %u %s", (unsigned)in->request, (unsigned)in->dataSize, hex);
+    return 0;
+}
+
+int32_t Read(_ReadParmsIn* in, _ReadParmsOut* out)
+{
+    char hex[2 * PROBE_HEX_BYTES + 1];
+    if (in->requestID == 0 && !in->data) {
+        const int good = in->structSize == sizeof *in && in->version == DVR_RECORD_VERSION && in->reserved8 == 0 &&
+                         in->readMode == 1 && probe_zero(in->reserved13, sizeof in->reserved13) &&
+                         in->dataSize == 0 && out->structSize == sizeof *out && out->version == DVR_RECORD_VERSION &&
+                         probe_zero(out->reserved, sizeof out->reserved);
+        thread_call("reader", good);
+        return 0;
+    }
+    probe_hex(hex, sizeof hex, in->data, in->dataSize);
+    probe_journal(&probe, "Read %u %u %s", (unsigned)in->requestID, (unsigned)in->dataSize, hex);
+    return 0;
+}
+
+int32_t Write(_WriteParmsIn* in, _WriteParmsOut* out)
+{
+    char hex[2 * PROBE_HEX_BYTES + 1];
+    (void)out;
+    probe_hex(hex, sizeof hex, in->data, in->dataSize);
+    probe_journal(&probe, "Write 0x%08X 0x%X %u %s", (unsigned)in->providerID, (unsigned)in->eventType,
+                  (unsigned)in->dataSize, hex);
+    return 0;
+}
+
+int32_t Seek(void* in, void* out)
+{
+    (void)in;
+    (void)out;
+    probe_journal(&probe, "Seek");
+    return 0;
+}
