@@ -74,7 +74,8 @@ TEST(CommandLine, MissingProcFileSystemMeansNoCanonicalPath)
     options.args = {"-m", "sh", "-c", "mount -t tmpfs none /proc && exec \"$0\"", install.exe.string()};
     auto core = Process::Start("/usr/bin/unshare", options);
     EXPECT_EQ(core->WaitExit(), 1);
-    EXPECT_EQ(core->Output(), "failed to find canonical path\n");
+    // Sanitizer builds add their own complaints about the missing /proc.
+    EXPECT_NE(core->Output().find("failed to find canonical path\n"), std::string::npos) << core->Output();
 }
 
 class StopSignal : public ::testing::TestWithParam<int> {};

@@ -21,7 +21,8 @@
  *                             with the request's ID, each carrying data
  *   retain=0|1                keep every block received through Write
  *   release=next|file:PATH|close   give back a kept block at the next Write,
- *                             once PATH exists (worker thread), or at Close
+ *                             once PATH exists (worker thread), or at Close;
+ *                             with next, what is still kept goes back at Close
  *   journal_writes=0|1        one journal line per Write
  *   write_delay_us=N          each Write takes N microseconds
  *
@@ -237,7 +238,7 @@ int32_t Close(_CloseParmsIn* in, _CloseParmsOut* out)
     pthread_mutex_lock(&lock);
     closed = 1;
     pthread_cond_broadcast(&changed);
-    if (mode && strcmp(mode, "close") == 0)
+    if (mode && (strcmp(mode, "close") == 0 || strcmp(mode, "next") == 0))
         while (keptCount)
             release_oldest_locked();
     for (i = 0; i < MAX_PROVIDERS && seen[i].count; ++i)
