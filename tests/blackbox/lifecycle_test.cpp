@@ -158,3 +158,55 @@ TEST(Syslog, CriticalLinesReachSyslogEvenWithoutATerminal)
 }
 
 } // namespace
+
+namespace {
+
+// A plugin named `name` in `install`, journaling into `journal`.
+void AddPlugin(CoreInstall& install, const std::string& binary, const std::string& name, const fs::path& journal,
+               const std::string& conf)
+{
+    install.AddTestPlugin(binary, name + ".so");
+    WriteFile(install.plugins / (name + ".conf"), "journal=" + journal.string() + "\n" + conf);
+}
+
+bool Journaled(const fs::path& journal, const std::string& line)
+{
+    return ReadFile(journal).find(line + "\n") != std::string::npos;
+}
+
+TEST(Shutdown, LaterSignalsDuringTheShutdownChangeNothing)
+{
+    CoreInstall install;
+    fs::path journal = install.root() / "journal", go = install.root() / "go";
+    AddPlugin(install, "probe", "slow", journal, "unload_wait_file=" + go.string() + "\n");
+    auto core = RunCore(install, {}, true);
+    ASSERT_TRUE(core->WaitForOutput("successfully started"));
+    core->Signal(SIGTERM);
+    ASSERT_TRUE(WaitUntil([&] { return Journaled(journal, "slow Unload"); }));
+    core->Signal(SIGTERM);
+    core->Signal(SIGINT);
+    core->Signal(SIGQUIT);
+    WriteFile(go, "");
+    EXPECT_EQ(core->WaitExit(), 0);
+    EXPECT_EQ(core->CountOutput("stopping core version"), 1u);
+}
+
+TEST(Shutdown, ASignalDuringStartUpIsHonouredOnceStartUpIsDone)
+{
+    CoreInstall install;
+    fs::path journal = install.root() / "journal", go = install.root() / "go";
+    AddPlugin(install, "eventprobe", "sleepy", journal, "load_wait_file=" + go.string() + "\n");
+    auto core = RunCore(install, {}, true);
+    ASSERT_TRUE(WaitUntil([&] { return Journaled(journal, "sleepy Load"); }));
+    ASSERT_TRUE(StopSignalsCaught(core->pid()));
+    core->Signal(SIGTERM); // before the I/O thread exists
+    WriteFile(go, "");
+    EXPECT_EQ(core->WaitExit(), 0);
+    // Start-up still ran to its end: the plugin was opened, then closed.
+    std::string calls = ReadFile(journal);
+    EXPECT_EQ(calls, "sleepy Load\nsleepy Open\nsleepy Close\nsleepy Unload\n");
+    EXPECT_EQ(core->CountOutput("successfully started core version"), 1u);
+    EXPECT_EQ(core->CountOutput("stopping core version"), 1u);
+}
+
+} // namespace

@@ -9,6 +9,7 @@
  *                 0x5A up to SIZE; with KEYEVERY, every KEYEVERY-th event
  *                 (starting with the first) is a key frame
  *   raise_in=open|worker      where raise= lines run (default worker)
+ *   load_wait_file=PATH       Load returns only once PATH exists
  *   config_text=TEXT          raise a configuration document at Open
  *   config_type=TYPE          its eventType (default 0x100)
  *   log_as=PROVIDER LEVEL TEXT   raise a log line in another source's name at
@@ -161,7 +162,11 @@ static const char* release_file(void)
 
 int32_t Load(_LoadParmsIn* in, _LoadParmsOut* out)
 {
-    return probe_load(&probe, in, out);
+    const int32_t result = probe_load(&probe, in, out);
+    const char* waitFile = probe_get(&probe, "load_wait_file");
+    if (waitFile)
+        probe_wait_for_file(waitFile, PROBE_WAIT_FILE_MS);
+    return result;
 }
 
 int32_t Open(_OpenParmsIn* in, _OpenParmsOut* out)
