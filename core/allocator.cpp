@@ -1,0 +1,3 @@
+#include "core/allocator.h"
+
+void TuneAllocator() {}
