@@ -127,10 +127,11 @@ void dvrcore::DisconnectIpc()
     LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_CRITICAL, "tarvod ipc pipe disconnected");
     LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_CRITICAL,
                "sleeping for one minute to allow active watchdogs to expire...");
-    // Set before the stop request, whose lock publishes it to the shutdown.
+    // Both set before the stop request: its lock publishes supervisorLost to
+    // the shutdown, and plugins opened after it find the channel closed.
     supervisorLost = true;
-    RequestStop();
     ipcOpen = false;
+    RequestStop();
     boost::system::error_code error;
     ipcSocket.close(error);
     if (error)

@@ -1,0 +1,85 @@
+// A supervisor that goes away: the core reports it, drains, and waits a full
+// minute before it closes its plugins (so the supervisor's watchdogs expire).
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+
+#include "dvrplugin.h"
+#include "support/process.h"
+#include "support/supervisor_peer.h"
+
+namespace {
+
+using namespace dvrtest;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using Clock = std::chrono::steady_clock;
+
+// The core has lost its supervisor: two critical lines, the stop, then a
+// full minute, which a further stop request does not cut short.
+void ExpectLostSupervisorPause(Process& core)
+{
+    ASSERT_TRUE(core.WaitForOutput("stopping core version")) << core.Output();
+    const auto stopping = Clock::now();
+    const std::string output = core.Output();
+    const size_t lost = output.find("tarvod ipc pipe disconnected");
+    const size_t sleeping = output.find("sleeping for one minute to allow active watchdogs to expire...");
+    ASSERT_NE(lost, std::string::npos) << output;
+    ASSERT_NE(sleeping, std::string::npos) << output;
+    EXPECT_LT(lost, sleeping);
+    EXPECT_LT(sleeping, output.find("stopping core version"));
+
+    core.Signal(SIGTERM);
+    auto exit = core.WaitExit(120000ms);
+    const auto paused = Clock::now() - stopping;
+    ASSERT_TRUE(exit.has_value()) << "the core did not end after its pause";
+    EXPECT_EQ(*exit, 0);
+    EXPECT_GE(paused, 59s) << "ended after "
+                           << std::chrono::duration_cast<std::chrono::milliseconds>(paused).count() << " ms";
+}
+
+TEST(SupervisorLost, CriticalLinesThenAFullMinuteBeforeTheCoreEnds)
+{
+    CoreInstall install;
+    SupervisorPeer supervisor;
+    ProcessOptions options;
+    options.cwd = install.work;
+    options.pty = true;
+    supervisor.Attach(options);
+    auto core = Process::Start(install.exe, options);
+    supervisor.ChildStarted();
+
+    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0, "tarvod\0" "4.2.1"s));
+    ASSERT_TRUE(core->WaitForOutput("successfully started core version")) << core->Output();
+    supervisor.Close();
+    ExpectLostSupervisorPause(*core);
+}
+
+TEST(SupervisorLost, DuringTheStartupWaitPluginsFindTheChannelClosed)
+{
+    CoreInstall install;
+    const fs::path journal = install.root() / "journal";
+    fs::path library = install.AddTestPlugin("eventprobe", "raiser.so");
+    WriteFile(install.plugins / "raiser.conf",
+              "id=0x00050000\nsupervisor_text=too late\njournal=" + journal.string() + "\n");
+    SupervisorPeer supervisor;
+    ProcessOptions options;
+    options.cwd = install.work;
+    options.pty = true;
+    supervisor.Attach(options);
+    auto core = Process::Start(install.exe, options);
+    supervisor.ChildStarted();
+
+    // Gone before it ever configured the core: the start-up wait ends there.
+    supervisor.Close();
+    ASSERT_TRUE(core->WaitForOutput("successfully started core version", 6000ms)) << core->Output();
+    // The plugin opened after the loss, and its block was refused.
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(journal).find("raiser supervisor ") != std::string::npos; }));
+    EXPECT_NE(ReadFile(journal).find("raiser supervisor 1"), std::string::npos) << ReadFile(journal);
+    ExpectLostSupervisorPause(*core);
+}
+
+} // namespace
