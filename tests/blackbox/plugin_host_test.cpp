@@ -285,18 +285,25 @@ TEST_F(PluginHost, TheFrontPluginIsOpenedAndServedFirstThoughLoadedLast)
     AddProbe("a.so", "id=0x00310000" + logLines);
     AddProbe("b.so", "id=0x00320000" + logLines);
     AddProbe("c.so", "id=0x00060000\nworker=block" + logLines);
+    // Stems of the plugins that received the core's log lines, in order.
+    auto coreLineWriters = [&] {
+        Stems writers;
+        for (const std::string& line : Journal())
+            if (line.find(" Write 0x80000000 0x40 ") != std::string::npos)
+                writers.push_back(line.substr(0, line.find(' ')));
+        return writers;
+    };
     StartCore();
     ASSERT_TRUE(WaitForJournal("c worker-start"));
+    // A stop right away could refuse the start message before it is queued.
+    ASSERT_TRUE(WaitUntil([&] { return coreLineWriters().size() >= 3; }));
     StopCore();
 
     EXPECT_EQ(Order("Load"), (Stems{"a", "b", "c"}));
     EXPECT_EQ(Order("Open"), (Stems{"c", "a", "b"}));
-    // Each routed event reaches c before a and b: the first log line all
-    // three received is the core's start message.
-    std::vector<std::string> writers;
-    for (const std::string& line : Journal())
-        if (line.find(" Write 0x80000000 0x40 ") != std::string::npos && writers.size() < 3)
-            writers.push_back(line.substr(0, line.find(' ')));
+    // Each routed event reaches c before a and b.
+    Stems writers = coreLineWriters();
+    writers.resize(3);
     EXPECT_EQ(writers, (Stems{"c", "a", "b"}));
     // Its worker started before the record moved to the front and still ran
     // to its end after Close.
