@@ -27,16 +27,16 @@ void dvrcore::DispatchReadRequest(const _EventParmsIn& request)
         for (const PLUGININFO& plugin : plugins)
             if (plugin.info.readEnabled && plugin.Read && Subscribed(plugin.info, request.eventType, routingClass))
                 readers.push_back(plugin.Read);
+        // Counted before the list lock goes: unloading a plugin clears its
+        // Read under that lock and then waits for the count.
+        std::lock_guard requests(requestMutex);
+        activeRequestThreads += static_cast<uint32_t>(readers.size());
     }
     const bool hasData = request.data && request.dataSize;
     for (DvrEntryPoint read : readers) {
         void* copy = hasData ? malloc(request.dataSize) : nullptr;
         if (copy)
             memcpy(copy, request.data, request.dataSize);
-        {
-            std::lock_guard lock(requestMutex);
-            ++activeRequestThreads;
-        }
         try {
             std::thread(&dvrcore::RunReadRequest, this, read, request.dataSize, copy, request.requestID).detach();
         } catch (const std::system_error&) {
@@ -95,7 +95,11 @@ bool dvrcore::CheckRequestEvent(uint32_t requestID, void* block)
     }
     if (block) {
         std::unique_lock lock(slot->mutex);
-        slot->condition.wait(lock, [slot] { return slot->pendingBlock == nullptr; });
+        // At shutdown a holder may never give the previous block back: the
+        // wait ends and the event is refused like any other after the stop.
+        slot->condition.wait(lock, [this, slot] { return slot->pendingBlock == nullptr || stopRequested; });
+        if (slot->pendingBlock)
+            return false;
         slot->pendingBlock = block;
     }
     return true;
@@ -104,5 +108,9 @@ bool dvrcore::CheckRequestEvent(uint32_t requestID, void* block)
 void dvrcore::WaitForRequestThreads()
 {
     std::unique_lock lock(requestMutex);
+    for (auto& [thread, slot] : readerThreads) {
+        std::lock_guard slotLock(slot->mutex);
+        slot->condition.notify_all();
+    }
     requestThreadsDone.wait(lock, [this] { return activeRequestThreads == 0; });
 }

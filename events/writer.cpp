@@ -52,7 +52,9 @@ void dvrcore::WriterLoop()
         lock.unlock();
 
         refBlocks.AddRef(event.data, event.dataSize, CORE_PROVIDER_ID);
-        const bool detail = LogLevelEnabled(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL);
+        // The same answer LogLevelEnabled gives for the core's level 0, read
+        // straight from the table: this runs for every event.
+        const bool detail = logLevels[0].load() <= LEVEL_DETAIL;
         if (queued && detail && periodOver) {
             periodStart = now();
             LogQueueStatistics(queued, events);

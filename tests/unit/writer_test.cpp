@@ -413,3 +413,39 @@ TEST_F(Writer, ClosedRequestsRefuseTheirEventsUntilReopened)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Writer, AReaderWaitingAtShutdownIsRefusedInsteadOfHanging)
+{
+    auto core = std::make_unique<WriterCore>();
+    core->AddPlugin<0>(0x00210000, true);
+    core->AddPlugin<1>(0x00220000); // keeps its block and never gives it back
+    state.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
+        out->retain = plugin == 1;
+        return 0;
+    };
+    std::atomic<int32_t> second{77};
+    std::atomic<pid_t> readerTid{0};
+    state.read = [&](_ReadParmsIn* in) {
+        readerTid = static_cast<pid_t>(syscall(SYS_gettid));
+        char data[8] = "block";
+        _EventParmsIn e = Event(0x00210000, EVENT_TYPE_0002, data, sizeof data);
+        e.requestID = in->requestID;
+        Raise(e);
+        second = Raise(e);
+        return 0;
+    };
+    core->StartWriter();
+    _EventParmsIn request = Event(0, EVENT_TYPE_0002);
+    request.requestID = 4;
+    ASSERT_EQ(Raise(request), 0);
+    ASSERT_TRUE(dvrtest::WaitUntil([&] { return state.BlocksWrittenTo(1).size() == 1; }));
+    ASSERT_TRUE(dvrtest::WaitUntil([&] { return readerTid != 0 && ThreadState(readerTid) == 'S'; }));
+    void* kept = state.BlocksWrittenTo(1)[0];
+    core.reset(); // stops the writer and waits for request threads
+    EXPECT_EQ(second, EVENT_RESULT_REFUSED);
+    free(kept); // reported as leaked, never freed by the core
+}
+
+} // namespace
