@@ -124,13 +124,14 @@ void dvrcore::DeliverIpcPacket(const unsigned char* packet, uint32_t length)
 
 void dvrcore::DisconnectIpc()
 {
+    // Marked closed before anything can wake the main thread (the log lines
+    // below are queued events and end the start-up wait too): plugins opened
+    // from then on find the channel closed.
+    ipcOpen = false;
+    supervisorLost = true;
     LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_CRITICAL, "tarvod ipc pipe disconnected");
     LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_CRITICAL,
                "sleeping for one minute to allow active watchdogs to expire...");
-    // Both set before the stop request: its lock publishes supervisorLost to
-    // the shutdown, and plugins opened after it find the channel closed.
-    supervisorLost = true;
-    ipcOpen = false;
     RequestStop();
     boost::system::error_code error;
     ipcSocket.close(error);
