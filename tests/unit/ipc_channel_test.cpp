@@ -16,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 
 #include "core/dvrcore.h"
@@ -232,16 +231,6 @@ public:
         return supervisorFilename;
     }
 
-    void RestartIo()
-    {
-        ioThread.join();
-        ioService.restart();
-        ioThread = std::thread([this] {
-            auto guard = boost::asio::make_work_guard(ioService);
-            ioService.run();
-        });
-    }
-
     using dvrcore::DeliverIpcPacket;
 
     int peer = -1;
@@ -304,22 +293,6 @@ TEST(IpcRouting, OnlyTheFirstPluginWithTheModuleIndexGetsThePacketHeaderIncluded
     EXPECT_TRUE(core.Lines().empty());
 }
 
-TEST(IpcRouting, PacketForAnUnknownModuleIndexIsDroppedSilently)
-{
-    ChannelCore core;
-    core.AddPlugin(0x00050000, FakeIoctl<5>, "five.so");
-    core.AddPlugin(0x000F0000, FakeIoctl<15>, "marker.so");
-    core.Run();
-    core.SendFromSupervisor(Packet(3, Target(9), "nobody"));
-    // The index is taken from the target's top 12 bits, not its low bits.
-    core.SendFromSupervisor(Packet(3, 5, "nobody either"));
-    SendMarker(core);
-    ASSERT_TRUE(MarkerSeen());
-    EXPECT_EQ(JournalSize(), 1u);
-    EXPECT_TRUE(core.Lines().empty());
-    EXPECT_FALSE(core.Stopping());
-}
-
 TEST(IpcRouting, FirstPluginWithoutIoctlKeepsThePacketFromTheOthers)
 {
     ChannelCore core;
@@ -331,23 +304,6 @@ TEST(IpcRouting, FirstPluginWithoutIoctlKeepsThePacketFromTheOthers)
     SendMarker(core);
     ASSERT_TRUE(MarkerSeen());
     EXPECT_EQ(JournalSize(), 1u);
-}
-
-TEST(IpcRouting, ConfigurationKindWithoutPayloadGoesToThePlugin)
-{
-    ChannelCore core;
-    core.AddPlugin(0x00050000, FakeIoctl<5>, "five.so");
-    core.AddPlugin(0x000F0000, FakeIoctl<15>, "marker.so");
-    core.Run();
-    const auto packet = Packet(IPC_KIND_CONFIG, Target(5));
-    core.SendFromSupervisor(packet);
-    SendMarker(core);
-    ASSERT_TRUE(MarkerSeen());
-    auto calls = Journal();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].plugin, 5);
-    EXPECT_EQ(calls[0].packet, packet);
-    EXPECT_EQ(core.Filename(), "");
 }
 
 TEST(IpcRouting, FailedIoctlIsLoggedAsDetailWithThePluginsFileName)
@@ -390,27 +346,6 @@ TEST(IpcRouting, RoutingAPacketAllocatesNothing)
     EXPECT_EQ(tAllocations, 0u);
 }
 
-TEST(IpcFraming, TwoPacketsInOneRecordThenAPartialThirdCompletedByTheNextRecord)
-{
-    ChannelCore core;
-    core.AddPlugin(0x00050000, FakeIoctl<5>, "five.so");
-    core.Run();
-    const auto first = Packet(3, Target(5), "a");   // odd length: the next one starts unaligned
-    const auto second = Packet(4, Target(5), "bb");
-    const auto third = Packet(5, Target(5), std::string(300, 'c'));
-    core.SendFromSupervisor(Join({first, second, std::vector<uint8_t>(third.begin(), third.begin() + 10)}));
-    ASSERT_TRUE(WaitUntil([] { return JournalSize() == 2; }));
-    core.SendFromSupervisor(std::vector<uint8_t>(third.begin() + 10, third.end()));
-    ASSERT_TRUE(WaitUntil([] { return JournalSize() == 3; }));
-
-    auto calls = Journal();
-    EXPECT_EQ(calls[0].packet, first);
-    EXPECT_EQ(calls[1].packet, second);
-    EXPECT_EQ(calls[2].packet, third);
-    for (const IoctlCall& call : calls)
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(call.in.data) % 4, 0u) << "header not aligned for the plugin";
-}
-
 TEST(IpcFraming, BadLengthDiscardsTheRecordAndReceivingGoesOn)
 {
     for (uint32_t length : {65537u, 15u, 0u, 0xFFFFFFFFu}) {
@@ -427,23 +362,6 @@ TEST(IpcFraming, BadLengthDiscardsTheRecordAndReceivingGoesOn)
         EXPECT_EQ(lines[0].level, static_cast<uint32_t>(LEVEL_WARNING));
         EXPECT_EQ(lines[0].text, "bad ipc packet length");
     }
-}
-
-TEST(IpcFraming, RecordLongerThanTheBufferIsCutAndTheChannelCarriesOn)
-{
-    ChannelCore core;
-    core.AddPlugin(0x00050000, FakeIoctl<5>, "five.so");
-    core.AddPlugin(0x000F0000, FakeIoctl<15>, "marker.so");
-    core.Run();
-    auto record = Packet(3, Target(5), std::string(70000 - IPC_HEADER_SIZE, 'r'));
-    const uint32_t claimed = IPC_BUFFER_SIZE;
-    memcpy(record.data(), &claimed, sizeof claimed);
-    ASSERT_TRUE(core.SendFromSupervisor(record));
-    SendMarker(core);
-    ASSERT_TRUE(MarkerSeen());
-    auto calls = Journal();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].packet, std::vector<uint8_t>(record.begin(), record.begin() + IPC_BUFFER_SIZE));
 }
 
 TEST(IpcConfiguration, FieldsSetFileNameVersionAndBackgroundMode)
@@ -480,19 +398,6 @@ TEST(IpcConfiguration, EndsTheStartupWaitWithTheValuesInPlace)
     core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0, "tarvod\0" "4.2"s));
     EXPECT_EQ(woken.get(), "tarvod");
     EXPECT_LT(std::chrono::steady_clock::now() - sent, 5s) << "woken by the deadline, not by the packet";
-}
-
-TEST(IpcStop, StopPacketRequestsTheStopAndKeepsTheChannelOpen)
-{
-    ChannelCore core;
-    core.Run();
-    core.SendFromSupervisor(Packet(IPC_KIND_STOP, 0));
-    ASSERT_TRUE(WaitUntil([&] { return core.Stopping(); }));
-    EXPECT_FALSE(core.Lost()); // no one-minute pause
-    EXPECT_TRUE(core.Open());
-    core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0, "still listening"));
-    EXPECT_TRUE(WaitUntil([&] { return core.Filename() == "still listening"; }));
-    EXPECT_TRUE(core.Lines().empty());
 }
 
 TEST(IpcDisconnect, ClosedSupervisorEndIsReportedAndStopsTheCore)
@@ -557,20 +462,6 @@ TEST(IpcSending, FailedSendFreesItsBlockAndStopsSending)
     // Asked again, behind anything the failure could have set off.
     EXPECT_EQ(core.QueuedBlocks(), 2u);
     EXPECT_TRUE(core.Lines().empty());
-}
-
-TEST(IpcSending, BlocksQueuedAfterTheSupervisorWasLostAreKeptForTheShutdown)
-{
-    ChannelCore core;
-    core.Run();
-    close(core.peer);
-    core.peer = -1;
-    ASSERT_TRUE(WaitUntil([&] { return !core.Open(); }));
-    // The I/O service runs out of work once the socket is closed: run the job
-    // on a thread of its own.
-    core.RestartIo();
-    core.Queue({Block(10, 1), Block(20, 2)});
-    EXPECT_TRUE(WaitUntil([&] { return core.QueuedBlocks() == 2; }));
 }
 
 } // namespace

@@ -94,19 +94,6 @@ TEST(IpcFramer, TwoPacketsAndAPartialThirdCompletedByTheNextReceive)
     EXPECT_EQ(buffer.fill, 0u);
 }
 
-TEST(IpcFramer, AHeaderSplitAcrossReceivesWaitsForTheRest)
-{
-    const auto packet = Packet(3, 0, "abc");
-    Buffer buffer;
-    buffer.Receive(std::vector<uint8_t>(packet.begin(), packet.begin() + 5));
-    EXPECT_TRUE(buffer.Frame().empty());
-    EXPECT_EQ(buffer.fill, 5u);
-    buffer.Receive(std::vector<uint8_t>(packet.begin() + 5, packet.end()));
-    auto packets = buffer.Frame();
-    ASSERT_EQ(packets.size(), 1u);
-    EXPECT_EQ(packets[0], packet);
-}
-
 TEST(IpcFramer, PacketsWithOddLengthsAreHandedOutAligned)
 {
     const auto odd = Packet(3, 0, "x");   // 17 bytes
@@ -161,19 +148,6 @@ TEST(IpcFramer, LengthBelowTheHeaderSizeIsBad)
         EXPECT_TRUE(bad);
         EXPECT_EQ(buffer.fill, 0u);
     }
-}
-
-TEST(IpcFramer, ABadPacketAfterGoodOnesKeepsTheGoodOnes)
-{
-    const auto good = Packet(3, 0, "ok");
-    Buffer buffer;
-    buffer.Receive(Join({good, Header(15), Packet(8, 0, "")}));
-    bool bad = false;
-    auto packets = buffer.Frame(&bad);
-    EXPECT_TRUE(bad);
-    ASSERT_EQ(packets.size(), 1u);
-    EXPECT_EQ(packets[0], good);
-    EXPECT_EQ(buffer.fill, 0u);
 }
 
 TEST(IpcFramer, APacketFillingTheWholeBufferIsAccepted)
@@ -238,19 +212,6 @@ SupervisorConfig Parse(const std::string& payload)
                               static_cast<uint32_t>(payload.size()));
 }
 
-TEST(ConfigPayload, FieldsAreCutAtEveryNul)
-{
-    using namespace std::string_literals;
-    const std::string payload = "a\0\0b\0"s;
-    auto fields = SplitConfigFields(reinterpret_cast<const unsigned char*>(payload.data()),
-                                    static_cast<uint32_t>(payload.size()));
-    ASSERT_EQ(fields.size(), 4u);
-    EXPECT_EQ(fields[0], "a");
-    EXPECT_EQ(fields[1], "");
-    EXPECT_EQ(fields[2], "b");
-    EXPECT_EQ(fields[3], "");
-}
-
 TEST(ConfigPayload, OneFieldSetsOnlyTheFileName)
 {
     SupervisorConfig config = Parse("tarvod");
@@ -286,14 +247,6 @@ TEST(ConfigPayload, AnyOtherThirdFieldClearsBackground)
     EXPECT_EQ(Parse("tarvod\0" "4.2.1\0" "background:true"s).background, false);
     // The whole field must match, not a prefix.
     EXPECT_EQ(Parse("tarvod\0" "4.2.1\0" "Background:truer"s).background, false);
-}
-
-TEST(ConfigPayload, NamesAreTakenByLengthNotUpToTheEnd)
-{
-    // A payload whose last field has no NUL: nothing is read past it.
-    std::vector<unsigned char> exact = {'t', 'v'};
-    SupervisorConfig config = ParseConfigPayload(exact.data(), static_cast<uint32_t>(exact.size()));
-    EXPECT_EQ(config.filename, "tv");
 }
 
 } // namespace
