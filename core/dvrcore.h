@@ -164,7 +164,7 @@ protected:
     std::string supervisorVersion;
     std::atomic<bool> backgroundMode{false};
     std::atomic<bool> stopRequested{false};
-    bool supervisorLost = false;
+    std::atomic<bool> supervisorLost{false}; // the I/O thread may set it while the shutdown reads it
     bool throttlingEnabled = true;
     std::atomic<bool> videoThrottled{false};
     int64_t lowMemorySince = std::numeric_limits<int64_t>::max();

@@ -214,7 +214,7 @@ public:
     std::string Version() { return Locked([&] { return supervisorVersion; }); }
     bool Background() { return backgroundMode; }
     bool Stopping() { return stopRequested; }
-    bool Lost() { return Locked([&] { return supervisorLost; }); }
+    bool Lost() { return supervisorLost; }
     bool Open() { return ipcOpen; }
     int CoreFd() { return ipcSocket.native_handle(); }
 
