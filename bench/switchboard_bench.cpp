@@ -74,6 +74,8 @@ class BenchCore : public dvrcore {
 public:
     explicit BenchCore(int pluginCount) : dvrcore("/nonexistent/dvrcore")
     {
+        // As dvrcore's main does; the baseline runs before, with glibc's defaults.
+        TuneAllocator();
         uint32_t id = 0x00100000;
         for (DvrEntryPoint write : FakePlugins(pluginCount)) {
             PLUGININFO plugin;
@@ -263,7 +265,6 @@ void PrintSummary(SummaryReporter& reporter)
 
 int main(int argc, char** argv)
 {
-    TuneAllocator();
     benchmark::Initialize(&argc, argv);
     SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -99,9 +99,11 @@ protected:
     int AdmitVideoFrame(uint32_t source, uint8_t keyFrame);
     void WriteLogText(const _EventParmsIn& event);
     void FreeBlock(void* block);
+    void DeliverEvent(const _EventParmsIn& event, bool detail);
     void DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, bool timed);
     void DeliverConfig(PLUGININFO& plugin, const _EventParmsIn& event);
     void LogQueueStatistics(size_t queued, uint32_t events);
+    bool PollForEvents() const;
     void CloseReadRequest(uint32_t requestID);
     void DispatchReadRequest(const _EventParmsIn& request);
     bool CheckRequestEvent(uint32_t requestID, void* block);
@@ -144,6 +146,7 @@ protected:
     std::condition_variable coreCondition;
     uint64_t coreWakeups = 0; // counts notifications of coreCondition, under coreMutex
     EventQueue eventQueue;
+    std::atomic<size_t> queuedEvents{0}; // eventQueue.size(), readable without coreMutex
 
     // Event bus tables.
     std::mutex admissionMutex;

@@ -6,6 +6,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include "core/allocator.h"
 #include "core/command_line.h"
 #include "core/dvrcore.h"
 
@@ -18,6 +19,7 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    TuneAllocator();
     boost::system::error_code error;
     boost::filesystem::path executable = boost::filesystem::canonical("/proc/self/exe", error);
     if (error) {

@@ -152,6 +152,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         std::lock_guard lock(coreMutex);
         try {
             eventQueue.push_back(event);
+            queuedEvents.store(eventQueue.size(), std::memory_order_relaxed);
         } catch (const std::bad_alloc&) {
             free(event.data);
             out->result = EVENT_RESULT_NO_MEMORY;
