@@ -116,7 +116,8 @@ void dvrcore::Start()
 
     LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "stopping core version %s...",
                coreVersion.c_str());
-    schedulerTimer.cancel();
+    // The timer belongs to the I/O thread, which may be re-arming it right now.
+    boost::asio::post(ioService, [this] { schedulerTimer.cancel(); });
     if (supervisorLost)
         std::this_thread::sleep_for(std::chrono::seconds(60)); // resumes after signals
     ClosePlugins();
