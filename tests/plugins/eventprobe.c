@@ -94,14 +94,14 @@ static unsigned char* make_data(uint32_t size, uint32_t seq)
     return data;
 }
 
-static void run_raise(const char* spec)
+static void run_raise(const char* recipe)
 {
     long type = 0, flags = 0;
     unsigned long size = 0, count = 0, keyEvery = 0;
     unsigned long i;
     unsigned ok = 0, refused = 0;
     char results[16 * 4 + 1] = "";
-    int fields = sscanf(spec, "%li %li %lu %lu %lu", &type, &flags, &size, &count, &keyEvery);
+    int fields = sscanf(recipe, "%li %li %lu %lu %lu", &type, &flags, &size, &count, &keyEvery);
     if (fields < 4)
         return;
     for (i = 0; i < count; ++i) {
@@ -299,7 +299,7 @@ int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out)
 int32_t Read(_ReadParmsIn* in, _ReadParmsOut* out)
 {
     char hex[2 * PROBE_HEX_BYTES + 1];
-    const char* spec = probe_get(&probe, "read_raise");
+    const char* recipe = probe_get(&probe, "read_raise");
     long type = 0;
     unsigned long count = 0, size = 0, i;
     (void)out;
@@ -307,7 +307,7 @@ int32_t Read(_ReadParmsIn* in, _ReadParmsOut* out)
         return 0; /* the reader thread: nothing to read here */
     probe_hex(hex, sizeof hex, in->data, in->dataSize);
     probe_journal(&probe, "Read %u %u %s ptr=%p", (unsigned)in->requestID, (unsigned)in->dataSize, hex, in->data);
-    if (spec && sscanf(spec, "%li %lu %lu", &type, &count, &size) == 3) {
+    if (recipe && sscanf(recipe, "%li %lu %lu", &type, &count, &size) == 3) {
         for (i = 0; i < count; ++i) {
             _EventParmsIn event = make_event((uint32_t)type, 0);
             unsigned char* data = make_data((uint32_t)size, (uint32_t)i);
