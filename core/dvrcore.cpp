@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 
 #include "core/logging.h"
@@ -52,10 +53,14 @@ int64_t dvrcore::now()
 
 void dvrcore::RequestStop()
 {
-    std::lock_guard lock(coreMutex);
-    stopRequested = true;
-    ++coreWakeups;
-    coreCondition.notify_one();
+    {
+        std::lock_guard lock(coreMutex);
+        stopRequested = true;
+        ++coreWakeups;
+        coreCondition.notify_one();
+    }
+    // A request thread waiting to pass its next block is refused from now on.
+    WakeWaitingReaders();
 }
 
 void dvrcore::StartSignalWait()
@@ -94,6 +99,9 @@ void dvrcore::Start()
         ArmIpcReceive();
 
     // An error out of the I/O service ends the process: nothing catches it.
+    // The guard keeps it running until the shutdown stops it, even when it
+    // has nothing to wait for (no supervisor, scheduler cancelled).
+    auto keepRunning = boost::asio::make_work_guard(ioService);
     ioThread = std::thread([this] { ioService.run(); });
 
     if (supervised) {
@@ -117,7 +125,10 @@ void dvrcore::Start()
     LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "stopping core version %s...",
                coreVersion.c_str());
     // The timer belongs to the I/O thread, which may be re-arming it right now.
-    boost::asio::post(ioService, [this] { schedulerTimer.cancel(); });
+    boost::asio::post(ioService, [this] {
+        schedulerCancelled = true; // a completion already queued must not re-arm
+        schedulerTimer.cancel();
+    });
     if (supervisorLost)
         std::this_thread::sleep_for(std::chrono::seconds(60)); // resumes after signals
     ClosePlugins();

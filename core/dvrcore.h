@@ -109,6 +109,7 @@ protected:
     bool CheckRequestEvent(uint32_t requestID, void* block);
     void RunReadRequest(DvrEntryPoint read, uint32_t dataSize, void* copy, uint32_t requestID);
     void WaitForRequestThreads();
+    void WakeWaitingReaders();
 
     // ipc/
     void ArmIpcReceive();
@@ -183,6 +184,7 @@ protected:
     int64_t lastMemoryReport = 0;
     size_t lastReportedResident = 0;
 
+    bool schedulerCancelled = false; // I/O thread only
     std::unique_ptr<boost::asio::signal_set> signals;
     std::thread ioThread;
 };

@@ -8,7 +8,7 @@ void dvrcore::ArmScheduler()
 
 void dvrcore::Scheduler(const boost::system::error_code& error)
 {
-    if (error)
+    if (error || schedulerCancelled)
         return; // cancelled at shutdown
     schedulerTimer.expires_after(std::chrono::nanoseconds(SCHEDULER_PERIOD_NS));
     ArmScheduler();

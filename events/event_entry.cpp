@@ -55,6 +55,10 @@ int dvrcore::AdmitVideoFrame(uint32_t source, uint8_t keyFrame)
     } else {
         if (keyFrame != 1)
             return EVENT_RESULT_NOT_ADMITTED;
+        if (videoThrottled) { // would be admitted and dropped again: skip the node
+            ++throttledVideoFrames;
+            return EVENT_RESULT_THROTTLED;
+        }
         admission = videoAdmissions.emplace(source, 0).first;
     }
     if (videoThrottled) {
@@ -149,12 +153,13 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     }
 
     {
-        std::lock_guard lock(coreMutex);
+        std::unique_lock lock(coreMutex);
         try {
             eventQueue.push_back(event);
             queuedEvents.store(eventQueue.size(), std::memory_order_relaxed);
         } catch (const std::bad_alloc&) {
-            free(event.data);
+            lock.unlock();
+            FreeBlock(event.data); // also lets go of a request thread's pending block
             out->result = EVENT_RESULT_NO_MEMORY;
             return 0;
         }

@@ -98,19 +98,25 @@ bool dvrcore::CheckRequestEvent(uint32_t requestID, void* block)
         // At shutdown a holder may never give the previous block back: the
         // wait ends and the event is refused like any other after the stop.
         slot->condition.wait(lock, [this, slot] { return slot->pendingBlock == nullptr || stopRequested; });
-        if (slot->pendingBlock)
+        if (stopRequested)
             return false;
         slot->pendingBlock = block;
     }
     return true;
 }
 
-void dvrcore::WaitForRequestThreads()
+void dvrcore::WakeWaitingReaders()
 {
-    std::unique_lock lock(requestMutex);
+    std::lock_guard lock(requestMutex);
     for (auto& [thread, slot] : readerThreads) {
         std::lock_guard slotLock(slot->mutex);
         slot->condition.notify_all();
     }
+}
+
+void dvrcore::WaitForRequestThreads()
+{
+    WakeWaitingReaders();
+    std::unique_lock lock(requestMutex);
     requestThreadsDone.wait(lock, [this] { return activeRequestThreads == 0; });
 }

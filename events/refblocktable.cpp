@@ -72,10 +72,32 @@ bool RefBlockTable::Entry::RemoveOwner(uint32_t owner) {
     return false;
 }
 
+bool RefBlockTable::Entry::TakeEarlyRelease(uint32_t owner) {
+    for (uint32_t i = 0; i < earlyCount; ++i) {
+        if (early[i] == owner) {
+            early[i] = early[--earlyCount];
+            return true;
+        }
+    }
+    return false;
+}
+
+void RefBlockTable::Entry::NoteEarlyRelease(uint32_t owner) {
+    for (uint32_t i = 0; i < earlyCount; ++i) {
+        if (early[i] == owner) {
+            return;
+        }
+    }
+    if (earlyCount < kEarlyReleases) {
+        early[earlyCount++] = owner;
+    }
+}
+
 void RefBlockTable::Entry::Clear() {
     block = nullptr;
     size = 0;
     ownerCount = 0;
+    earlyCount = 0;
     overflow.reset();
 }
 
@@ -148,7 +170,7 @@ void RefBlockTable::AddRef(void* block, uint32_t size, uint32_t owner) {
     size_t slot = FindSlot(block);
     if (slot != capacity_) {
         Entry& e = slots_[slot];
-        if (!e.HasOwner(owner)) {
+        if (!e.HasOwner(owner) && !e.TakeEarlyRelease(owner)) {
             e.AppendOwner(owner);
         }
         return;
@@ -173,6 +195,7 @@ void RefBlockTable::AddRef(void* block, uint32_t size, uint32_t owner) {
     e.block = block;
     e.size = size;
     e.ownerCount = 0;
+    e.earlyCount = 0;
     e.AppendOwner(owner);  // inline, cannot throw
     ++used_;
     blockCount_.store(blockCount_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -189,7 +212,11 @@ bool RefBlockTable::Release(void* block, uint32_t owner) {
         return false;  // not ours: the caller must not free it
     }
     Entry& e = slots_[slot];
-    if (!e.RemoveOwner(owner) || e.ownerCount != 0) {
+    if (!e.RemoveOwner(owner)) {
+        e.NoteEarlyRelease(owner);
+        return false;
+    }
+    if (e.ownerCount != 0) {
         return false;
     }
     const uint32_t size = e.size;

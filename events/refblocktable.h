@@ -25,10 +25,16 @@ public:
     RefBlockTable& operator=(const RefBlockTable&) = delete;
 
     // Adds owner to block's holders. The first AddRef of a block fixes its size.
+    // An owner whose release of the block arrived before its hold was recorded
+    // cancels out instead: the writer records a plugin's hold only after its
+    // Write returns, while the plugin may already have handed the block to a
+    // thread that gave it back.
     void AddRef(void* block, uint32_t size, uint32_t owner);
 
     // Drops owner from block's holders. True means the last holder is gone (or
     // block is null) and the caller may free it; an unknown block gives false.
+    // A release by an owner that does not hold a known block is remembered for
+    // a later AddRef by that owner and otherwise changes nothing.
     bool Release(void* block, uint32_t owner);
 
     // Lock-free reads; they may lag a concurrent AddRef/Release.
@@ -40,6 +46,7 @@ public:
 
 private:
     static constexpr uint32_t kInlineOwners = 4;
+    static constexpr uint32_t kEarlyReleases = 4;
 
     struct Entry {
         void* block = nullptr;  // nullptr marks a free slot
@@ -48,12 +55,17 @@ private:
         uint32_t owners[kInlineOwners] = {};
         // Owners beyond the inline ones; rare, so kept out of line.
         std::unique_ptr<std::vector<uint32_t>> overflow;
+        // Releases that came before the owner's hold was recorded.
+        uint32_t earlyCount = 0;
+        uint32_t early[kEarlyReleases] = {};
 
         uint32_t OwnerAt(uint32_t i) const;
         void SetOwnerAt(uint32_t i, uint32_t owner);
         bool HasOwner(uint32_t owner) const;
         void AppendOwner(uint32_t owner);
         bool RemoveOwner(uint32_t owner);
+        bool TakeEarlyRelease(uint32_t owner);
+        void NoteEarlyRelease(uint32_t owner);
         void Clear();
     };
 

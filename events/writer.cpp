@@ -39,6 +39,9 @@ void dvrcore::WriterLoop()
     EventQueue batch;
     uint32_t events = 0;
     int64_t periodStart = now();
+    // Compaction keeps a minute of its own: tied to the statistics period, it
+    // would run at every dequeue whenever the statistics line is disabled.
+    int64_t compactedAt = periodStart;
     std::unique_lock lock(coreMutex);
     for (;;) {
         if (eventQueue.empty()) {
@@ -59,8 +62,10 @@ void dvrcore::WriterLoop()
             const _EventParmsIn event = batch.pop_front();
             ++events;
             const size_t queued = batch.size() + queuedEvents.load(std::memory_order_relaxed);
-            const bool periodOver = now() - periodStart > kStatisticsPeriodNs;
-            if (periodOver) {
+            const int64_t dequeuedAt = now();
+            const bool periodOver = dequeuedAt - periodStart > kStatisticsPeriodNs;
+            if (dequeuedAt - compactedAt > kStatisticsPeriodNs) {
+                compactedAt = dequeuedAt;
                 batch.Compact();
                 std::lock_guard compacting(coreMutex);
                 eventQueue.Compact();

@@ -190,6 +190,24 @@ TEST_F(Writer, RetainedBlocksLiveUntilTheirLastHolderReleasesThem)
     EXPECT_EQ(core.Leaks(), "");
 }
 
+TEST_F(Writer, AKeptBlockGivenBackBeforeWriteReturnsIsNotLeaked)
+{
+    WriterCore core;
+    core.AddPlugin<0>(0x00210000);
+    // The plugin keeps the block, hands it to its own thread, and that thread
+    // gives it back before Write has even returned.
+    state.write = [](_WriteParmsIn* in, _WriteParmsOut* out, int) {
+        std::thread([block = in->data] { Release(0x00210000, block); }).join();
+        out->retain = 1;
+        return 0;
+    };
+    char data[100] = {};
+    Raise(Event(kRaiser, EVENT_TYPE_0002, data, sizeof data));
+    core.Drain();
+    EXPECT_EQ(core.Blocks(), 0u);
+    EXPECT_EQ(core.Leaks(), "");
+}
+
 TEST_F(Writer, BlocksNobodyKeepsAreFreedAfterDeliveryAndCountsReturn)
 {
     WriterCore core;
