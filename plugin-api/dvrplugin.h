@@ -37,6 +37,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -348,6 +349,31 @@ int32_t Read(_ReadParmsIn* in, _ReadParmsOut* out);
 int32_t Write(_WriteParmsIn* in, _WriteParmsOut* out);
 int32_t Seek(void* in, void* out);
 int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out);
+
+/* --------------------------------------------------------------- helpers */
+
+/* Raises one log line in the name of `sourceID` (normally your systemID) and
+ * returns the core's result. The core copies the text; a line below the
+ * source's threshold is dropped. */
+static inline int32_t DvrRaiseLogLine(DvrEventFunction raise, uint32_t sourceID, int32_t level, const char* text)
+{
+    _EventParmsIn event;
+    _EventParmsOut out;
+    memset(&event, 0, sizeof event);
+    event.structSize = sizeof event;
+    event.version = DVR_RECORD_VERSION;
+    event.dataSize = (uint32_t)strlen(text) + 1;
+    event.data = (void*)text;
+    event.providerID = sourceID;
+    event.eventType = EVENT_TYPE_LOG;
+    event.eventFlags = EVENT_FLAGS_LOG_LINE;
+    event.payload.log.logLevel = level;
+    out.structSize = sizeof out;
+    out.version = DVR_RECORD_VERSION;
+    out.result = 0;
+    raise(&event, &out);
+    return out.result;
+}
 
 /* ------------------------------------------------------- layout checks */
 

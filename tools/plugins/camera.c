@@ -27,18 +27,7 @@ static int closing;         /* set by Close, under lock */
 
 static void log_line(int32_t level, const char* text)
 {
-    _EventParmsIn event;
-    _EventParmsOut out = {sizeof out, DVR_RECORD_VERSION, 0};
-    memset(&event, 0, sizeof event);
-    event.structSize = sizeof event;
-    event.version = DVR_RECORD_VERSION;
-    event.dataSize = (uint32_t)strlen(text) + 1;
-    event.data = (void*)text; /* the core copies the text */
-    event.providerID = CAMERA_ID;
-    event.eventType = EVENT_TYPE_LOG;
-    event.eventFlags = EVENT_FLAGS_LOG_LINE;
-    event.payload.log.logLevel = level;
-    raise_event(&event, &out);
+    DvrRaiseLogLine(raise_event, CAMERA_ID, level, text); /* the core copies the text */
 }
 
 /* Raises one frame; returns the core's verdict (EVENT_RESULT_*). */

@@ -22,18 +22,7 @@ static unsigned frames;
 
 static void log_line(int32_t level, const char* text)
 {
-    _EventParmsIn event;
-    _EventParmsOut out = {sizeof out, DVR_RECORD_VERSION, 0};
-    memset(&event, 0, sizeof event);
-    event.structSize = sizeof event;
-    event.version = DVR_RECORD_VERSION;
-    event.dataSize = (uint32_t)strlen(text) + 1;
-    event.data = (void*)text;
-    event.providerID = RECORDER_ID;
-    event.eventType = EVENT_TYPE_LOG;
-    event.eventFlags = EVENT_FLAGS_LOG_LINE;
-    event.payload.log.logLevel = level;
-    raise_event(&event, &out);
+    DvrRaiseLogLine(raise_event, RECORDER_ID, level, text); /* the core copies the text */
 }
 
 int32_t Load(_LoadParmsIn* in, _LoadParmsOut* out)

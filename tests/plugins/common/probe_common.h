@@ -226,20 +226,8 @@ static inline int probe_wait_for_file(const char* path, int timeoutMs)
 /* Raises one log line from this probe. */
 static inline void probe_log(const ProbeConfig* config, int32_t level, const char* text)
 {
-    _EventParmsIn event;
-    _EventParmsOut out = {sizeof out, DVR_RECORD_VERSION, 0};
-    if (!config->eventFunction)
-        return;
-    memset(&event, 0, sizeof event);
-    event.structSize = sizeof event;
-    event.version = DVR_RECORD_VERSION;
-    event.dataSize = (uint32_t)strlen(text) + 1;
-    event.data = (void*)text; /* the core copies it */
-    event.providerID = config->systemID;
-    event.eventType = EVENT_TYPE_LOG;
-    event.eventFlags = EVENT_FLAGS_LOG_LINE;
-    event.payload.log.logLevel = level;
-    config->eventFunction(&event, &out);
+    if (config->eventFunction)
+        DvrRaiseLogLine(config->eventFunction, config->systemID, level, text);
 }
 
 /* The common body of Load: reads the configuration, journals "Load" (with
