@@ -151,13 +151,17 @@ TEST(ReadRequests, EachMatchingReaderGetsAThreadAndItsOwnCopy)
     Switchboard board;
     // eventFlags 0x01000010 become routing class 0x00800010 for a request.
     board.Add("eventprobe", "asker", "id=0x00200000\nrequest=7 0x10 0x01000010 hello\n");
-    board.Add("eventprobe", "readera", "id=0x00210000\nreader=on\nmask4=0x00800010\n");
-    board.Add("eventprobe", "readerb", "id=0x00220000\nreader=on\nmask4=0x00800010\n");
+    // Both readers stay inside Read until the test has seen both, so both
+    // copies are alive at once and their addresses can be compared.
+    const fs::path go = board.install.root() / "go";
+    const std::string waitGo = "read_wait_file=" + go.string() + "\n";
+    board.Add("eventprobe", "readera", "id=0x00210000\nreader=on\nmask4=0x00800010\n" + waitGo);
+    board.Add("eventprobe", "readerb", "id=0x00220000\nreader=on\nmask4=0x00800010\n" + waitGo);
     board.Add("eventprobe", "unshifted", "id=0x00230000\nreader=on\nmask4=0x00000010\n");
     board.Add("eventprobe", "notreading", "id=0x00240000\nmask4=0x00800010\n");
     board.Start();
     ASSERT_TRUE(board.WaitFor("readera Read 7"));
-    board.StopAfter("readerb Read 7");
+    ASSERT_TRUE(board.WaitFor("readerb Read 7"));
     EXPECT_TRUE(board.Has("asker request 7 0"));
     EXPECT_EQ(board.CountPrefix("unshifted Read"), 0u);
     EXPECT_EQ(board.CountPrefix("notreading Read"), 0u);
@@ -168,6 +172,8 @@ TEST(ReadRequests, EachMatchingReaderGetsAThreadAndItsOwnCopy)
     ASSERT_TRUE(std::regex_search(lineA, a, read)) << lineA;
     ASSERT_TRUE(std::regex_search(lineB, b, read)) << lineB;
     EXPECT_NE(a[1], b[1]) << "both readers were handed the same copy";
+    WriteFile(go, "");
+    board.StopAfter("readerb Read 7");
 }
 
 TEST(ReadRequests, EventsOfARequestComeFromItsThreadOnly)

@@ -18,6 +18,7 @@
  *   request=ID TYPE FLAGS TEXT   raise a read request at Open (repeatable)
  *   close_request=ID          raise the close of a read request at Open, after
  *                             the requests (repeatable)
+ *   read_wait_file=PATH       in Read for a request: return only once PATH exists
  *   read_raise=TYPE COUNT SIZE   in Read for a request: raise COUNT events
  *                             with the request's ID, each carrying data
  *   retain=0|1                keep every block received through Write
@@ -307,6 +308,8 @@ int32_t Read(_ReadParmsIn* in, _ReadParmsOut* out)
         return 0; /* the reader thread: nothing to read here */
     probe_hex(hex, sizeof hex, in->data, in->dataSize);
     probe_journal(&probe, "Read %u %u %s ptr=%p", (unsigned)in->requestID, (unsigned)in->dataSize, hex, in->data);
+    if (probe_get(&probe, "read_wait_file"))
+        probe_wait_for_file(probe_get(&probe, "read_wait_file"), PROBE_WAIT_FILE_MS);
     if (recipe && sscanf(recipe, "%li %lu %lu", &type, &count, &size) == 3) {
         for (i = 0; i < count; ++i) {
             _EventParmsIn event = make_event((uint32_t)type, 0);
