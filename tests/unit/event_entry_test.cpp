@@ -11,6 +11,7 @@
 #include "core/dvrcore.h"
 #include "core/logging.h"
 #include "events/routing.h"
+#include "support/event_records.h"
 
 namespace {
 
@@ -65,14 +66,7 @@ private:
 
 _EventParmsIn Event(uint32_t provider, uint32_t type, uint32_t flags = 0)
 {
-    _EventParmsIn e;
-    memset(&e, 0, sizeof e);
-    e.structSize = sizeof e;
-    e.version = 1;
-    e.providerID = provider;
-    e.eventType = type;
-    e.eventFlags = flags;
-    return e;
+    return dvrtest::MakeEvent(provider, type, flags);
 }
 
 int32_t Raise(_EventParmsIn e, int32_t preset = 77)

@@ -19,6 +19,7 @@
 #include "core/dvrcore.h"
 #include "core/logging.h"
 #include "events/routing.h"
+#include "support/event_records.h"
 #include "support/process.h"
 
 namespace {
@@ -137,12 +138,7 @@ protected:
 
 _EventParmsIn Event(uint32_t provider, uint32_t type, void* data = nullptr, uint32_t size = 0)
 {
-    _EventParmsIn e;
-    memset(&e, 0, sizeof e);
-    e.structSize = sizeof e;
-    e.version = 1;
-    e.providerID = provider;
-    e.eventType = type;
+    _EventParmsIn e = dvrtest::MakeEvent(provider, type);
     e.data = data;
     e.dataSize = size;
     return e;
