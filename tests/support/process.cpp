@@ -169,13 +169,16 @@ void Process::ReadLoop()
         ssize_t n = read(outputFd_, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
+        const auto arrived = std::chrono::steady_clock::now();
         std::lock_guard lock(mutex_);
         if (n <= 0) { // EOF, or EIO from a pty whose last holder closed
             outputClosed_ = true;
+            closedAt_ = arrived;
             changed_.notify_all();
             return;
         }
         output_.append(buffer, static_cast<size_t>(n));
+        arrivals_.emplace_back(output_.size(), arrived);
         changed_.notify_all();
     }
 }
@@ -234,6 +237,26 @@ bool Process::WaitForOutputCount(const std::string& text, size_t count, millisec
             return CountOutput(text) >= count;
         }
     }
+}
+
+std::optional<std::chrono::steady_clock::time_point> Process::ArrivalOf(const std::string& text) const
+{
+    std::lock_guard lock(mutex_);
+    const size_t at = output_.find(text);
+    if (at == std::string::npos)
+        return std::nullopt;
+    for (const auto& [size, arrived] : arrivals_)
+        if (size >= at + text.size())
+            return arrived;
+    return std::nullopt;
+}
+
+std::optional<std::chrono::steady_clock::time_point> Process::OutputEndedAt() const
+{
+    std::lock_guard lock(mutex_);
+    if (!outputClosed_)
+        return std::nullopt;
+    return closedAt_;
 }
 
 std::optional<int> Process::WaitExit(milliseconds deadline)

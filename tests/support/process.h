@@ -88,6 +88,13 @@ public:
     // Waits until `text` appears `count` times.
     bool WaitForOutputCount(const std::string& text, size_t count, milliseconds deadline = kDeadline) const;
 
+    // When the output first held `text` whole, stamped by the reader as the
+    // bytes arrived (not when the test looked); nullopt if it never did.
+    // Durations a test measures start from such stamps.
+    std::optional<std::chrono::steady_clock::time_point> ArrivalOf(const std::string& text) const;
+    // When the child's output ended (normally: it exited); nullopt before.
+    std::optional<std::chrono::steady_clock::time_point> OutputEndedAt() const;
+
     // Exit code, or 128 + signal number when killed; nullopt on timeout.
     std::optional<int> WaitExit(milliseconds deadline = kDeadline);
     bool Running();
@@ -103,7 +110,10 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::string output_;
+    // Size of output_ after each read, and when that read returned.
+    std::vector<std::pair<size_t, std::chrono::steady_clock::time_point>> arrivals_;
     bool outputClosed_ = false;
+    std::chrono::steady_clock::time_point closedAt_;
 };
 
 } // namespace dvrtest
