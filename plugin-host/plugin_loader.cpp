@@ -17,8 +17,14 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-// Highest moduleIndex the core accepts; slot 255 itself has no log level.
-constexpr uint32_t kHighestModuleIndex = 255;
+// Highest moduleIndex the core accepts. It is one past the last log-level
+// slot: such a plugin loads but keeps no threshold of its own.
+constexpr uint32_t kHighestModuleIndex = LogLevelArraySize;
+// A plugin's default threshold is taken when it lies in -1..100 and is not 0
+// (0 means it gave none).
+constexpr int32_t kLowestDefaultLevel = NO_THRESHOLD;
+constexpr int32_t kHighestDefaultLevel = LEVEL_CRITICAL;
+constexpr int32_t kNoDefaultLevel = 0;
 
 // Closes a library on every rejection path; released once it is accepted.
 struct LibraryCloser {
@@ -126,18 +132,16 @@ void dvrcore::LoadPlugin(const std::string& path)
         return;
     }
 
-    _LoadParmsIn in{sizeof in, DVR_LOAD_IN_VERSION, this, FlatPluginEvent};
-    _LoadParmsOut out;
-    memset(&out, 0, sizeof out);
-    out.structSize = sizeof out;
-    out.version = DVR_LOAD_OUT_VERSION;
-    const int64_t start = now();
-    const int32_t result = plugin.Load(&in, &out);
-    plugin.LoadTimeMs = WholeMilliseconds(now() - start);
-    if (result || out.error) {
+    _LoadParmsIn in = LoadRecord(this, FlatPluginEvent);
+    _LoadParmsOut out = LoadResultRecord();
+    // The plugin names itself only by filling `out`: until then the call is
+    // known by its library's file name.
+    const PluginCallResult call = ::CallPlugin(plugin.Load, 0, PluginEntry::Load, in, out, [this] { return now(); },
+                                               true, fileName.c_str());
+    plugin.LoadTimeMs = WholeMilliseconds(call.elapsedNs);
+    if (call.failed()) {
         library.reset();
-        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_CRITICAL, "plugin %s load returned %d error %d",
-                   fileName.c_str(), result, out.error);
+        LogPluginFailure(fileName.c_str(), "load", call, LEVEL_CRITICAL);
         return;
     }
 
@@ -163,10 +167,11 @@ void dvrcore::LoadPlugin(const std::string& path)
     }
 
     const int32_t level = out.logLevelDefault;
-    if (moduleIndex < LogLevelArraySize && level >= -1 && level <= 100 && level != 0) {
+    if (moduleIndex < LogLevelArraySize && level >= kLowestDefaultLevel && level <= kHighestDefaultLevel &&
+        level != kNoDefaultLevel) {
         defaultLogLevels[moduleIndex] = static_cast<int8_t>(level);
         // A level configured before loading wins over the plugin's default.
-        int8_t unset = -1;
+        int8_t unset = NO_THRESHOLD;
         logLevels[moduleIndex].compare_exchange_strong(unset, static_cast<int8_t>(level));
     }
     {
@@ -175,6 +180,7 @@ void dvrcore::LoadPlugin(const std::string& path)
     }
     plugin.info = out;
     plugin.handle = library.release();
+    pluginSide.Add(systemID, fileName);
 
     // The worker runs while later libraries load; it holds no reference into
     // the list, so the insertion below may move the record.
@@ -192,14 +198,12 @@ bool dvrcore::OpenPlugins()
     for (PLUGININFO& plugin : plugins) {
         if (!plugin.Open)
             continue; // nothing to call: OpenCode stays 0
-        _OpenParmsIn in{sizeof in, DVR_RECORD_VERSION, {0, 0, 0}};
-        _OpenParmsOut out{sizeof out, DVR_RECORD_VERSION, {0, 0}};
-        const int64_t start = now();
-        const int32_t result = plugin.Open(&in, &out);
-        const int64_t elapsedMs = WholeMilliseconds(now() - start);
+        _OpenParmsIn in = OpenRecord();
+        _OpenParmsOut out = OpenResultRecord();
+        const PluginCallResult call = CallPlugin(plugin, plugin.Open, PluginEntry::Open, in, out, true);
         std::unique_lock lock(pluginsMutex);
-        plugin.OpenCode = result;
-        plugin.OpenTimeMs = elapsedMs;
+        plugin.OpenCode = call.result;
+        plugin.OpenTimeMs = WholeMilliseconds(call.elapsedNs);
     }
     return true;
 }

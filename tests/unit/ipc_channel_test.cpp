@@ -108,7 +108,7 @@ std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
     return all;
 }
 
-constexpr uint32_t Target(uint32_t moduleIndex) { return moduleIndex << 20; }
+constexpr uint32_t Target(uint32_t moduleIndex) { return DVR_IPC_TARGET(moduleIndex); }
 
 struct LogLine {
     uint32_t level;
@@ -139,9 +139,7 @@ public:
         if (ioThread.joinable())
             ioThread.join();
         // As the shutdown does: unsent blocks are the core's to free.
-        for (IpcBlock& block : ipcSendQueue)
-            free(block.data);
-        ipcSendQueue.clear();
+        ipcSendQueue.FreeAll();
         if (peer >= 0)
             close(peer);
     }
@@ -159,6 +157,7 @@ public:
         plugin.info.systemID = systemID;
         plugin.IOCTL = ioctl;
         plugin.Filename = filename;
+        pluginSide.Add(systemID, filename);
         plugins.push_back(std::move(plugin));
     }
 
@@ -222,11 +221,10 @@ public:
     // the file name in place on waking ("timeout" at the deadline).
     std::string WaitLikeStartup(std::promise<void>& waiting)
     {
+        const uint64_t before = coreWakeup.Ticket();
         std::unique_lock lock(coreMutex);
-        const uint64_t before = coreWakeups;
         waiting.set_value();
-        if (!coreCondition.wait_until(lock, std::chrono::system_clock::now() + std::chrono::seconds(10),
-                                      [&] { return coreWakeups != before; }))
+        if (!WaitFor(lock, STARTUP_WAIT_NS, [&] { return coreWakeup.ChangedSince(before); }))
             return "timeout";
         return supervisorFilename;
     }

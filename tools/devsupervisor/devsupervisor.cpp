@@ -133,7 +133,7 @@ bool ParsePacket(const std::string& text, std::vector<uint8_t>& record)
         uint32_t index = 0;
         if (!ParseWord(targetText.substr(1), index) || index > 0xFFF)
             return false;
-        target = index << 20;
+        target = DVR_IPC_TARGET(index);
     } else if (!ParseWord(targetText, target)) {
         return false;
     }
