@@ -19,27 +19,8 @@
 #include <boost/asio/post.hpp>
 
 #include "core/dvrcore.h"
+#include "support/allocation_counter.h"
 #include "support/process.h"
-
-// Counts this thread's allocations while a test asks for it.
-namespace {
-thread_local bool tCountAllocations = false;
-thread_local size_t tAllocations = 0;
-} // namespace
-
-void* operator new(size_t size)
-{
-    if (tCountAllocations)
-        ++tAllocations;
-    if (void* memory = std::malloc(size ? size : 1))
-        return memory;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t size) { return ::operator new(size); }
-[[gnu::noinline]] void operator delete(void* memory) noexcept { std::free(memory); }
-[[gnu::noinline]] void operator delete(void* memory, size_t) noexcept { std::free(memory); }
-[[gnu::noinline]] void operator delete[](void* memory) noexcept { std::free(memory); }
-[[gnu::noinline]] void operator delete[](void* memory, size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -334,14 +315,12 @@ TEST(IpcRouting, RoutingAPacketAllocatesNothing)
     IpcHeader header{sizeof packet, Target(5), 3, 0};
     memcpy(packet, &header, sizeof header);
 
-    tAllocations = 0;
-    tCountAllocations = true;
+    dvrtest::AllocationCounter allocations;
     core.DeliverIpcPacket(packet, sizeof packet);
     header.target = Target(77); // no such plugin
     memcpy(packet, &header, sizeof header);
     core.DeliverIpcPacket(packet, sizeof packet);
-    tCountAllocations = false;
-    EXPECT_EQ(tAllocations, 0u);
+    EXPECT_EQ(allocations.Stop(), 0u);
 }
 
 TEST(IpcFraming, BadLengthDiscardsTheRecordAndReceivingGoesOn)
