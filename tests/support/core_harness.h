@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -28,9 +29,10 @@ public:
     TestCore() : dvrcore("/nonexistent/bin/dvrcore") {}
     ~TestCore() override
     {
-        // Events left in the queue own their copies.
-        for (_EventParmsIn& event : TakeQueued())
-            free(event.data);
+        // Copies of events the test took out, or left in the queue.
+        TakeQueued();
+        for (void* copy : takenCopies_)
+            free(copy);
     }
 
     // --- clock and waiting ---
@@ -108,22 +110,29 @@ public:
         return WaitUntil([&] { return HasLine(text); });
     }
 
-    // --- the queue, taken out without a writer ---
+    // --- the queue, taken out without a writer; the copies stay valid
+    // until the harness is destroyed ---
     std::vector<_EventParmsIn> TakeQueued()
     {
         std::vector<_EventParmsIn> events;
         std::lock_guard lock(coreMutex);
-        while (!eventQueue.empty())
+        while (!eventQueue.empty()) {
             events.push_back(eventQueue.pop_front());
+            takenCopies_.push_back(events.back().data);
+        }
         return events;
     }
 
     // --- plugins as records; entry points are functions of the test ---
-    PLUGININFO& AddPlugin(uint32_t systemID, const std::string& fileName)
+    // `setUp` fills in entry points and flags before the record is listed.
+    PLUGININFO& AddPlugin(uint32_t systemID, const std::string& fileName,
+                          const std::function<void(PLUGININFO&)>& setUp = {})
     {
         PLUGININFO plugin;
         plugin.info.systemID = systemID;
         plugin.Filename = fileName;
+        if (setUp)
+            setUp(plugin);
         pluginSide.Add(systemID, fileName);
         std::unique_lock lock(pluginsMutex);
         plugins.push_back(std::move(plugin));
@@ -135,6 +144,7 @@ private:
     std::vector<LogLine> lines_;
     std::vector<int64_t> waits_;
     std::vector<int64_t> pauses_;
+    std::vector<void*> takenCopies_;
 };
 
 } // namespace dvrtest

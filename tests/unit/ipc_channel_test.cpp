@@ -20,7 +20,9 @@
 
 #include "core/dvrcore.h"
 #include "support/allocation_counter.h"
+#include "support/core_harness.h"
 #include "support/process.h"
+#include "support/supervisor_peer.h"
 
 namespace {
 
@@ -65,20 +67,15 @@ size_t JournalSize()
     return journal.size();
 }
 
+// Packets carry a nonzero extra word, so a plugin's copy shows the header unchanged.
 std::vector<uint8_t> Packet(uint32_t kind, uint32_t target, const std::string& payload = "")
 {
-    IpcHeader header{static_cast<uint32_t>(IPC_HEADER_SIZE + payload.size()), target, kind, 0x01020304};
-    std::vector<uint8_t> bytes(sizeof header + payload.size());
-    memcpy(bytes.data(), &header, sizeof header);
-    memcpy(bytes.data() + sizeof header, payload.data(), payload.size());
-    return bytes;
+    return dvrtest::IpcPacket(kind, target, payload, 0x01020304);
 }
 
 std::vector<uint8_t> Header(uint32_t length)
 {
-    std::vector<uint8_t> bytes = Packet(3, 0);
-    memcpy(bytes.data(), &length, sizeof length);
-    return bytes;
+    return dvrtest::IpcHeaderBytes(length, 0, 3);
 }
 
 std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
@@ -91,16 +88,11 @@ std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
 
 constexpr uint32_t Target(uint32_t moduleIndex) { return DVR_IPC_TARGET(moduleIndex); }
 
-struct LogLine {
-    uint32_t level;
-    std::string text;
-};
-
 // A core whose only live part is the supervisor channel: its socket is one
 // end of a pair, the test holds the other.
-class ChannelCore : public dvrcore {
+class ChannelCore : public dvrtest::TestCore {
 public:
-    ChannelCore() : dvrcore("/nonexistent/bin/dvrcore")
+    ChannelCore()
     {
         int fds[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
@@ -133,24 +125,7 @@ public:
 
     void AddPlugin(uint32_t systemID, DvrEntryPoint ioctl, const std::string& filename)
     {
-        std::unique_lock lock(pluginsMutex);
-        PLUGININFO plugin;
-        plugin.info.systemID = systemID;
-        plugin.IOCTL = ioctl;
-        plugin.Filename = filename;
-        pluginSide.Add(systemID, filename);
-        plugins.push_back(std::move(plugin));
-    }
-
-    void WriteLog(uint32_t, uint32_t level, const char* text) override
-    {
-        std::lock_guard lock(logMutex);
-        lines.push_back({level, text ? text : ""});
-    }
-    std::vector<LogLine> Lines()
-    {
-        std::lock_guard lock(logMutex);
-        return lines;
+        TestCore::AddPlugin(systemID, filename, [&](PLUGININFO& plugin) { plugin.IOCTL = ioctl; });
     }
 
     bool SendFromSupervisor(const std::vector<uint8_t>& record)
@@ -213,10 +188,6 @@ public:
     using dvrcore::DeliverIpcPacket;
 
     int peer = -1;
-
-private:
-    std::mutex logMutex;
-    std::vector<LogLine> lines;
 };
 
 // A packet to plugin index 15 that marks the end of what a test sent: once
@@ -373,6 +344,11 @@ TEST(IpcConfiguration, EndsTheStartupWaitWithTheValuesInPlace)
     waiting.get_future().wait();
     const auto sent = std::chrono::steady_clock::now();
     core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0, "tarvod\0" "4.2"s));
+    // The harness's clock stands still: only the packet can end this wait.
+    const bool wokenByPacket = woken.wait_for(30s) == std::future_status::ready;
+    if (!wokenByPacket)
+        core.RequestStop(); // lets the waiter go
+    EXPECT_TRUE(wokenByPacket);
     EXPECT_EQ(woken.get(), "tarvod");
     EXPECT_LT(std::chrono::steady_clock::now() - sent, 5s) << "woken by the deadline, not by the packet";
 }
