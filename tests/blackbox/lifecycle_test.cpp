@@ -9,6 +9,7 @@
 
 #include <regex>
 
+#include "support/plugin_journal.h"
 #include "support/process.h"
 
 namespace {
@@ -172,7 +173,7 @@ void AddPlugin(CoreInstall& install, const std::string& binary, const std::strin
 
 bool Journaled(const fs::path& journal, const std::string& line)
 {
-    return ReadFile(journal).find(line + "\n") != std::string::npos;
+    return PluginJournal(journal).Has(line);
 }
 
 TEST(Shutdown, LaterSignalsDuringTheShutdownChangeNothing)

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "dvrplugin.h"
+#include "support/plugin_journal.h"
 #include "support/process.h"
 #include "support/supervisor_peer.h"
 
@@ -192,8 +193,7 @@ struct Probes {
     std::vector<std::string> SupervisorCalls() const
     {
         std::vector<std::string> calls;
-        std::istringstream lines(ReadFile(journal));
-        for (std::string line; std::getline(lines, line);)
+        for (const std::string& line : PluginJournal(journal).Lines())
             if (line.find(" IOCTL 4 ") != std::string::npos)
                 calls.push_back(line);
         return calls;
