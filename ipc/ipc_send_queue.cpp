@@ -27,21 +27,20 @@ void IpcSendQueue::SendFront()
     auto sendFrom = [this](auto& self, uint32_t offset) -> void {
         const IpcBlock& block = blocks_.front();
         const uint32_t size = block.dataSize - offset < IPC_BUFFER_SIZE ? block.dataSize - offset : IPC_BUFFER_SIZE;
-        socket_.async_send(
-            boost::asio::buffer(static_cast<const unsigned char*>(block.data) + offset, size), 0,
-            [this, self, offset](const boost::system::error_code& error, std::size_t sent) mutable {
-                const bool failed = error || sent == 0;
-                const uint32_t next = offset + static_cast<uint32_t>(sent);
-                if (!failed && next < blocks_.front().dataSize) {
-                    self(self, next);
-                    return;
-                }
-                free(blocks_.front().data);
-                blocks_.pop_front();
-                // After a failure the rest stays queued until shutdown frees it.
-                if (!failed)
-                    SendFront();
-            });
+        socket_.async_send(boost::asio::buffer(static_cast<const unsigned char*>(block.data) + offset, size), 0,
+                           [this, self, offset](const boost::system::error_code& error, std::size_t sent) mutable {
+                               const bool failed = error || sent == 0;
+                               const uint32_t next = offset + static_cast<uint32_t>(sent);
+                               if (!failed && next < blocks_.front().dataSize) {
+                                   self(self, next);
+                                   return;
+                               }
+                               free(blocks_.front().data);
+                               blocks_.pop_front();
+                               // After a failure the rest stays queued until shutdown frees it.
+                               if (!failed)
+                                   SendFront();
+                           });
     };
 
     while (!blocks_.empty() && socket_.is_open()) {

@@ -70,13 +70,34 @@ _IoctlParmsOut IoctlResultRecord(uint32_t request);
 // --- the call ---------------------------------------------------------------
 
 // The error word of each output record; Open and Read have none.
-inline int32_t ErrorWord(const _LoadParmsOut& out) { return out.error; }
-inline int32_t ErrorWord(const _CloseParmsOut& out) { return out.error; }
-inline int32_t ErrorWord(const _UnloadParmsOut& out) { return out.error; }
-inline int32_t ErrorWord(const _WriteParmsOut& out) { return out.error; }
-inline int32_t ErrorWord(const _IoctlParmsOut& out) { return out.error; }
-inline int32_t ErrorWord(const _OpenParmsOut&) { return 0; }
-inline int32_t ErrorWord(const _ReadParmsOut&) { return 0; }
+inline int32_t ErrorWord(const _LoadParmsOut& out)
+{
+    return out.error;
+}
+inline int32_t ErrorWord(const _CloseParmsOut& out)
+{
+    return out.error;
+}
+inline int32_t ErrorWord(const _UnloadParmsOut& out)
+{
+    return out.error;
+}
+inline int32_t ErrorWord(const _WriteParmsOut& out)
+{
+    return out.error;
+}
+inline int32_t ErrorWord(const _IoctlParmsOut& out)
+{
+    return out.error;
+}
+inline int32_t ErrorWord(const _OpenParmsOut&)
+{
+    return 0;
+}
+inline int32_t ErrorWord(const _ReadParmsOut&)
+{
+    return 0;
+}
 
 // Calls `function(&in, &out)` inside a PluginCallScope. `clock` is the core's
 // clock (dvrcore::now); with `timed` the call's duration comes back too.

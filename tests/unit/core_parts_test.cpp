@@ -163,8 +163,8 @@ TEST(PluginCallScopes, MarkTheThreadForTheCallAndNest)
         return 4;
     };
     int64_t ticks = 1000;
-    const PluginCallResult call =
-        CallPlugin(+close, 0x00050000, PluginEntry::Close, in, out, [&] { return ticks++; }, true);
+    const PluginCallResult call = CallPlugin(
+        +close, 0x00050000, PluginEntry::Close, in, out, [&] { return ticks++; }, true);
     ASSERT_TRUE(inside && nested);
     EXPECT_EQ(inside->systemID, 0x00050000u);
     EXPECT_EQ(inside->entry, PluginEntry::Close);

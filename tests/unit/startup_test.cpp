@@ -61,14 +61,18 @@ TEST_F(SupervisedStart, WithoutConfigurationTheCoreGoesOnAfterTenSecondsOfItsClo
 
 TEST_F(SupervisedStart, ConfigurationEndsTheWaitWithoutTheClockMoving)
 {
-    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0, "tarvod\0" "4.2.1"s));
+    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0,
+                                "tarvod\0"
+                                "4.2.1"s));
     EXPECT_TRUE(core.WaitForLine(kStarted));
     EXPECT_EQ(core.clock.load(), 0);
 }
 
 TEST_F(SupervisedStart, LostSupervisorStopsThenPausesAMinuteBeforeClosing)
 {
-    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0, "tarvod\0" "4.2.1"s));
+    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0,
+                                "tarvod\0"
+                                "4.2.1"s));
     ASSERT_TRUE(core.WaitForLine(kStarted));
     supervisor.Close();
     run.join(); // Start returns only after the pause
