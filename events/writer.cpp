@@ -152,7 +152,8 @@ void dvrcore::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, bool 
         return;
     _WriteParmsIn in = WriteRecord(event);
     _WriteParmsOut out = WriteResultRecord();
-    const PluginCallResult call = CallPlugin(plugin, plugin.Write, PluginEntry::Write, in, out, timed);
+    const CallTiming timing = timed ? CallTiming::Measure : CallTiming::Unstamped;
+    const PluginCallResult call = CallPlugin(plugin, plugin.Write, PluginEntry::Write, in, out, timing);
     if (call.failed())
         LogPluginFailure(plugin.Filename.c_str(), "write", call);
     if (timed) {

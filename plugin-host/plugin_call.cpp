@@ -7,9 +7,6 @@
 
 namespace {
 
-// Innermost plugin call of this thread.
-thread_local const PluginCallScope* tCurrentCall = nullptr;
-
 // Every output record starts zeroed with its size and version; the few
 // fields the core presets beyond that are named where it sets them.
 template <class Record>
@@ -32,22 +29,6 @@ constexpr uint32_t kIoctlPresetCount = 1;
 constexpr uint8_t kReadModeRead = 1;
 
 } // namespace
-
-PluginCallScope::PluginCallScope(uint32_t systemID, PluginEntry entry, int64_t since, const char* library) noexcept
-    : systemID(systemID), entry(entry), since(since), library(library), outer_(tCurrentCall)
-{
-    tCurrentCall = this;
-}
-
-PluginCallScope::~PluginCallScope()
-{
-    tCurrentCall = outer_;
-}
-
-const PluginCallScope* PluginCallScope::Current() noexcept
-{
-    return tCurrentCall;
-}
 
 _LoadParmsIn LoadRecord(void* coreContext, DvrEventFunction eventFunction)
 {

@@ -20,20 +20,26 @@ class PluginCallScope {
 public:
     // `systemID` is 0 during Load, before the plugin has named itself;
     // `library` (the file name) is set only then, and valid for the call.
-    PluginCallScope(uint32_t systemID, PluginEntry entry, int64_t since, const char* library = nullptr) noexcept;
-    ~PluginCallScope();
+    PluginCallScope(uint32_t systemID, PluginEntry entry, int64_t since, const char* library = nullptr) noexcept
+        : systemID(systemID), entry(entry), since(since), library(library), outer_(current_)
+    {
+        current_ = this;
+    }
+    ~PluginCallScope() { current_ = outer_; }
     PluginCallScope(const PluginCallScope&) = delete;
     PluginCallScope& operator=(const PluginCallScope&) = delete;
 
     // The innermost plugin call on this thread; null outside any.
-    static const PluginCallScope* Current() noexcept;
+    static const PluginCallScope* Current() noexcept { return current_; }
 
     const uint32_t systemID;
     const PluginEntry entry;
-    const int64_t since; // the core's clock (dvrcore::now) at entry
+    const int64_t since; // the core's clock (dvrcore::now) at entry; 0 when not stamped
     const char* const library;
 
 private:
+    // Inline: the event path enters a scope per plugin and event.
+    static inline thread_local const PluginCallScope* current_ = nullptr;
     const PluginCallScope* const outer_;
 };
 
@@ -42,7 +48,7 @@ private:
 struct PluginCallResult {
     int32_t result = 0;
     int32_t error = 0;
-    int64_t elapsedNs = 0; // measured only when the call was timed
+    int64_t elapsedNs = 0; // measured only with CallTiming::Measure
 
     bool failed() const { return result != 0 || error != 0; }
 };
@@ -99,19 +105,30 @@ inline int32_t ErrorWord(const _ReadParmsOut&)
     return 0;
 }
 
+// What the one road reads from the core's clock around a call.
+enum class CallTiming : uint8_t {
+    Stamp,   // the entry time, for the scope
+    Measure, // the entry time and the call's duration
+    // The event path's untimed Write: no clock read at all (one per plugin
+    // and event would double the writer's cost per plugin); the scope's
+    // `since` is 0 and whoever watches the thread stamps it when it first
+    // sees the call.
+    Unstamped,
+};
+
 // Calls `function(&in, &out)` inside a PluginCallScope. `clock` is the core's
-// clock (dvrcore::now); with `timed` the call's duration comes back too.
+// clock (dvrcore::now).
 template <class In, class Out, class Clock>
 PluginCallResult CallPlugin(DvrEntryPoint function, uint32_t systemID, PluginEntry entry, In& in, Out& out,
-                            Clock&& clock, bool timed = false, const char* library = nullptr)
+                            Clock&& clock, CallTiming timing = CallTiming::Stamp, const char* library = nullptr)
 {
-    const int64_t start = clock();
+    const int64_t start = timing == CallTiming::Unstamped ? 0 : clock();
     PluginCallResult call;
     {
         PluginCallScope scope(systemID, entry, start, library);
         call.result = function(&in, &out);
     }
-    if (timed)
+    if (timing == CallTiming::Measure)
         call.elapsedNs = clock() - start;
     call.error = ErrorWord(out);
     return call;

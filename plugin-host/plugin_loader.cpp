@@ -137,7 +137,7 @@ void dvrcore::LoadPlugin(const std::string& path)
     // The plugin names itself only by filling `out`: until then the call is
     // known by its library's file name.
     const PluginCallResult call = ::CallPlugin(plugin.Load, 0, PluginEntry::Load, in, out, [this] { return now(); },
-                                               true, fileName.c_str());
+                                               CallTiming::Measure, fileName.c_str());
     plugin.LoadTimeMs = WholeMilliseconds(call.elapsedNs);
     if (call.failed()) {
         library.reset();
@@ -200,7 +200,7 @@ bool dvrcore::OpenPlugins()
             continue; // nothing to call: OpenCode stays 0
         _OpenParmsIn in = OpenRecord();
         _OpenParmsOut out = OpenResultRecord();
-        const PluginCallResult call = CallPlugin(plugin, plugin.Open, PluginEntry::Open, in, out, true);
+        const PluginCallResult call = CallPlugin(plugin, plugin.Open, PluginEntry::Open, in, out, CallTiming::Measure);
         std::unique_lock lock(pluginsMutex);
         plugin.OpenCode = call.result;
         plugin.OpenTimeMs = WholeMilliseconds(call.elapsedNs);

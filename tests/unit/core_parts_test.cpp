@@ -164,7 +164,7 @@ TEST(PluginCallScopes, MarkTheThreadForTheCallAndNest)
     };
     int64_t ticks = 1000;
     const PluginCallResult call = CallPlugin(
-        +close, 0x00050000, PluginEntry::Close, in, out, [&] { return ticks++; }, true);
+        +close, 0x00050000, PluginEntry::Close, in, out, [&] { return ticks++; }, CallTiming::Measure);
     ASSERT_TRUE(inside && nested);
     EXPECT_EQ(inside->systemID, 0x00050000u);
     EXPECT_EQ(inside->entry, PluginEntry::Close);
