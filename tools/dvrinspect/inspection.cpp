@@ -75,7 +75,8 @@ void WriteAll(int fd, const void* data, size_t size)
     WriteAll(fd, &record, sizeof record);
     if (!entries[0])
         _exit(0);
-    _LoadParmsIn in{sizeof in, DVR_LOAD_IN_VERSION, nullptr, ProbeEvent};
+    static char coreContext; // opaque to plugins; only never null, as the core's
+    _LoadParmsIn in{sizeof in, DVR_LOAD_IN_VERSION, &coreContext, ProbeEvent};
     memset(&record.descriptor, 0, sizeof record.descriptor);
     record.descriptor.structSize = sizeof record.descriptor;
     record.descriptor.version = DVR_LOAD_OUT_VERSION;
