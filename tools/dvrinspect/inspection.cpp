@@ -122,6 +122,8 @@ Library ProbeLibrary(const std::string& path, int timeoutMs)
     }
     if (child == 0) {
         close(fds[0]);
+        // What the plugin prints must not mix with the report (or its JSON).
+        dup2(STDERR_FILENO, STDOUT_FILENO);
         RunProbe(path, fds[1]);
     }
     close(fds[1]);
