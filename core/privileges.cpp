@@ -140,11 +140,11 @@ int CapabilitySignal()
 void SetCapabilities(uint32_t mask)
 {
     InstallHandlerOnce();
-    requestedMask.store(mask); // before any thread can be signalled
     if (RawCapset(mask) != 0) {
         LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING, "capset failed: %s", strerror(errno));
         return;
     }
+    requestedMask.store(mask); // before any thread is signalled
     for (pid_t tid : ReachOtherThreads(mask))
         LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING, "capset did not reach thread %s",
                    DescribeThread(tid).c_str());

@@ -8,8 +8,9 @@
  *   worker_end_file=PATH     the worker call then also waits for PATH
  *   reader_end_file=PATH     the same for the reader call
  *   open_return=N            Open's return value
- *   open_thread=block        Open starts a thread of the plugin's own that
- *                            lasts until Close (joined there)
+ *   open_thread=block|deaf   Open starts a thread of the plugin's own that
+ *                            lasts until Close (joined there); "deaf" blocks
+ *                            every signal it can
  *   open_caps=1              Open journals the capability sets it runs with
  *   open_log=LEVEL TEXT      logged from Open (may repeat)
  *   close_return=N, close_error=N, unload_return=N, unload_error=N
@@ -19,7 +20,7 @@
  *   Load | Open | Close | Unload | Seek     (" bad-record" appended when a
  *   worker-start | worker-end                 record's presets are wrong;
  *   reader-start | reader-end                 " threads-running" on Unload
- *   own-thread-start | own-thread-end          while a thread call runs)
+ *   own-thread-start <tid> | own-thread-end    while a thread call runs)
  *   Open-caps <CapEff> <CapPrm> <CapInh>    as /proc shows them for Open's thread
  *   IOCTL <request> <dataSize> <hex>        configuration and supervisor requests
  *   Read <requestID> <dataSize> <hex>       read requests
@@ -28,6 +29,7 @@
 #include "common/probe_common.h"
 
 #include <pthread.h>
+#include <signal.h>
 
 static ProbeConfig probe;
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
@@ -76,7 +78,7 @@ static void thread_call(const char* name, int goodRecords)
 static void* own_thread(void* unused)
 {
     (void)unused;
-    probe_journal(&probe, "own-thread-start");
+    probe_journal(&probe, "own-thread-start %d", (int)gettid());
     pthread_mutex_lock(&lock);
     while (!closed)
         pthread_cond_wait(&changed, &lock);
@@ -125,8 +127,17 @@ int32_t Open(_OpenParmsIn* in, _OpenParmsOut* out)
     probe_journal(&probe, "Open%s", bad(good));
     if (probe_get_int(&probe, "open_caps", 0))
         journal_caps();
-    if (probe_thread_enabled(&probe, "open_thread"))
+    if (probe_thread_enabled(&probe, "open_thread")) {
+        /* A deaf thread blocks every signal from its first instruction on. */
+        const int deaf = strcmp(probe_get(&probe, "open_thread"), "deaf") == 0;
+        sigset_t all, old;
+        sigfillset(&all);
+        if (deaf)
+            pthread_sigmask(SIG_BLOCK, &all, &old);
         ownThreadStarted = pthread_create(&ownThread, NULL, own_thread, NULL) == 0;
+        if (deaf)
+            pthread_sigmask(SIG_SETMASK, &old, NULL);
+    }
     for (i = 0; i < probe.count; ++i) {
         char* text;
         long level;
