@@ -30,6 +30,9 @@ using namespace std::string_literals;
 
 constexpr const char* kStarted = "successfully started core version";
 constexpr uid_t kNobody = 65534;
+// Colour digit of a terminal line's time stamp, by level.
+constexpr char kWarning = '3';
+constexpr char kCritical = '1';
 constexpr uint64_t kInitSets = 0x23000;
 constexpr uint64_t kRunningSets = 0x3000;
 // Set-user-ID, set-group-ID and the capability bits the core is to keep.
@@ -225,6 +228,17 @@ protected:
         return unreached;
     }
 
+    // The colour of the time stamp of the first terminal line showing `text`,
+    // by level: '3' warning, '1' critical; '?' when no line shows it.
+    char LevelColour(const std::string& text) const
+    {
+        std::istringstream out(parent->Output());
+        for (std::string line; std::getline(out, line);)
+            if (line.find(text) != std::string::npos)
+                return line.rfind("\033[3", 0) == 0 && line.size() > 3 ? line[3] : '?';
+        return '?';
+    }
+
     // Under an emulator the tasks are the emulator's: nothing to learn there.
     bool RunsNatively() const
     {
@@ -293,9 +307,8 @@ TEST_F(PrivilegeDrop, EveryThreadEndsWithTheParentsUserAndTheRunningSets)
         }
         EXPECT_EQ(parent->CountOutput("capset failed: Operation not permitted"), c.capsetFailures);
         Stop();
-        // Level 50: the time stamp is yellow.
         if (c.capsetFailures) {
-            EXPECT_NE(parent->Output().find("\033[33m"), std::string::npos) << parent->Output();
+            EXPECT_EQ(LevelColour("capset failed: "), kWarning) << parent->Output();
         }
         core = -1;
     }
@@ -317,7 +330,7 @@ TEST_F(PrivilegeDrop, AThreadThatBlocksTheSignalIsNamedAndKeepsItsSets)
     // only thread left with raw I/O.
     const std::string named = "capset did not reach thread " + std::to_string(deaf) + " (dvrcore)";
     EXPECT_EQ(parent->CountOutput(named), 1u) << parent->Output();
-    EXPECT_NE(parent->Output().find("\033[33m"), std::string::npos) << parent->Output();
+    EXPECT_EQ(LevelColour(named), kWarning) << parent->Output();
     const std::set<pid_t> unreached = UnreachedThreads({deaf});
     for (const auto& [tid, status] : Threads()) {
         SCOPED_TRACE("thread " + std::to_string(tid));
@@ -330,27 +343,29 @@ struct RefusedCase {
     const char* name;
     uid_t parentUid, coreUid;
     std::vector<std::string> helperOptions, args;
-    std::vector<std::string> lines;
+    std::vector<std::pair<std::string, char>> lines; // text, level colour
 };
 
 TEST_F(PrivilegeDrop, StartUpsThatCannotDropPrivilegesExitWithCode2)
 {
-    constexpr uid_t kNoEntry = 54321;
-    ASSERT_EQ(getpwuid(kNoEntry), nullptr) << "pick a user ID without a password entry";
+    uid_t noEntry = 54321;
+    while (getpwuid(noEntry))
+        ++noEntry;
     const std::string hidden = (install.root() / "hidden-status").string();
     const std::string rawIo = "17";
     const RefusedCase cases[] = {
-        {"parent without a password entry", kNoEntry, 0, {}, {"-1"},
-         {"getpwuid failed: no password entry for user 54321"}},
+        {"parent without a password entry", noEntry, 0, {}, {"-1"},
+         {{"getpwuid failed: no password entry for user " + std::to_string(noEntry), kCritical}}},
         // The parent's user then reads as root, which a non-root core cannot become.
         {"unreadable parent status", 0, kNobody, {"--hide-status", hidden}, {"-1"},
-         {"setuid/gid failed: Operation not permitted"}},
-        {"closed pipe descriptor after the user change", kNobody, 0, {}, {"57"}, {"failed to open ipc pipe"}},
+         {{"setuid/gid failed: Operation not permitted", kCritical}}},
+        {"closed pipe descriptor after the user change", kNobody, 0, {}, {"57"},
+         {{"failed to open ipc pipe", kCritical}}},
         // Root without raw I/O: the start-up set is refused, and the full sets
         // the secure bit kept across the change of user would lead back to root.
         {"capset refused after the user change", kNobody, 0, {"--drop-bound", rawIo}, {"-1"},
-         {"capset failed: Operation not permitted",
-          "privilege drop incomplete: thread " /* the main thread */}},
+         {{"capset failed: Operation not permitted", kWarning},
+          {"privilege drop incomplete: thread " /* the main thread */, kCritical}}},
     };
     for (const RefusedCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -360,8 +375,8 @@ TEST_F(PrivilegeDrop, StartUpsThatCannotDropPrivilegesExitWithCode2)
         }
         Start(c.parentUid, c.coreUid, c.args, c.helperOptions);
         EXPECT_EQ(parent->WaitExit(), 2) << parent->Output();
-        for (const std::string& line : c.lines)
-            EXPECT_NE(parent->Output().find(line), std::string::npos) << line << "\n" << parent->Output();
+        for (const auto& [text, colour] : c.lines)
+            EXPECT_EQ(LevelColour(text), colour) << text << "\n" << parent->Output();
         EXPECT_NE(parent->Output().find("failed to initialize core"), std::string::npos) << parent->Output();
         EXPECT_EQ(parent->Output().find(kStarted), std::string::npos) << parent->Output();
         core = -1;
