@@ -35,6 +35,23 @@ void* operator new[](size_t n) { return ::operator new(n); }
 [[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
 [[gnu::noinline]] void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
+// The ring's storage is mapped rather than allocated: its mappings count and
+// fail the same way.
+namespace {
+void* TestMapper(size_t bytes);
+const EventQueue::StorageMapper kRealMapper = std::exchange(EventQueue::mapStorage, &TestMapper);
+void* TestMapper(size_t bytes) {
+    if (tCountAllocs) {
+        ++tAllocs;
+    }
+    if (tFailNextAlloc) {
+        tFailNextAlloc = false;
+        return nullptr;
+    }
+    return kRealMapper(bytes);
+}
+}  // namespace
+
 namespace {
 
 // Every byte depends on the tag, so a record copied from the wrong slot or
