@@ -30,6 +30,8 @@
 #include "events/refblocktable.h"
 #include "plugin-host/plugininfo.h"
 
+class TiXmlDocument;
+
 // Slots of the log-level tables: indices 0..254.
 inline constexpr int LogLevelArraySize = 255;
 inline constexpr int64_t SCHEDULER_PERIOD_NS = 100'000'000;
@@ -121,6 +123,8 @@ protected:
     // config/
     void ReadConfiguration();
     void WriteStatusDocuments();
+    // Raises the document, printed on one line, as an event from the core.
+    void RaiseDocument(const TiXmlDocument& document, uint32_t eventType);
 
     // Members in declaration order; destroyed in reverse.
     std::vector<PLUGININFO> plugins;
