@@ -64,11 +64,11 @@ class Prescan {
 public:
     Prescan(const char* text, int maxDepth) : start(text), maxDepth(maxDepth) {}
 
-    size_t Run()
+    PrescanResult Run()
     {
         const char* p = start;
         if (!*p)
-            return std::string_view::npos;
+            return {};
         const Byte* u = reinterpret_cast<const Byte*>(p);
         if (u[0] == 0xEF && u[1] == 0xBB && u[2] == 0xBF)
             encoding = Encoding::Utf8;
@@ -81,13 +81,13 @@ public:
             else
                 p = ScanOther(kind, p, &declaredEncoding);
             if (violation)
-                return static_cast<size_t>(violation - start);
+                return {static_cast<size_t>(violation - start), violationId};
             if (kind == NodeKind::Declaration && encoding == Encoding::Unknown)
                 encoding = EncodingNamed(declaredEncoding);
             if (p)
                 p = SkipWhite(p);
         }
-        return std::string_view::npos;
+        return {};
     }
 
 private:
@@ -257,7 +257,12 @@ private:
                 return nullptr;
             const std::string_view name(nameStart, static_cast<size_t>(p - nameStart));
             bool empty = false;
-            for (;;) {
+            for (int attributes = 0;; ++attributes) {
+                if (attributes > MAX_ATTRIBUTES_PER_ELEMENT) {
+                    violation = nameStart - 1;
+                    violationId = TiXmlBase::TIXML_ERROR_READING_ATTRIBUTES;
+                    return nullptr;
+                }
                 p = SkipWhite(p);
                 if (!*p)
                     return nullptr;
@@ -309,6 +314,7 @@ private:
                 }
                 if (static_cast<int>(open.size()) + 1 > maxDepth) {
                     violation = p;
+                    violationId = TIXML_ERROR_NESTING_TOO_DEEP;
                     return nullptr;
                 }
                 const NodeKind kind = Identify(p);
@@ -325,11 +331,12 @@ private:
     const int maxDepth;
     Encoding encoding = Encoding::Unknown;
     const char* violation = nullptr;
+    int violationId = 0;
 };
 
 } // namespace
 
-size_t FindNestingViolation(const char* text, int maxDepth)
+PrescanResult PrescanXml(const char* text, int maxDepth)
 {
     return Prescan(text, maxDepth).Run();
 }
@@ -352,14 +359,17 @@ bool XmlDocument::Parse(std::string_view text)
     std::memcpy(buffer.data(), text.data(), text.size());
 
     document.Clear();
-    const size_t violation = FindNestingViolation(buffer.data(), maxParseDepth);
-    if (violation != std::string_view::npos) {
+    const PrescanResult refused = PrescanXml(buffer.data(), maxParseDepth);
+    if (refused.errorId) {
         // The library reads what comes before the offending node, so the
         // nodes completed before it stay, as its own failure path leaves them.
-        std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(violation), buffer.end(), '\0');
+        std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(refused.offset), buffer.end(), '\0');
         document.Parse(buffer.data());
         document.ClearError();
-        SetError(TIXML_ERROR_NESTING_TOO_DEEP, NESTING_TOO_DEEP_TEXT);
+        if (refused.errorId == TIXML_ERROR_NESTING_TOO_DEEP)
+            SetError(TIXML_ERROR_NESTING_TOO_DEEP, NESTING_TOO_DEEP_TEXT);
+        else
+            SetError(refused.errorId, "Error reading Attributes.");
         return false;
     }
     document.Parse(buffer.data());

@@ -23,12 +23,23 @@ inline constexpr int XML_ERROR_OPENING_FILE = TiXmlBase::TIXML_ERROR_OPENING_FIL
 // parsed form takes several times the text's size.
 inline constexpr size_t MAX_XML_FILE_SIZE = 8 * 1024 * 1024;
 
-// Offset of the first "<" that would open a node at a level beyond
-// `maxDepth` (the root element is level 1), or npos. Follows the library's
+// More attributes on one element are refused: the library checks each new
+// attribute against all earlier ones, so a few hundred thousand would stall
+// the parse for hours. The core's documents carry at most eight.
+inline constexpr int MAX_ATTRIBUTES_PER_ELEMENT = 256;
+
+// Where the library must not be let to read: the offset of the first "<"
+// that would open a node at a level beyond `maxDepth` (the root element is
+// level 1; error TIXML_ERROR_NESTING_TOO_DEEP) or an element with too many
+// attributes (error TIXML_ERROR_READING_ATTRIBUTES). Follows the library's
 // own reading of the text (quoted values, comments, CDATA, declarations and
 // their encodings, "<!" constructs) up to its first error. `text` must end
 // with at least four NUL bytes; reading stops at the first.
-size_t FindNestingViolation(const char* text, int maxDepth);
+struct PrescanResult {
+    size_t offset = std::string_view::npos;
+    int errorId = 0;
+};
+PrescanResult PrescanXml(const char* text, int maxDepth);
 
 class XmlDocument {
 public:

@@ -1,0 +1,250 @@
+// Configuration and status documents on a core that is never started: what
+// product.xml and core.xml set, what an update changes and when it rewrites,
+// and the exact status document and the record it is raised with.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "config/xml_document.h"
+#include "core/dvrcore.h"
+#include "support/process.h"
+
+namespace {
+
+using dvrtest::ReadFile;
+using dvrtest::TempDir;
+using dvrtest::WriteFile;
+
+// A core whose working directory is a fresh temporary directory.
+class ConfigCore : public dvrcore {
+public:
+    ConfigCore() : dvrcore("/opt/kavo/bin/dvrcore")
+    {
+        previous = std::filesystem::current_path();
+        std::filesystem::current_path(dir.path());
+    }
+    ~ConfigCore() override
+    {
+        while (!eventQueue.empty())
+            free(eventQueue.pop_front().data);
+        std::filesystem::current_path(previous);
+    }
+
+    using dvrcore::coreVersion;
+    using dvrcore::defaultLogLevels;
+    using dvrcore::failedPlugins;
+    using dvrcore::plugins;
+    using dvrcore::productName;
+    using dvrcore::ReadConfiguration;
+    using dvrcore::stopRequested;
+    using dvrcore::supervisorFilename;
+    using dvrcore::supervisorVersion;
+    using dvrcore::throttlingEnabled;
+    using dvrcore::WriteStatusDocuments;
+
+    // The documents raised so far, as texts; checks each record on the way.
+    std::vector<std::string> Raised()
+    {
+        std::vector<std::string> texts;
+        while (!eventQueue.empty()) {
+            _EventParmsIn event = eventQueue.pop_front();
+            EXPECT_EQ(event.structSize, sizeof(_EventParmsIn)); // 184 on the 32-bit target
+            EXPECT_EQ(event.version, 1u);
+            EXPECT_EQ(event.providerID, CORE_PROVIDER_ID);
+            EXPECT_EQ(event.requestID, 0u);
+            EXPECT_EQ(event.eventType, EVENT_TYPE_CONFIG);
+            EXPECT_EQ(event.eventFlags, 0x01000010u);
+            texts.emplace_back(static_cast<const char*>(event.data), event.dataSize);
+            free(event.data);
+        }
+        return texts;
+    }
+
+    void AddPlugin(uint32_t systemID, const std::string& filename, int64_t loadMs, int64_t openMs, int32_t openCode)
+    {
+        PLUGININFO plugin;
+        plugin.info.systemID = systemID;
+        plugin.Filename = filename;
+        plugin.LoadTimeMs = loadMs;
+        plugin.OpenTimeMs = openMs;
+        plugin.OpenCode = openCode;
+        plugins.push_back(std::move(plugin));
+    }
+
+    TempDir dir;
+    std::filesystem::path previous;
+};
+
+std::string CoreXml(const std::string& plugins, const std::string& memory = "<Memory Throttling=\"1\"/>")
+{
+    return "<?xml ?><Kavo>" + memory + "<Modules><Module ID=\"-2147483648\">" + plugins + "</Module></Modules></Kavo>";
+}
+
+TEST(ReadConfiguration, SetsWhatTheFilesSayAndSkipsBadEntriesOneByOne)
+{
+    struct Case {
+        const char* name;
+        std::string coreXml;
+        int slot;
+        int level;
+    };
+    const std::vector<Case> cases = {
+        {"-1 takes the default", CoreXml(R"(<Plugin ID="131072" LogLevel="-1" LogLevelDefault="40"/>)"), 2, 40},
+        {"a level wins over the default", CoreXml(R"(<Plugin ID="131072" LogLevel="60" LogLevelDefault="40"/>)"), 2, 60},
+        {"101 is ignored", CoreXml(R"(<Plugin ID="131072" LogLevel="101"/>)"), 2, -1},
+        {"the core's own slot", CoreXml(R"(<Plugin ID="-2147483648" LogLevel="50"/>)"), 0, 50},
+        {"low 8 bits of the default", CoreXml(R"(<Plugin ID="196608" LogLevel="-1" LogLevelDefault="300"/>)"), 3, 44},
+        {"later entries win", CoreXml(R"(<Plugin ID="131072" LogLevel="10"/><Plugin ID="131072" LogLevel="20"/>)"), 2,
+         20},
+        {"a bad ID skips only its entry",
+         CoreXml(R"(<Plugin ID="2x" LogLevel="10"/><Plugin ID="99999999999" LogLevel="10"/>)"
+                 R"(<Plugin ID="131072" LogLevel="30"/>)"),
+         2, 30},
+        {"slot 255 is beyond the tables", CoreXml(R"(<Plugin ID="16711680" LogLevel="30"/>)"), 254, -1},
+        {"a word for a level", CoreXml(R"(<Plugin ID="131072" LogLevel="loud"/>)"), 2, -1},
+        {"binary", std::string("\x00\x01\xFF<Kavo", 8), 0, 25},
+        {"nested a million levels", std::string(3'000'000, '<'), 0, 25},
+    };
+    for (const Case& c : cases) {
+        ConfigCore core;
+        WriteFile("core.xml", c.coreXml);
+        core.ReadConfiguration();
+        EXPECT_EQ(core.logLevels[c.slot].load(), c.level) << c.name;
+    }
+}
+
+TEST(ReadConfiguration, ProductAndThrottling)
+{
+    struct Case {
+        std::string productXml, memory;
+        const char *family, *version;
+        bool throttling;
+    };
+    const std::vector<Case> cases = {
+        {R"(<P><Product Family="Kavo Pro" Version="21.1.0.3"/></P>)", R"(<Memory Throttling="0"/>)", "Kavo Pro",
+         "21.1.0.3", false},
+        {R"(<P><Product Family="Kavo Pro"/></P>)", R"(<Memory Throttling="off"/>)", "Kavo Pro", "20.12.8.0", true},
+        {"", R"(<Memory Throttling="7"/>)", "tarvoSentry", "20.12.8.0", true},
+    };
+    for (const Case& c : cases) {
+        ConfigCore core;
+        core.coreVersion = "20.12.8.0";
+        if (!c.productXml.empty())
+            WriteFile("product.xml", c.productXml);
+        WriteFile("core.xml", CoreXml("", c.memory));
+        core.ReadConfiguration();
+        EXPECT_EQ(core.productName, c.family);
+        EXPECT_EQ(core.coreVersion, c.version);
+        EXPECT_EQ(core.throttlingEnabled, c.throttling);
+    }
+}
+
+std::string Update(const std::string& plugins, const std::string& delta = R"(Delta="1")")
+{
+    return "<Kavo " + delta + "><Modules><Module>" + plugins + "</Module></Modules></Kavo>";
+}
+
+TEST(ParseConfig, ChangesThresholdsAndRewritesOncePerChange)
+{
+    struct Step {
+        const char* name;
+        std::string text;
+        int level;    // slot 2 afterwards
+        int rewrites; // status documents raised by this update
+    };
+    // Slot 2 starts at 30 with a declared default of 40.
+    const std::vector<Step> steps = {
+        {"no Delta", Update(R"(<Plugin ID="131072" LogLevel="60"/>)", ""), 30, 0},
+        {"Delta 0", Update(R"(<Plugin ID="131072" LogLevel="60"/>)", R"(Delta="0")"), 30, 0},
+        {"the same value", Update(R"(<Plugin ID="131072" LogLevel="30"/>)"), 30, 0},
+        {"out of range", Update(R"(<Plugin ID="131072" LogLevel="101"/>)"), 30, 0},
+        {"first -1 clears", Update(R"(<Plugin ID="131072" LogLevel="-1"/>)"), -1, 1},
+        {"second -1 restores the default", Update(R"(<Plugin ID="131072" LogLevel="-1"/>)"), 40, 1},
+        {"two changes, one rewrite",
+         Update(R"(<Plugin ID="131072" LogLevel="10"/><Plugin ID="196608" LogLevel="10"/>)"), 10, 1},
+        {"malformed after a good entry", Update(R"(<Plugin ID="131072" LogLevel="70"/>)").substr(0, 80), 70, 1},
+        {"deep after a good entry",
+         R"(<Kavo Delta="1"><Modules><Module><Plugin ID="131072" LogLevel="80"/>)" + std::string(1'000'000, '<') +
+             "<x>",
+         80, 1},
+        {"huge and broken", std::string(20'000'000, 'x'), 80, 0},
+    };
+    ConfigCore core;
+    core.logLevels[2] = 30;
+    core.defaultLogLevels[2] = 40;
+    for (const Step& step : steps) {
+        core.ParseConfig(step.text);
+        EXPECT_EQ(core.logLevels[2].load(), step.level) << step.name;
+        EXPECT_EQ(core.Raised().size(), static_cast<size_t>(step.rewrites)) << step.name;
+    }
+}
+
+TEST(StatusDocument, IsWrittenElementByElementAndRaisedWithTheProduct)
+{
+    ConfigCore core;
+    core.coreVersion = "20.12.8.0";
+    core.productName = "tarvoSentry";
+    core.logLevels[3] = 60;
+    core.defaultLogLevels[3] = 40;
+    core.AddPlugin(0x00030000, "three.so", 0x1'0000'0005, 7, 5);
+    core.AddPlugin(0x00FF0001, "wide.so", 1, 2, 0); // slot 255: no thresholds
+    core.failedPlugins["zeta.so"] = "zeta.so: cannot open";
+    core.failedPlugins["alpha.so"] = "alpha.so: bad ELF";
+    core.supervisorFilename = "/usr/bin/tarvod";
+
+    const std::string withoutLibrary =
+        "<?xml ?>\n"
+        "<Kavo Delta=\"0\">\n"
+        "    <Memory ID=\"-2147483648\" Throttling=\"1\" />\n"
+        "    <Modules TotalLoadTimeMs=\"6\" TotalOpenTimeMs=\"9\">\n"
+        "        <Module ID=\"-2147483648\" Name=\"Core\" Version=\"20.12.8.0\">\n"
+        "            <Plugin ID=\"-2147483648\" Filename=\"dvrcore\" Opened=\"1\" LoadTimeMs=\"0\" OpenTimeMs=\"0\" "
+        "OpenCode=\"0\" LogLevel=\"25\" LogLevelDefault=\"25\" />\n"
+        "            <Plugin ID=\"196608\" Filename=\"three.so\" Opened=\"1\" LoadTimeMs=\"5\" OpenTimeMs=\"7\" "
+        "OpenCode=\"5\" LogLevel=\"60\" LogLevelDefault=\"40\" />\n"
+        "            <Plugin ID=\"16711681\" Filename=\"wide.so\" Opened=\"1\" LoadTimeMs=\"1\" OpenTimeMs=\"2\" "
+        "OpenCode=\"0\" LogLevel=\"-1\" LogLevelDefault=\"-1\" />\n"
+        "%LIBRARY%"
+        "            <Plugin ID=\"1\" Filename=\"alpha.so\" Opened=\"1\" LoadTimeMs=\"0\" OpenTimeMs=\"0\" "
+        "OpenCode=\"79\" LogLevel=\"-1\" LogLevelDefault=\"-1\" />\n"
+        "            <Plugin ID=\"2\" Filename=\"zeta.so\" Opened=\"1\" LoadTimeMs=\"0\" OpenTimeMs=\"0\" "
+        "OpenCode=\"79\" LogLevel=\"-1\" LogLevelDefault=\"-1\" />\n"
+        "        </Module>\n"
+        "        <Module ID=\"1\" Name=\"alpha.so\" Version=\"alpha.so: bad ELF\" />\n"
+        "        <Module ID=\"2\" Name=\"zeta.so\" Version=\"zeta.so: cannot open\" />\n"
+        "    </Modules>\n"
+        "</Kavo>\n";
+    const std::string library =
+        "            <Library Name=\"tarvod\" Filename=\"/usr/bin/tarvod\" Version=\"4.2.1\" />\n";
+
+    // A file name alone does not make a Library entry; a version does.
+    for (const std::string& version : {std::string(), std::string("4.2.1")}) {
+        core.supervisorVersion = version;
+        core.WriteStatusDocuments();
+        const std::string expected =
+            std::regex_replace(withoutLibrary, std::regex("%LIBRARY%"), version.empty() ? "" : library);
+        EXPECT_EQ(ReadFile("core.xml"), expected);
+        EXPECT_EQ(ReadFile("plugins.xml"), expected);
+        EXPECT_FALSE(std::filesystem::exists("core.xml.bak"));
+
+        const std::vector<std::string> raised = core.Raised();
+        ASSERT_EQ(raised.size(), 1u);
+        const std::string& text = raised[0];
+        EXPECT_EQ(text.find('\n'), std::string::npos);
+        EXPECT_EQ(text.rfind("<?xml ?><Kavo Delta=\"0\"><Memory ID=\"-2147483648\" Throttling=\"1\" />", 0), 0u);
+        const std::string tail = "<Product Family=\"tarvoSentry\" Version=\"20.12.8.0\" /></Kavo>";
+        EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+    }
+
+    // Refused while the core stops: nothing is raised, nothing is said.
+    core.stopRequested = true;
+    core.WriteStatusDocuments();
+    EXPECT_TRUE(core.Raised().empty());
+}
+
+} // namespace
