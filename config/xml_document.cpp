@@ -467,8 +467,7 @@ bool XmlDocument::SaveFileSafely(const std::string& path, FileCalls& files)
     if (message.empty() && static_cast<size_t>(written) != text.size())
         message = "only wrote " + std::to_string(written) + " of " + std::to_string(text.size()) + " bytes";
     if (!message.empty()) {
-        if (fd >= 0)
-            files.Unlink(pending.c_str());
+        files.Unlink(pending.c_str());
         SetError(XML_ERROR_OPENING_FILE, message, 0, 0);
         return false;
     }
@@ -477,16 +476,18 @@ bool XmlDocument::SaveFileSafely(const std::string& path, FileCalls& files)
     if ((files.Unlink(backup.c_str()) == 0 || errno == ENOENT) &&
         (files.Rename(path.c_str(), backup.c_str()) == 0 || errno == ENOENT)) {
         if (files.Rename(pending.c_str(), path.c_str()) == 0) {
-            // The new name must be on disk before the backup goes.
+            // The new name must be on disk before the backup goes; when that
+            // cannot be made sure, the backup stays for the next load to drop.
             const std::string directory = path.find('/') == std::string::npos
                                               ? std::string(".")
                                               : path.substr(0, path.rfind('/') + 1);
             const int dirFd = files.Open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
             if (dirFd >= 0) {
-                files.Fsync(dirFd);
+                const bool flushed = files.Fsync(dirFd) == 0;
                 files.Close(dirFd);
+                if (flushed)
+                    files.Unlink(backup.c_str());
             }
-            files.Unlink(backup.c_str());
             return true;
         }
         files.Unlink(pending.c_str());
