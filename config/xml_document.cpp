@@ -112,14 +112,38 @@ private:
         return 1;
     }
 
-    // One character of text; nullptr where the library's step crosses the end.
+    // One character of text as the library reads it: an entity, a multi-byte
+    // character or a byte; nullptr where the library fails or steps past the end.
     const char* StepChar(const char* p) const
     {
+        if (*p == '&')
+            return StepEntity(p);
         const int length = CharLength(static_cast<Byte>(*p));
         for (int i = 1; i < length; ++i)
             if (!p[i])
                 return nullptr;
         return p + length;
+    }
+
+    // A numeric entity runs to the next ";" and is checked backwards only as
+    // far as its "x" or "#", so it may step over quotes and markup.
+    static const char* StepEntity(const char* p)
+    {
+        if (p[1] != '#' || !p[2])
+            return p + 1; // named entities are letters and ";": bytewise is the same
+        const bool hex = p[2] == 'x';
+        if (hex && !p[3])
+            return nullptr;
+        const char* semicolon = std::strchr(p + (hex ? 3 : 2), ';');
+        if (!semicolon)
+            return nullptr;
+        for (const char* q = semicolon - 1; *q != (hex ? 'x' : '#'); --q) {
+            const bool digit = (*q >= '0' && *q <= '9') ||
+                               (hex && ((*q >= 'a' && *q <= 'f') || (*q >= 'A' && *q <= 'F')));
+            if (!digit)
+                return nullptr;
+        }
+        return semicolon + 1;
     }
 
     const char* SkipWhite(const char* p) const

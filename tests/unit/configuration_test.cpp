@@ -118,32 +118,6 @@ TEST(ReadConfiguration, SetsWhatTheFilesSayAndSkipsBadEntriesOneByOne)
     }
 }
 
-TEST(ReadConfiguration, ProductAndThrottling)
-{
-    struct Case {
-        std::string productXml, memory;
-        const char *family, *version;
-        bool throttling;
-    };
-    const std::vector<Case> cases = {
-        {R"(<P><Product Family="Kavo Pro" Version="21.1.0.3"/></P>)", R"(<Memory Throttling="0"/>)", "Kavo Pro",
-         "21.1.0.3", false},
-        {R"(<P><Product Family="Kavo Pro"/></P>)", R"(<Memory Throttling="off"/>)", "Kavo Pro", "20.12.8.0", true},
-        {"", R"(<Memory Throttling="7"/>)", "tarvoSentry", "20.12.8.0", true},
-    };
-    for (const Case& c : cases) {
-        ConfigCore core;
-        core.coreVersion = "20.12.8.0";
-        if (!c.productXml.empty())
-            WriteFile("product.xml", c.productXml);
-        WriteFile("core.xml", CoreXml("", c.memory));
-        core.ReadConfiguration();
-        EXPECT_EQ(core.productName, c.family);
-        EXPECT_EQ(core.coreVersion, c.version);
-        EXPECT_EQ(core.throttlingEnabled, c.throttling);
-    }
-}
-
 std::string Update(const std::string& plugins, const std::string& delta = R"(Delta="1")")
 {
     return "<Kavo " + delta + "><Modules><Module>" + plugins + "</Module></Modules></Kavo>";
