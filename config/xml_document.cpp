@@ -409,12 +409,13 @@ bool XmlDocument::LoadFile(const std::string& path, FileCalls& files)
 {
     document.Clear();
     document.SetValue(path);
-    const int fd = files.Open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    // Not blocking: a FIFO under the name would otherwise wait for a writer.
+    const int fd = files.Open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0) {
         SetError(XML_ERROR_OPENING_FILE, "Failed to open file", 0, 0);
         return false;
     }
-    // A directory, a device or a file too large to hold is not a document.
+    // A directory, a device, a FIFO or a file too large to hold is not a document.
     struct stat status;
     std::string text;
     bool readable = files.Fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&

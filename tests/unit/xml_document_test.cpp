@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -193,6 +194,7 @@ TEST(XmlLoad, UnusableFilesFailCleanly)
         {"not XML", [&] { WriteFile(file, "just words"); }},
         {"binary", [&] { WriteFile(file, std::string("\x00\xFF\xFE<\x01\x80", 6)); }},
         {"a directory", [&] { fs::create_directory(file); }},
+        {"a FIFO without a writer", [&] { ASSERT_EQ(mkfifo(file.c_str(), 0600), 0); }},
         {"larger than the limit", [&] { WriteFile(file, "<a>" + std::string(MAX_XML_FILE_SIZE, ' ') + "</a>"); }},
     };
     for (const Case& c : cases) {
