@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <shared_mutex>
 
 #include <boost/filesystem/path.hpp>
 
@@ -94,6 +95,9 @@ void dvrcore::WriteStatusDocuments()
     AddPluginElement(coreModule, coreID, boost::filesystem::path(executablePath).filename().string(), 0, 0, 0,
                      logLevels[0].load(), defaultLogLevels[0].load());
     uint32_t totalLoadMs = 0, totalOpenMs = 0;
+    // After an update this runs on the I/O thread, and the shutdown reorders
+    // the list for closing while that thread still runs.
+    std::shared_lock pluginsLock(pluginsMutex);
     for (const PLUGININFO& plugin : plugins) {
         const uint32_t slot = DVR_MODULE_INDEX(plugin.info.systemID);
         const bool hasSlot = slot < LogLevelArraySize;
@@ -103,6 +107,7 @@ void dvrcore::WriteStatusDocuments()
         totalLoadMs += static_cast<uint32_t>(plugin.LoadTimeMs);
         totalOpenMs += static_cast<uint32_t>(plugin.OpenTimeMs);
     }
+    pluginsLock.unlock();
     modules->SetAttribute("TotalLoadTimeMs", static_cast<int32_t>(totalLoadMs));
     modules->SetAttribute("TotalOpenTimeMs", static_cast<int32_t>(totalOpenMs));
     if (!libraryVersion.empty()) {
