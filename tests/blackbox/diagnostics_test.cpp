@@ -152,6 +152,11 @@ struct CrashCase {
     std::string line;
 };
 
+void PrintTo(const CrashCase& crash, std::ostream* out)
+{
+    *out << crash.name;
+}
+
 class Crash : public ::testing::TestWithParam<CrashCase> {};
 
 TEST_P(Crash, EndsTheCoreWithTheSignalAndALineNamingWhereItHappened)
