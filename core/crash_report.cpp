@@ -144,7 +144,8 @@ void InstallCrashReport(PluginSideTable& plugins)
     g_plugins = &plugins;
     // Opened now: at the crash only sendto is safe. Not connected, so a
     // syslog daemon restarted meanwhile is still reached by its path.
-    g_syslogSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (g_syslogSocket < 0)
+        g_syslogSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     g_syslogAddress.sun_family = AF_UNIX;
     strncpy(g_syslogAddress.sun_path, _PATH_LOG, sizeof g_syslogAddress.sun_path - 1);
 
