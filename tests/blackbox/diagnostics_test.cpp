@@ -83,6 +83,27 @@ TEST(HungCalls, TheStopNamesThePluginItWaitsFor)
     EXPECT_EQ(core->Output().find("quick.so has not returned"), std::string::npos);
 }
 
+TEST(HungCalls, TheIoThreadIsWatchedToo)
+{
+    CoreInstall install;
+    AddPlugin(install, "probe", "slowpeer", "id=0x00050000\nsupervisor_sleep_ms=6000\n");
+    SupervisorPeer supervisor;
+    ProcessOptions options;
+    options.cwd = install.work;
+    options.pty = true;
+    supervisor.Attach(options);
+    auto core = Process::Start(install.exe, options);
+    supervisor.ChildStarted();
+    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0, std::string("tarvod\0" "1.0", 10)));
+    ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
+    ASSERT_TRUE(supervisor.Send(3, DVR_IPC_TARGET(5), "slow"));
+    EXPECT_TRUE(core->WaitForOutput("plugin slowpeer.so has not returned from IOCTL for 5 seconds"))
+        << core->Output();
+    EXPECT_TRUE(core->WaitForOutput("plugin slowpeer.so returned from IOCTL after ")) << core->Output();
+    ASSERT_TRUE(supervisor.Send(IPC_KIND_STOP, 0));
+    EXPECT_EQ(core->WaitExit(), 0);
+}
+
 // --- crashes ----------------------------------------------------------------
 
 // A receiving end for the syslog datagrams of a core run in a private mount

@@ -19,6 +19,7 @@
  *   close_sleep_ms=N         Close takes N milliseconds
  *   write_fault=1            Write stores through a null pointer
  *   supervisor_abort=1       a supervisor IOCTL calls abort()
+ *   supervisor_sleep_ms=N    a supervisor IOCTL takes N milliseconds
  *
  * Journal lines ("<stem> " first):
  *   Load | Open | Close | Unload | Seek     (" bad-record" appended when a
@@ -209,6 +210,8 @@ int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out)
     probe_journal(&probe, "IOCTL %u %u %s", (unsigned)in->request, (unsigned)in->dataSize, hex);
     if (in->request == IOCTL_SUPERVISOR && probe_get_int(&probe, "supervisor_abort", 0))
         abort();
+    if (in->request == IOCTL_SUPERVISOR)
+        sleep_ms(probe_get_int(&probe, "supervisor_sleep_ms", 0));
     return 0;
 }
 
