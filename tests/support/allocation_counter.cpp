@@ -70,4 +70,13 @@ void FailNextAllocation(bool fail)
     tFailNext = fail;
 }
 
+bool NoteAllocation()
+{
+    if (tCounting)
+        ++tAllocations;
+    const bool fail = tFailNext;
+    tFailNext = false;
+    return fail;
+}
+
 } // namespace dvrtest

@@ -22,4 +22,8 @@ public:
 // This thread's next operator-new allocation throws std::bad_alloc while set.
 void FailNextAllocation(bool fail = true);
 
+// Counts one allocation made another way (a mapping) like an operator-new
+// one; true when it is the one that must fail.
+bool NoteAllocation();
+
 } // namespace dvrtest
