@@ -72,7 +72,8 @@ _EventParmsIn MakeEvent(std::vector<char>& data)
 // The core with fake plugins and its writer loop on a thread of its own.
 class BenchCore : public dvrcore {
 public:
-    explicit BenchCore(int pluginCount) : dvrcore("/nonexistent/dvrcore")
+    // `counted`: the plugins have per-plugin counters, as loaded plugins do.
+    explicit BenchCore(int pluginCount, bool counted = true) : dvrcore("/nonexistent/dvrcore")
     {
         // As dvrcore's main does; the baseline runs before, with glibc's defaults.
         TuneAllocator();
@@ -85,10 +86,19 @@ public:
             plugin.info.writeEnabled = 1;
             plugin.info.eventMasks[DVR_EVENT_MASK_INDEX_0002] = 0xFFFFFFFF;
             plugin.Filename = "bench.so";
+            if (counted)
+                plugin.counters = &pluginSide.Add(plugin.info.systemID, plugin.Filename).counters;
             plugins.push_back(std::move(plugin));
         }
     }
-    void StartWriter() { writer_ = std::thread([this] { WriterLoop(); }); }
+    // Watched by the hung-call watchdog, as the core's writer is.
+    void StartWriter()
+    {
+        writer_ = std::thread([this] {
+            PluginCallScope::WatchThisThread(&mainWatch);
+            WriterLoop();
+        });
+    }
     void StopWriter()
     {
         RequestStop();
@@ -96,6 +106,9 @@ public:
             writer_.join();
     }
     ~BenchCore() override { StopWriter(); }
+    // One event's deliveries to every plugin, on the calling thread.
+    void Deliver(const _EventParmsIn& event) { DeliverEvent(event, false); }
+    void WatchThisThread() { PluginCallScope::WatchThisThread(&mainWatch); }
 
 private:
     std::thread writer_;
@@ -170,7 +183,8 @@ void BM_Memcpy(benchmark::State& state)
     state.counters["events/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-// Writer time alone: events queued first, then one drain; args size, plugins.
+// Writer time alone: events queued first, then one drain; args size, plugins,
+// per-plugin counters (0 without, 1 with).
 void BM_WriterDrain(benchmark::State& state)
 {
     const size_t size = static_cast<size_t>(state.range(0));
@@ -180,7 +194,7 @@ void BM_WriterDrain(benchmark::State& state)
     for (auto _ : state) {
         state.PauseTiming();
         {
-            BenchCore core(static_cast<int>(state.range(1)));
+            BenchCore core(static_cast<int>(state.range(1)), state.range(2) != 0);
             for (int i = 0; i < kQueued; ++i) {
                 _EventParmsOut out{sizeof out, 1, 0};
                 FlatPluginEvent(&event, &out);
@@ -197,6 +211,23 @@ void BM_WriterDrain(benchmark::State& state)
                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// The writer's deliveries of one event to 16 plugins, on this thread alone
+// (no queue, no thread hand-off, so little scheduling noise); arg: per-plugin
+// counters (0 without, 1 with). The difference over 16 is what counting costs
+// per Write call.
+void BM_Deliver(benchmark::State& state)
+{
+    std::vector<char> data(1024, 'v');
+    _EventParmsIn event = MakeEvent(data);
+    BenchCore core(16, state.range(0) != 0);
+    core.WatchThisThread();
+    for (auto _ : state)
+        core.Deliver(event);
+    PluginCallScope::WatchThisThread(nullptr);
+    state.counters["ns/call"] = benchmark::Counter(static_cast<double>(state.iterations()) * 16,
+                                                   benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 void SwitchboardArgs(benchmark::internal::Benchmark* b)
 {
     for (int64_t size : {0, 1024, 65536})
@@ -208,7 +239,8 @@ void SwitchboardArgs(benchmark::internal::Benchmark* b)
 BENCHMARK(BM_Memcpy)->Arg(1024)->Arg(65536)->UseRealTime();
 BENCHMARK(BM_Baseline)->Apply(SwitchboardArgs)->UseRealTime();
 BENCHMARK(BM_Core)->Apply(SwitchboardArgs)->UseRealTime();
-BENCHMARK(BM_WriterDrain)->ArgsProduct({{1024}, {1, 16}})->UseRealTime();
+BENCHMARK(BM_Deliver)->Arg(0)->Arg(1);
+BENCHMARK(BM_WriterDrain)->ArgsProduct({{1024}, {1, 16}, {0, 1}})->UseRealTime();
 
 // Keeps every run so the summary can set them side by side.
 class SummaryReporter : public benchmark::ConsoleReporter {
@@ -251,10 +283,15 @@ void PrintSummary(SummaryReporter& reporter)
                        burst ? "burst" : "steady", coreRate, baseRate, coreRate / baseRate, copyRatio,
                        Counter(*core, "faults/event"), Counter(*base, "faults/event"));
             }
-    auto drain1 = find("BM_WriterDrain/1024/1"), drain16 = find("BM_WriterDrain/1024/16");
+    auto drain1 = find("BM_WriterDrain/1024/1/1"), drain16 = find("BM_WriterDrain/1024/16/1");
     if (drain1 && drain16)
         printf("\nwriter time per further plugin (1 KiB blocks): %.1f ns per event\n",
                (Counter(*drain16, "ns/event") - Counter(*drain1, "ns/event")) * 1e9 / 15);
+    auto counted = reporter.results.find("BM_Deliver/1"), uncounted = reporter.results.find("BM_Deliver/0");
+    if (counted != reporter.results.end() && uncounted != reporter.results.end())
+        printf("per-plugin counters: %.2f ns per Write call (%.2f with, %.2f without)\n",
+               (Counter(counted->second, "ns/call") - Counter(uncounted->second, "ns/call")) * 1e9,
+               Counter(counted->second, "ns/call") * 1e9, Counter(uncounted->second, "ns/call") * 1e9);
     auto steady = find("BM_Core/65536/4/0"), burst = find("BM_Core/65536/4/1");
     if (steady && burst)
         printf("64 KiB, 4 plugins: burst cost per event / steady cost per event: %.2f\n",

@@ -87,7 +87,9 @@ void dvrcore::Start()
     coreVersion = CoreVersion();
     plugins.clear();
 
+    StartWatching();
     StartSignalWait();
+    StartStatsSignal();
     ReadConfiguration();
     LoadPlugins();
 
@@ -103,7 +105,10 @@ void dvrcore::Start()
     // The guard keeps it running until the shutdown stops it, even when it
     // has nothing to wait for (no supervisor, scheduler cancelled).
     auto keepRunning = boost::asio::make_work_guard(ioService);
-    ioThread = std::thread([this] { ioService.run(); });
+    ioThread = std::thread([this] {
+        PluginCallScope::WatchThisThread(&ioWatch);
+        ioService.run();
+    });
 
     if (supervised) {
         std::unique_lock lock(coreMutex);
@@ -135,6 +140,9 @@ void dvrcore::Start()
     ioService.stop();
     ioThread.join();
     ipcSendQueue.FreeAll();
+    LogPluginCounters(LEVEL_DETAIL); // no Write or IOCTL call comes any more
     UnloadPlugins();
+    watchdog.Stop();
+    PluginCallScope::WatchThisThread(nullptr);
     signals.reset();
 }

@@ -34,6 +34,7 @@
 #include "ipc/ipc_send_queue.h"
 #include "plugin-host/plugin_call.h"
 #include "plugin-host/plugin_side_table.h"
+#include "plugin-host/plugin_watchdog.h"
 #include "plugin-host/plugininfo.h"
 
 class TiXmlDocument;
@@ -88,6 +89,12 @@ public:
     // --- config/ ---
     void ParseConfig(const std::string& text);
 
+    // --- plugin-host/: what each plugin costs ---
+    // Counts an event a plugin raised, after the core answered it.
+    void CountRaised(const _EventParmsIn& event, const _EventParmsOut& result);
+    // One line per plugin with its counters, at `level`.
+    void LogPluginCounters(int32_t level);
+
 protected:
     // --- core/ ---
     void StartSignalWait();
@@ -101,6 +108,9 @@ protected:
     bool ClosePlugins();
     bool UnloadPlugins();
     void LoadPlugin(const std::string& path);
+    void StartWatching();
+    void StartStatsSignal();
+    PluginWatchdog::Hooks WatchdogHooks();
     // Calls one entry point of `plugin` on the one road (plugin_call.h).
     template <class In, class Out>
     PluginCallResult CallPlugin(const PLUGININFO& plugin, DvrEntryPoint function, PluginEntry entry, In& in,
@@ -201,7 +211,13 @@ protected:
     bool schedulerCancelled = false;
 
     std::unique_ptr<boost::asio::signal_set> signals;
+    std::unique_ptr<boost::asio::signal_set> statsSignal; // SIGUSR1: the counter lines
     std::thread ioThread;
+
+    // --- plugin-host/: the hung-call watchdog, stopped before anything else goes ---
+    PluginCallWatch mainWatch; // the start-up, writer and shutdown thread
+    PluginCallWatch ioWatch;   // the I/O thread (supervisor packets)
+    PluginWatchdog watchdog{WatchdogHooks(), stopRequested};
 };
 
 // The one core object of the process, set by its constructor.

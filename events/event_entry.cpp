@@ -16,7 +16,9 @@ extern "C" int32_t FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     dvrcore* core = instance;
     if (!core || !in || !out)
         return -1;
-    return core->PluginEvent(in, out);
+    const int32_t status = core->PluginEvent(in, out);
+    core->CountRaised(*in, *out);
+    return status;
 }
 
 namespace {

@@ -172,6 +172,9 @@ void RefBlockTable::AddRef(void* block, uint32_t size, uint32_t owner) {
         Entry& e = slots_[slot];
         if (!e.HasOwner(owner) && !e.TakeEarlyRelease(owner)) {
             e.AppendOwner(owner);
+            if (holdObserver_) {
+                holdObserver_(holdContext_, owner, 1, e.size);
+            }
         }
         return;
     }
@@ -197,6 +200,9 @@ void RefBlockTable::AddRef(void* block, uint32_t size, uint32_t owner) {
     e.ownerCount = 0;
     e.earlyCount = 0;
     e.AppendOwner(owner);  // inline, cannot throw
+    if (holdObserver_) {
+        holdObserver_(holdContext_, owner, 1, size);
+    }
     ++used_;
     blockCount_.store(blockCount_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     byteCount_.store(byteCount_.load(std::memory_order_relaxed) + size, std::memory_order_relaxed);
@@ -216,6 +222,9 @@ bool RefBlockTable::Release(void* block, uint32_t owner) {
         e.NoteEarlyRelease(owner);
         return false;
     }
+    if (holdObserver_) {
+        holdObserver_(holdContext_, owner, -1, -static_cast<int64_t>(e.size));
+    }
     if (e.ownerCount != 0) {
         return false;
     }
@@ -224,6 +233,12 @@ bool RefBlockTable::Release(void* block, uint32_t owner) {
     blockCount_.store(blockCount_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
     byteCount_.store(byteCount_.load(std::memory_order_relaxed) - size, std::memory_order_relaxed);
     return true;
+}
+
+void RefBlockTable::ObserveHolds(HoldObserver observer, void* context) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holdObserver_ = observer;
+    holdContext_ = context;
 }
 
 void RefBlockTable::ClearAllLocked() {

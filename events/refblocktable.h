@@ -41,6 +41,11 @@ public:
     uint32_t blockCount() const { return blockCount_.load(std::memory_order_relaxed); }
     uint32_t byteCount() const { return byteCount_.load(std::memory_order_relaxed); }
 
+    // Told of every hold an owner gains (+1 block, +size bytes) or gives up
+    // (-1, -size), under the table's lock: it must only count.
+    using HoldObserver = void (*)(void* context, uint32_t owner, int32_t blocks, int64_t bytes);
+    void ObserveHolds(HoldObserver observer, void* context);
+
     // One line per block still held, then forgets them all without freeing.
     std::string TakeLeakReport();
 
@@ -82,4 +87,6 @@ private:
     size_t used_ = 0;      // occupied slots
     std::atomic<uint32_t> blockCount_{0};
     std::atomic<uint32_t> byteCount_{0};
+    HoldObserver holdObserver_ = nullptr;
+    void* holdContext_ = nullptr;
 };

@@ -152,8 +152,12 @@ void dvrcore::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, bool 
         return;
     _WriteParmsIn in = WriteRecord(event);
     _WriteParmsOut out = WriteResultRecord();
-    const CallTiming timing = timed ? CallTiming::Measure : CallTiming::Unstamped;
+    PluginCounters* counters = plugin.counters;
+    const bool measured = timed || (counters && counters->SampleNextWrite());
+    const CallTiming timing = measured ? CallTiming::Measure : CallTiming::Unstamped;
     const PluginCallResult call = CallPlugin(plugin, plugin.Write, PluginEntry::Write, in, out, timing);
+    if (counters)
+        counters->CountWrite(measured ? call.elapsedNs : -1);
     if (call.failed())
         LogPluginFailure(plugin.Filename.c_str(), "write", call);
     if (timed) {
@@ -175,6 +179,8 @@ void dvrcore::DeliverConfig(PLUGININFO& plugin, const _EventParmsIn& event)
     _IoctlParmsIn in = IoctlRecord(IOCTL_CONFIG, event.dataSize, event.data);
     _IoctlParmsOut out = IoctlResultRecord(IOCTL_CONFIG);
     const PluginCallResult call = CallPlugin(plugin, plugin.IOCTL, PluginEntry::IOCTL, in, out);
+    if (plugin.counters)
+        plugin.counters->configCalls.fetch_add(1, std::memory_order_relaxed);
     if (call.failed())
         LogPluginFailure(plugin.Filename.c_str(), "update config", call);
     if (out.retain)

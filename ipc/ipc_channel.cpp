@@ -101,6 +101,8 @@ void dvrcore::DeliverIpcPacket(const unsigned char* packet, uint32_t length)
     _IoctlParmsIn in = IoctlRecord(IOCTL_SUPERVISOR, length, const_cast<unsigned char*>(packet));
     _IoctlParmsOut out = IoctlResultRecord(IOCTL_SUPERVISOR);
     const PluginCallResult call = ::CallPlugin(ioctl, systemID, PluginEntry::IOCTL, in, out, [this] { return now(); });
+    if (PluginSideState* side = pluginSide.FindFast(systemID))
+        side->counters.supervisorCalls.fetch_add(1, std::memory_order_relaxed);
     if (!call.failed())
         return;
 

@@ -5,14 +5,36 @@
 // "plugin <file> <action> returned <result> error <error>".
 #pragma once
 
+#include <atomic>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 #include "dvrplugin.h"
 
 // The entry points a plugin exports, in the order the loader resolves them.
 enum class PluginEntry : uint8_t { Load, Unload, Open, Close, Read, Write, Seek, IOCTL };
+
+// The entry point's name as plugin authors know it.
+const char* PluginEntryName(PluginEntry entry) noexcept;
+
+// What a watched thread (the main thread, the I/O thread) shows the watchdog
+// about the plugin call it is in. Written by the thread's own call scopes with
+// relaxed stores only (a few plain stores on the event path); the watchdog
+// samples it once a second and only acts on what stayed the same for seconds.
+struct PluginCallWatch {
+    std::atomic<uint32_t> sequence{0}; // odd while inside a call
+    std::atomic<uint32_t> systemID{0};
+    std::atomic<uint8_t> entry{0};
+    std::atomic<bool> stamped{false};   // `since` holds the entry time
+    std::atomic<bool> joining{false};   // not in a call: waiting for the plugin's thread to end
+    std::atomic<int64_t> since{0};
+    // The library's file name while Load runs (the plugin has no ID yet).
+    std::mutex libraryMutex;
+    char library[NAME_MAX + 1] = "";
+};
 
 // Marks the calling thread as inside a plugin's entry point for the life of
 // the object: "this thread is in plugin systemID, entry point `entry`, since
@@ -26,13 +48,43 @@ public:
         : systemID(systemID), entry(entry), since(since), library(library), outer_(current_)
     {
         current_ = this;
+        if (watch_)
+            Show(*this);
     }
-    ~PluginCallScope() { current_ = outer_; }
+    ~PluginCallScope()
+    {
+        current_ = outer_;
+        if (!watch_)
+            return;
+        if (outer_)
+            Show(*outer_);
+        else
+            ShowIdle();
+    }
     PluginCallScope(const PluginCallScope&) = delete;
     PluginCallScope& operator=(const PluginCallScope&) = delete;
 
     // The innermost plugin call on this thread; null outside any.
     static const PluginCallScope* Current() noexcept { return current_; }
+
+    // Makes this thread's calls visible in `watch` from now on (null: no more).
+    static void WatchThisThread(PluginCallWatch* watch) noexcept { watch_ = watch; }
+    // Shows on this thread's watch that it waits, since `since`, for a thread
+    // of plugin `systemID` running `entry` to end (the stop joining a reader or
+    // worker); ShowIdle ends that.
+    static void ShowJoining(uint32_t systemID, PluginEntry entry, int64_t since) noexcept
+    {
+        if (watch_)
+            ShowOn(*watch_, systemID, entry, since, nullptr, true);
+    }
+    static void ShowIdle() noexcept
+    {
+        if (!watch_)
+            return;
+        const uint32_t sequence = watch_->sequence.load(std::memory_order_relaxed);
+        if (sequence & 1)
+            watch_->sequence.store(sequence + 1, std::memory_order_relaxed);
+    }
 
     const uint32_t systemID;
     const PluginEntry entry;
@@ -40,8 +92,30 @@ public:
     const char* const library;
 
 private:
+    static void Show(const PluginCallScope& scope) noexcept
+    {
+        ShowOn(*watch_, scope.systemID, scope.entry, scope.since, scope.library, false);
+    }
+    // A new odd sequence number tells the watchdog a new call began.
+    static void ShowOn(PluginCallWatch& watch, uint32_t systemID, PluginEntry entry, int64_t since,
+                       const char* library, bool joining) noexcept
+    {
+        watch.systemID.store(systemID, std::memory_order_relaxed);
+        watch.entry.store(static_cast<uint8_t>(entry), std::memory_order_relaxed);
+        watch.stamped.store(since != 0, std::memory_order_relaxed);
+        if (since != 0)
+            watch.since.store(since, std::memory_order_relaxed);
+        watch.joining.store(joining, std::memory_order_relaxed);
+        if (library)
+            ShowLibrary(watch, library);
+        const uint32_t sequence = watch.sequence.load(std::memory_order_relaxed);
+        watch.sequence.store(sequence + ((sequence & 1) ? 2 : 1), std::memory_order_relaxed);
+    }
+    static void ShowLibrary(PluginCallWatch& watch, const char* library) noexcept;
+
     // Inline: the event path enters a scope per plugin and event.
     static inline thread_local const PluginCallScope* current_ = nullptr;
+    static inline thread_local PluginCallWatch* watch_ = nullptr;
     const PluginCallScope* const outer_;
 };
 

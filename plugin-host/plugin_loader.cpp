@@ -123,7 +123,7 @@ void dvrcore::LoadPlugin(const std::string& path)
     }
     plugin.info = out;
     plugin.handle = library.release();
-    pluginSide.Add(systemID, fileName);
+    plugin.counters = &pluginSide.Add(systemID, fileName).counters;
 
     // The worker runs while later libraries load; it holds no reference into
     // the list, so the insertion below may move the record.

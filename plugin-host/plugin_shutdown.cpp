@@ -43,10 +43,16 @@ bool dvrcore::ClosePlugins()
 bool dvrcore::UnloadPlugins()
 {
     for (PLUGININFO& plugin : plugins) {
-        if (plugin.readerThread.joinable())
+        // The watchdog names the plugin whose thread the stop waits for.
+        if (plugin.readerThread.joinable()) {
+            PluginCallScope::ShowJoining(plugin.info.systemID, PluginEntry::Read, now());
             plugin.readerThread.join();
-        if (plugin.workerThread.joinable())
+        }
+        if (plugin.workerThread.joinable()) {
+            PluginCallScope::ShowJoining(plugin.info.systemID, PluginEntry::IOCTL, now());
             plugin.workerThread.join();
+        }
+        PluginCallScope::ShowIdle();
         {
             // Read requests raised by plugins still running must not start
             // in this one; those already running are waited for below.

@@ -7,6 +7,8 @@
 
 #include "dvrplugin.h"
 
+struct PluginCounters;
+
 struct PLUGININFO {
     void* handle = nullptr; // from dlopen
     DvrEntryPoint Load = nullptr;
@@ -24,6 +26,7 @@ struct PLUGININFO {
     int32_t OpenCode = 0;
     int64_t LoadTimeMs = 0;
     int64_t OpenTimeMs = 0;
+    PluginCounters* counters = nullptr; // in the side table; null for a record the loader did not add
 
     PLUGININFO() = default;
     PLUGININFO(PLUGININFO&&) = default;

@@ -298,6 +298,19 @@ TEST(DevSupervisor, InterruptBecomesAStopPacketAndBothExitCleanly)
     EXPECT_EQ(supervisor->Output().find(kDisconnected), std::string::npos);
 }
 
+TEST(DevSupervisor, StatsCommandMakesTheCoreLogItsPluginCounters)
+{
+    CoreInstall install;
+    install.AddDemoPlugin("recorder");
+    auto supervisor = RunDevSupervisor(install, {install.exe.string()}, true);
+    ASSERT_TRUE(supervisor->WaitForOutput(kStarted, kWellBeforeTheWait)) << supervisor->Output();
+    supervisor->Input("stats\n");
+    EXPECT_TRUE(supervisor->WaitForOutput("plugin recorder.so: write 0 calls")) << supervisor->Output();
+    EXPECT_TRUE(supervisor->Running());
+    supervisor->Signal(SIGTERM);
+    EXPECT_EQ(supervisor->WaitExit(), 0);
+}
+
 TEST(DevSupervisor, EndOfInputDoesNotEndTheSupervision)
 {
     CoreInstall install;

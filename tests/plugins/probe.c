@@ -15,6 +15,11 @@
  *   open_log=LEVEL TEXT      logged from Open (may repeat)
  *   close_return=N, close_error=N, unload_return=N, unload_error=N
  *   unload_wait_file=PATH    Unload returns only once PATH exists
+ *   first_write_sleep_ms=N   the first Write takes N milliseconds
+ *   close_sleep_ms=N         Close takes N milliseconds
+ *   write_fault=1            Write stores through a null pointer
+ *   supervisor_abort=1       a supervisor IOCTL calls abort()
+ *   supervisor_sleep_ms=N    a supervisor IOCTL takes N milliseconds
  *
  * Journal lines ("<stem> " first):
  *   Load | Open | Close | Unload | Seek     (" bad-record" appended when a
@@ -38,6 +43,13 @@ static int closed;          /* set by Close */
 static int runningThreads;  /* worker and reader calls in progress */
 static pthread_t ownThread;
 static int ownThreadStarted;
+
+static void sleep_ms(long long ms)
+{
+    struct timespec rest = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+}
 
 static const char* bad(int good)
 {
@@ -154,6 +166,7 @@ int32_t Close(_CloseParmsIn* in, _CloseParmsOut* out)
     const int good = in->structSize == sizeof *in && in->version == DVR_RECORD_VERSION && in->reserved == 0 &&
                      out->structSize == sizeof *out && out->version == DVR_RECORD_VERSION && out->error == 0;
     probe_journal(&probe, "Close%s", bad(good));
+    sleep_ms(probe_get_int(&probe, "close_sleep_ms", 0));
     pthread_mutex_lock(&lock);
     closed = 1;
     pthread_cond_broadcast(&changed);
@@ -195,6 +208,10 @@ int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out)
     }
     probe_hex(hex, sizeof hex, in->data, in->dataSize);
     probe_journal(&probe, "IOCTL %u %u %s", (unsigned)in->request, (unsigned)in->dataSize, hex);
+    if (in->request == IOCTL_SUPERVISOR && probe_get_int(&probe, "supervisor_abort", 0))
+        abort();
+    if (in->request == IOCTL_SUPERVISOR)
+        sleep_ms(probe_get_int(&probe, "supervisor_sleep_ms", 0));
     return 0;
 }
 
@@ -217,10 +234,17 @@ int32_t Read(_ReadParmsIn* in, _ReadParmsOut* out)
 int32_t Write(_WriteParmsIn* in, _WriteParmsOut* out)
 {
     char hex[2 * PROBE_HEX_BYTES + 1];
+    static int writes;
     (void)out;
     probe_hex(hex, sizeof hex, in->data, in->dataSize);
     probe_journal(&probe, "Write 0x%08X 0x%X %u %s", (unsigned)in->providerID, (unsigned)in->eventType,
                   (unsigned)in->dataSize, hex);
+    if (writes++ == 0)
+        sleep_ms(probe_get_int(&probe, "first_write_sleep_ms", 0));
+    if (probe_get_int(&probe, "write_fault", 0)) {
+        volatile int* nowhere = NULL;
+        *nowhere = 1;
+    }
     return 0;
 }
 

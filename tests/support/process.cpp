@@ -259,6 +259,12 @@ Process::~Process()
         close(outputFd_);
 }
 
+void Process::Input(const std::string& text)
+{
+    if (write(outputFd_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        throw std::runtime_error("cannot write to the child's terminal");
+}
+
 void Process::Signal(int signal)
 {
     if (!status_)

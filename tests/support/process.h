@@ -94,6 +94,8 @@ public:
 
     pid_t pid() const { return pid_; }
     void Signal(int signal);
+    // Types `text` on the child's standard input (pty children only).
+    void Input(const std::string& text);
 
     std::string Output() const;
     size_t CountOutput(const std::string& text) const;

@@ -66,6 +66,8 @@ Standard input, one command a line (end of input only stops reading it):
   PACKET      send a packet, as with --send
   raw HEX     send HEX as one record, unchanged (no header is added)
   stop        send a stop packet (kind 8)
+  stats       make the core log one line per plugin with its counters
+              (SIGUSR1)
   close       close the supervisor's end of the socket: the core logs the
               lost supervisor, pauses one minute and stops
 SIGINT and SIGTERM send a stop packet.
@@ -179,7 +181,7 @@ std::vector<uint8_t> ConfigurationPacket(const Options& options)
 
 class Supervisor {
 public:
-    explicit Supervisor(int socket) : socket_(socket) {}
+    Supervisor(int socket, pid_t core) : socket_(socket), core_(core) {}
 
     bool open() const { return socket_ >= 0; }
     int socket() const { return socket_; }
@@ -227,6 +229,10 @@ public:
         std::vector<uint8_t> record;
         if (line == "stop") {
             Send(Packet(IPC_KIND_STOP, 0, {}), "stop packet");
+        } else if (line == "stats") {
+            // The core logs one line per plugin with its counters.
+            if (kill(core_, SIGUSR1) != 0)
+                Say("cannot signal the core: %s", strerror(errno));
         } else if (line == "close") {
             Close();
             Say("closed the supervisor's end of the socket");
@@ -244,6 +250,7 @@ public:
 
 private:
     int socket_;
+    pid_t core_;
     unsigned blocks_ = 0;
 };
 
@@ -408,7 +415,7 @@ int main(int argc, char** argv)
         relay.AfterFork();
     Say("started %s", options.command[0] + " as pid " + std::to_string(core) + " on descriptor " + fdText);
 
-    Supervisor supervisor(pair[0]);
+    Supervisor supervisor(pair[0], core);
     if (options.sendConfig)
         supervisor.Send(ConfigurationPacket(options), "configuration packet");
     for (const std::string& text : options.packets) {

@@ -1,0 +1,130 @@
+// What the core tells an operator about its plugins: which one hangs (the
+// watchdog), which one crashed (installed at start-up) and what each one costs
+// (the counters, logged on SIGUSR1 and at the stop).
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/crash_report.h"
+#include "core/dvrcore.h"
+#include "core/logging.h"
+
+namespace {
+
+constexpr int64_t kNsPerUs = 1000;
+constexpr int64_t kNsPerMs = 1'000'000;
+
+void CountHold(void* context, uint32_t owner, int32_t blocks, int64_t bytes)
+{
+    if (owner == CORE_PROVIDER_ID)
+        return; // the core's own hold on every event
+    if (PluginSideState* side = static_cast<PluginSideTable*>(context)->FindFast(owner))
+        side->counters.HoldChanged(blocks, bytes);
+}
+
+unsigned long long Load(const std::atomic<uint64_t>& counter)
+{
+    return counter.load(std::memory_order_relaxed);
+}
+
+long long Load(const std::atomic<int64_t>& counter)
+{
+    return counter.load(std::memory_order_relaxed);
+}
+
+std::string CounterLine(const std::string& fileName, const PluginCounters& c)
+{
+    const unsigned long long calls = Load(c.writeCalls);
+    const unsigned long long timed = Load(c.writeTimedCalls);
+    const unsigned long long averageNs = timed ? Load(c.writeTimedNs) / timed : 0;
+    using R = PluginCounters;
+    char line[512];
+    snprintf(line, sizeof line,
+             "plugin %s: write %llu calls, avg %llu us, longest %lld us, total ~%llu ms; ioctl config %llu "
+             "supervisor %llu; raised ok %llu refused %llu unadmitted %llu expired %llu throttled %llu "
+             "nomemory %llu other %llu; holds %lld blocks %lld bytes, peak %lld blocks %lld bytes",
+             fileName.c_str(), calls, averageNs / kNsPerUs, Load(c.writeLongestNs) / kNsPerUs,
+             averageNs * calls / kNsPerMs, Load(c.configCalls), Load(c.supervisorCalls), Load(c.raised[R::Ok]),
+             Load(c.raised[R::Refused]), Load(c.raised[R::NotAdmitted]), Load(c.raised[R::KeyframeExpired]),
+             Load(c.raised[R::Throttled]), Load(c.raised[R::NoMemory]), Load(c.raised[R::Other]),
+             Load(c.heldBlocks), Load(c.heldBytes), Load(c.peakBlocks), Load(c.peakBytes));
+    return line;
+}
+
+} // namespace
+
+PluginWatchdog::Hooks dvrcore::WatchdogHooks()
+{
+    PluginWatchdog::Hooks hooks;
+    hooks.now = [this] { return now(); };
+    hooks.name = [this](uint32_t systemID, char* name, size_t size) { pluginSide.CopyFileName(systemID, name, size); };
+    hooks.report = [](const char* text) { LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING, "%s", text); };
+    hooks.returned = [this](uint32_t systemID, PluginEntry entry, int64_t elapsedNs) {
+        if (entry != PluginEntry::Write)
+            return;
+        if (PluginSideState* side = pluginSide.FindFast(systemID))
+            side->counters.RaiseLongest(elapsedNs);
+    };
+    return hooks;
+}
+
+void dvrcore::StartWatching()
+{
+    InstallCrashReport(pluginSide);
+    refBlocks.ObserveHolds(CountHold, &pluginSide);
+    PluginCallScope::WatchThisThread(&mainWatch);
+    watchdog.Watch(mainWatch);
+    watchdog.Watch(ioWatch);
+    watchdog.Start();
+}
+
+void dvrcore::StartStatsSignal()
+{
+    statsSignal = std::make_unique<boost::asio::signal_set>(ioService);
+    boost::system::error_code error;
+    statsSignal->add(SIGUSR1, error);
+    if (error)
+        throw boost::system::system_error(error, "add");
+    // Re-armed after each signal; the set absorbs SIGUSR1 until the core exits.
+    struct Rearm {
+        dvrcore* core;
+        void operator()(const boost::system::error_code& error, int) const
+        {
+            if (error)
+                return;
+            core->LogPluginCounters(LEVEL_INFO);
+            core->statsSignal->async_wait(*this);
+        }
+    };
+    statsSignal->async_wait(Rearm{this});
+}
+
+void dvrcore::CountRaised(const _EventParmsIn& event, const _EventParmsOut& result)
+{
+    // Read requests (source 0) and the core's own lines are not a plugin's;
+    // level queries are questions, not events.
+    const uint32_t source = event.providerID;
+    if (source == 0 || source == CORE_PROVIDER_ID)
+        return;
+    if ((event.eventType & EVENT_TYPE_LOG) && (event.eventFlags & EVENT_FLAG_LOG_QUERY) &&
+        !(event.eventFlags & EVENT_FLAG_LOG_LINE))
+        return;
+    if (PluginSideState* side = pluginSide.FindFast(source))
+        side->counters.CountRaised(result.result);
+}
+
+void dvrcore::LogPluginCounters(int32_t level)
+{
+    if (!LogLevelEnabled(CORE_PROVIDER_ID, FlatPluginEvent, level))
+        return;
+    std::vector<std::string> lines;
+    {
+        std::shared_lock lock(pluginsMutex);
+        for (const PLUGININFO& plugin : plugins)
+            if (plugin.counters)
+                lines.push_back(CounterLine(plugin.Filename, *plugin.counters));
+    }
+    for (const std::string& line : lines)
+        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, level, "%s", line.c_str());
+}

@@ -1,0 +1,139 @@
+#include "plugin-host/plugin_watchdog.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+constexpr int64_t kNsPerSecond = 1'000'000'000;
+
+int Seconds(int64_t ns)
+{
+    return static_cast<int>(ns / kNsPerSecond);
+}
+
+} // namespace
+
+PluginWatchdog::PluginWatchdog(Hooks hooks, const std::atomic<bool>& stopping)
+    : hooks_(std::move(hooks)), stopping_(stopping)
+{
+}
+
+PluginWatchdog::~PluginWatchdog()
+{
+    Stop();
+}
+
+void PluginWatchdog::Watch(PluginCallWatch& watch)
+{
+    watched_.push_back(Watched{&watch});
+}
+
+void PluginWatchdog::Start()
+{
+    if (thread_.joinable())
+        return;
+    stop_ = false;
+    thread_ = std::thread([this] {
+        std::unique_lock lock(mutex_);
+        // Real seconds between looks; what a call has lasted is measured on
+        // the core's clock.
+        while (!wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; })) {
+            lock.unlock();
+            Check();
+            lock.lock();
+        }
+    });
+}
+
+void PluginWatchdog::Stop()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    if (!thread_.joinable())
+        return;
+    thread_.join();
+    // A last look, so that a call that ended since the previous one is still
+    // reported as returned.
+    Check();
+}
+
+void PluginWatchdog::Check()
+{
+    const int64_t now = hooks_.now();
+    for (Watched& watched : watched_) {
+        const PluginCallWatch& watch = *watched.watch;
+        const uint32_t sequence = watch.sequence.load(std::memory_order_acquire);
+        if (watched.sequence != 0 && sequence != watched.sequence)
+            Returned(watched, now);
+        if (!(sequence & 1))
+            continue;
+        if (sequence != watched.sequence) {
+            // A call not seen before. The event path's Write carries no entry
+            // time: it is taken as starting now, at most a second late.
+            watched.sequence = sequence;
+            watched.start = watch.stamped.load(std::memory_order_relaxed)
+                                ? watch.since.load(std::memory_order_relaxed)
+                                : now;
+            watched.nextReport = HUNG_CALL_FIRST_REPORT_NS;
+            watched.reported = false;
+            watched.joining = watch.joining.load(std::memory_order_relaxed);
+            watched.systemID = watch.systemID.load(std::memory_order_relaxed);
+            watched.entry = static_cast<PluginEntry>(watch.entry.load(std::memory_order_relaxed));
+        }
+        watched.lastSeen = now;
+        const int64_t elapsed = now - watched.start;
+        if (elapsed >= watched.nextReport) {
+            Report(watched, elapsed);
+            while (watched.nextReport <= elapsed)
+                watched.nextReport += HUNG_CALL_REPEAT_NS;
+        }
+    }
+}
+
+void PluginWatchdog::Report(Watched& watched, int64_t elapsed)
+{
+    if (!watched.reported) {
+        if (watched.entry == PluginEntry::Load) {
+            // Load runs before the plugin has an ID: its library names it.
+            std::lock_guard lock(watched.watch->libraryMutex);
+            snprintf(watched.name, sizeof watched.name, "%s", watched.watch->library);
+        } else {
+            hooks_.name(watched.systemID, watched.name, sizeof watched.name);
+        }
+        watched.reported = true;
+    }
+    char line[512];
+    const char* entry = PluginEntryName(watched.entry);
+    if (!watched.joining) {
+        snprintf(line, sizeof line, "plugin %s has not returned from %s for %d seconds", watched.name, entry,
+                 Seconds(elapsed));
+        hooks_.report(line);
+    }
+    if (watched.joining || stopping_.load()) {
+        snprintf(line, sizeof line, "core stop is waiting for plugin %s to return from %s", watched.name, entry);
+        hooks_.report(line);
+    }
+}
+
+void PluginWatchdog::Returned(Watched& watched, int64_t now)
+{
+    const int64_t elapsed = now - watched.start;
+    if (!watched.joining) {
+        // Only what the call surely lasted: from its start to the last look
+        // that still saw it.
+        if (hooks_.returned && watched.lastSeen > watched.start)
+            hooks_.returned(watched.systemID, watched.entry, watched.lastSeen - watched.start);
+        if (watched.reported) {
+            char line[512];
+            snprintf(line, sizeof line, "plugin %s returned from %s after %d seconds", watched.name,
+                     PluginEntryName(watched.entry), Seconds(elapsed));
+            hooks_.report(line);
+        }
+    }
+    watched.sequence = 0;
+    watched.reported = false;
+}
