@@ -88,27 +88,6 @@ _ReadParmsOut ReadResultRecord()
     return Zeroed<_ReadParmsOut>();
 }
 
-_WriteParmsIn WriteRecord(const _EventParmsIn& event)
-{
-    // The tail of the Write record is the event from dataSize on, field for
-    // field; only the head before it is the core's.
-    static_assert(sizeof(_WriteParmsIn) - offsetof(_WriteParmsIn, dataSize) ==
-                  sizeof(_EventParmsIn) - offsetof(_EventParmsIn, dataSize));
-    _WriteParmsIn in;
-    memset(&in, 0, offsetof(_WriteParmsIn, dataSize));
-    in.structSize = sizeof in;
-    in.version = DVR_RECORD_VERSION;
-    memcpy(reinterpret_cast<char*>(&in) + offsetof(_WriteParmsIn, dataSize),
-           reinterpret_cast<const char*>(&event) + offsetof(_EventParmsIn, dataSize),
-           sizeof(_EventParmsIn) - offsetof(_EventParmsIn, dataSize));
-    return in;
-}
-
-_WriteParmsOut WriteResultRecord()
-{
-    return Zeroed<_WriteParmsOut>();
-}
-
 _IoctlParmsIn IoctlRecord(uint32_t request, uint32_t dataSize, void* data)
 {
     _IoctlParmsIn in = Zeroed<_IoctlParmsIn>();

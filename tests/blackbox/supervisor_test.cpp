@@ -352,7 +352,10 @@ TEST(DevSupervisor, ExitsWithTheCoresExitCode)
     fs::path fake = install.bin / "failing-core";
     WriteFile(fake, "#!/bin/sh\nexit 2\n");
     fs::permissions(fake, fs::perms::owner_all);
-    auto supervisor = RunDevSupervisor(install, {fake.string()}, false);
+    ProcessOptions options;
+    options.args = {fake.string()};
+    options.env = {{"DVR_EMULATOR", ""}}; // a script runs without the emulator
+    auto supervisor = Process::Start(DVR_SUPERVISOR_EXE, options);
     EXPECT_EQ(supervisor->WaitExit(), 2) << supervisor->Output();
 }
 

@@ -8,6 +8,10 @@
  *   worker_end_file=PATH     the worker call then also waits for PATH
  *   reader_end_file=PATH     the same for the reader call
  *   open_return=N            Open's return value
+ *   open_thread=block|deaf   Open starts a thread of the plugin's own that
+ *                            lasts until Close (joined there); "deaf" blocks
+ *                            every signal it can
+ *   open_caps=1              Open journals the capability sets it runs with
  *   open_log=LEVEL TEXT      logged from Open (may repeat)
  *   close_return=N, close_error=N, unload_return=N, unload_error=N
  *   unload_wait_file=PATH    Unload returns only once PATH exists
@@ -16,7 +20,8 @@
  *   Load | Open | Close | Unload | Seek     (" bad-record" appended when a
  *   worker-start | worker-end                 record's presets are wrong;
  *   reader-start | reader-end                 " threads-running" on Unload
- *                                             while a thread call runs)
+ *   own-thread-start <tid> | own-thread-end    while a thread call runs)
+ *   Open-caps <CapEff> <CapPrm> <CapInh>    as /proc shows them for Open's thread
  *   IOCTL <request> <dataSize> <hex>        configuration and supervisor requests
  *   Read <requestID> <dataSize> <hex>       read requests
  *   Write 0x<providerID> 0x<eventType> <dataSize> <hex>
@@ -24,12 +29,15 @@
 #include "common/probe_common.h"
 
 #include <pthread.h>
+#include <signal.h>
 
 static ProbeConfig probe;
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
 static int closed;          /* set by Close */
 static int runningThreads;  /* worker and reader calls in progress */
+static pthread_t ownThread;
+static int ownThreadStarted;
 
 static const char* bad(int good)
 {
@@ -66,6 +74,45 @@ static void thread_call(const char* name, int goodRecords)
     pthread_mutex_unlock(&lock);
 }
 
+/* The thread Open starts from the plugin's own code: not one of the core's. */
+static void* own_thread(void* unused)
+{
+    (void)unused;
+    probe_journal(&probe, "own-thread-start %d", (int)gettid());
+    pthread_mutex_lock(&lock);
+    while (!closed)
+        pthread_cond_wait(&changed, &lock);
+    pthread_mutex_unlock(&lock);
+    probe_journal(&probe, "own-thread-end");
+    return NULL;
+}
+
+/* The value of a "Name:\t<hex>" line of this thread's status, "?" if none. */
+static void status_value(const char* name, char* value, size_t size)
+{
+    char line[256];
+    size_t length = strlen(name);
+    FILE* status = fopen("/proc/thread-self/status", "r");
+    snprintf(value, size, "?");
+    if (!status)
+        return;
+    while (fgets(line, sizeof line, status))
+        if (strncmp(line, name, length) == 0 && line[length] == ':') {
+            sscanf(line + length + 1, "%63s", value);
+            break;
+        }
+    fclose(status);
+}
+
+static void journal_caps(void)
+{
+    char effective[64], permitted[64], inheritable[64];
+    status_value("CapEff", effective, sizeof effective);
+    status_value("CapPrm", permitted, sizeof permitted);
+    status_value("CapInh", inheritable, sizeof inheritable);
+    probe_journal(&probe, "Open-caps %s %s %s", effective, permitted, inheritable);
+}
+
 int32_t Load(_LoadParmsIn* in, _LoadParmsOut* out)
 {
     return probe_load(&probe, in, out);
@@ -78,6 +125,19 @@ int32_t Open(_OpenParmsIn* in, _OpenParmsOut* out)
                      probe_zero(in->reserved, sizeof in->reserved) && out->structSize == sizeof *out &&
                      out->version == DVR_RECORD_VERSION && probe_zero(out->reserved, sizeof out->reserved);
     probe_journal(&probe, "Open%s", bad(good));
+    if (probe_get_int(&probe, "open_caps", 0))
+        journal_caps();
+    if (probe_thread_enabled(&probe, "open_thread")) {
+        /* A deaf thread blocks every signal from its first instruction on. */
+        const int deaf = strcmp(probe_get(&probe, "open_thread"), "deaf") == 0;
+        sigset_t all, old;
+        sigfillset(&all);
+        if (deaf)
+            pthread_sigmask(SIG_BLOCK, &all, &old);
+        ownThreadStarted = pthread_create(&ownThread, NULL, own_thread, NULL) == 0;
+        if (deaf)
+            pthread_sigmask(SIG_SETMASK, &old, NULL);
+    }
     for (i = 0; i < probe.count; ++i) {
         char* text;
         long level;
@@ -98,6 +158,9 @@ int32_t Close(_CloseParmsIn* in, _CloseParmsOut* out)
     closed = 1;
     pthread_cond_broadcast(&changed);
     pthread_mutex_unlock(&lock);
+    if (ownThreadStarted)
+        pthread_join(ownThread, NULL);
+    ownThreadStarted = 0;
     out->error = (int32_t)probe_get_int(&probe, "close_error", 0);
     return (int32_t)probe_get_int(&probe, "close_return", 0);
 }

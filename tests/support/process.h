@@ -21,8 +21,21 @@ namespace dvrtest {
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 
+// How much slower than native the built executables run: above 1 when they
+// run under an emulator (DVR_TIME_FACTOR, from the build).
+inline constexpr int kTimeFactor = DVR_TIME_FACTOR;
+// A wait that holds natively, widened for the emulator.
+constexpr milliseconds Scaled(milliseconds wait) { return wait * kTimeFactor; }
+
 // Generous default deadline for conditions a test waits on.
-inline constexpr milliseconds kDeadline{30000};
+inline constexpr milliseconds kDeadline = Scaled(milliseconds{30000});
+
+// The emulator command that runs executables built for the target on this
+// machine (DVR_EMULATOR, from the build); empty when they run natively.
+// Process::Start puts it in front of every built executable and passes it
+// to its children as the environment variable DVR_EMULATOR, so that the
+// development supervisor starts the core through it too.
+const std::vector<std::string>& Emulator();
 
 // Polls `condition` until it holds or the deadline passes.
 bool WaitUntil(const std::function<bool()>& condition, milliseconds deadline = kDeadline);

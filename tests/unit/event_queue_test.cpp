@@ -9,6 +9,23 @@
 
 #include "support/allocation_counter.h"
 
+// The ring's storage is mapped rather than allocated: its mappings count and
+// fail the same way.
+namespace {
+void* TestMapper(size_t bytes);
+const EventQueue::StorageMapper kRealMapper = std::exchange(EventQueue::mapStorage, &TestMapper);
+void* TestMapper(size_t bytes) {
+    if (tCountAllocs) {
+        ++tAllocs;
+    }
+    if (tFailNextAlloc) {
+        tFailNextAlloc = false;
+        return nullptr;
+    }
+    return kRealMapper(bytes);
+}
+}  // namespace
+
 namespace {
 
 // Every byte depends on the tag, so a record copied from the wrong slot or

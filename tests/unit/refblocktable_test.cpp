@@ -129,13 +129,13 @@ TEST(RefBlockTable, MoreThanInlineOwners) {
 TEST(RefBlockTable, LeakReportFormatAndEmptiesTable) {
     RefBlockTable t;
     void* a = reinterpret_cast<void*>(uintptr_t{0x1a2b3c});
-    void* b = reinterpret_cast<void*>(uintptr_t{0xdeadbeef0});
+    void* b = reinterpret_cast<void*>(uintptr_t{0xdeadbee0});
     t.AddRef(b, 3, 0x80000000u);  // the core's own ID
     t.AddRef(a, 100, 0x50000);
     t.AddRef(a, 100, 0x60000);
     EXPECT_EQ(t.TakeLeakReport(),
               "address 0x1a2b3c leaked by plugins [50000,60000]\n"
-              "address 0xdeadbeef0 leaked by plugins [80000000]\n");
+              "address 0xdeadbee0 leaked by plugins [80000000]\n");
     EXPECT_EQ(t.blockCount(), 0u);
     EXPECT_EQ(t.byteCount(), 0u);
     EXPECT_EQ(t.TakeLeakReport(), "");
