@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -13,12 +14,8 @@ thread_local bool tFailNext = false;
 
 void* operator new(size_t size)
 {
-    if (tCounting)
-        ++tAllocations;
-    if (tFailNext) {
-        tFailNext = false;
+    if (dvrtest::CountAllocation())
         throw std::bad_alloc();
-    }
     if (void* memory = std::malloc(size ? size : 1))
         return memory;
     throw std::bad_alloc();
@@ -68,6 +65,13 @@ size_t AllocationCounter::Stop()
 void FailNextAllocation(bool fail)
 {
     tFailNext = fail;
+}
+
+bool CountAllocation()
+{
+    if (tCounting)
+        ++tAllocations;
+    return std::exchange(tFailNext, false);
 }
 
 } // namespace dvrtest

@@ -22,4 +22,8 @@ public:
 // This thread's next operator-new allocation throws std::bad_alloc while set.
 void FailNextAllocation(bool fail = true);
 
+// For storage that does not come from operator new (the event queue maps its
+// own): counts one allocation like operator new; true when it is to fail.
+bool CountAllocation();
+
 } // namespace dvrtest

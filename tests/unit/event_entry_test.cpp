@@ -6,12 +6,12 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/dvrcore.h"
 #include "core/logging.h"
 #include "events/routing.h"
-#include "support/allocation_counter.h"
 #include "support/core_harness.h"
 #include "support/event_records.h"
 
@@ -94,9 +94,9 @@ TEST(VideoGate, AFrameTheQueueCannotTakeDropsAdmission)
     // Key frames fill the queue's first storage; the next one needs more.
     for (size_t i = 0; i < EventQueue::kMinCapacity; ++i)
         ASSERT_EQ(Frame(kCamera, 1), EVENT_RESULT_OK);
-    dvrtest::FailNextAllocation();
+    const auto realMapper = std::exchange(EventQueue::mapStorage, [](size_t) -> void* { return nullptr; });
     EXPECT_EQ(Frame(kCamera, 1), EVENT_RESULT_NO_MEMORY);
-    dvrtest::FailNextAllocation(false);
+    EventQueue::mapStorage = realMapper;
     // Like a failed data copy: the source starts again with a key frame.
     EXPECT_EQ(Frame(kCamera, 0), EVENT_RESULT_NOT_ADMITTED);
     EXPECT_EQ(core.TakeQueued().size(), EventQueue::kMinCapacity);
