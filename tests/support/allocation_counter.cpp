@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <new>
-#include <utility>
 
 namespace {
 
@@ -14,7 +13,7 @@ thread_local bool tFailNext = false;
 
 void* operator new(size_t size)
 {
-    if (dvrtest::CountAllocation())
+    if (!dvrtest::NoteAllocation())
         throw std::bad_alloc();
     if (void* memory = std::malloc(size ? size : 1))
         return memory;
@@ -62,16 +61,19 @@ size_t AllocationCounter::Stop()
     return tAllocations;
 }
 
-void FailNextAllocation(bool fail)
-{
-    tFailNext = fail;
-}
-
-bool CountAllocation()
+bool NoteAllocation()
 {
     if (tCounting)
         ++tAllocations;
-    return std::exchange(tFailNext, false);
+    if (!tFailNext)
+        return true;
+    tFailNext = false;
+    return false;
+}
+
+void FailNextAllocation(bool fail)
+{
+    tFailNext = fail;
 }
 
 } // namespace dvrtest

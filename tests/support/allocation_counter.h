@@ -22,8 +22,8 @@ public:
 // This thread's next operator-new allocation throws std::bad_alloc while set.
 void FailNextAllocation(bool fail = true);
 
-// For storage that does not come from operator new (the event queue maps its
-// own): counts one allocation like operator new; true when it is to fail.
-bool CountAllocation();
+// Counts one allocation of this thread and answers whether it may succeed;
+// operator new calls it, and so can a test's stand-in for another allocator.
+bool NoteAllocation();
 
 } // namespace dvrtest

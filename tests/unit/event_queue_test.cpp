@@ -15,7 +15,7 @@ namespace {
 void* TestMapper(size_t bytes);
 const EventQueue::StorageMapper kRealMapper = std::exchange(EventQueue::mapStorage, &TestMapper);
 void* TestMapper(size_t bytes) {
-    return dvrtest::CountAllocation() ? nullptr : kRealMapper(bytes);
+    return dvrtest::NoteAllocation() ? kRealMapper(bytes) : nullptr;
 }
 }  // namespace
 
