@@ -49,7 +49,9 @@ int64_t dvrcore::now()
 
 bool dvrcore::WaitFor(std::unique_lock<std::mutex>& lock, int64_t timeoutNs, const std::function<bool()>& ready)
 {
-    return coreCondition.wait_for(lock, std::chrono::nanoseconds(timeoutNs), ready);
+    // On the monotonic clock: a wall clock set back during the wait (common
+    // at boot on a recorder without a real-time clock) must not stretch it.
+    return coreCondition.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeoutNs), ready);
 }
 
 void dvrcore::Pause(int64_t durationNs)

@@ -122,6 +122,7 @@ protected:
     // --- events/ ---
     void WriteLogText(const _EventParmsIn& event);
     void FreeBlock(void* block);
+    bool IsCoreBlock(const void* block);
     void DeliverEvent(const _EventParmsIn& event, bool detail);
     void DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, bool timed);
     void DeliverConfig(PLUGININFO& plugin, const _EventParmsIn& event);

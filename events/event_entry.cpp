@@ -1,6 +1,7 @@
 // Entry of every event: FlatPluginEvent and dvrcore::PluginEvent decide on the
 // caller's thread whether an event is handled on the spot, refused, or copied
 // into the event queue for the writer.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -14,10 +15,15 @@
 extern "C" int32_t FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 {
     dvrcore* core = instance;
-    if (!core || !in || !out)
+    if (!core || !in)
         return -1;
-    const int32_t status = core->PluginEvent(in, out);
-    core->CountRaised(*in, *out);
+    // Without an output record the event is still handled (a release must
+    // not leak its block, a supervisor block is the core's either way); its
+    // answer has nowhere to go.
+    _EventParmsOut unanswered{sizeof unanswered, DVR_RECORD_VERSION, 0};
+    _EventParmsOut* answer = out ? out : &unanswered;
+    const int32_t status = core->PluginEvent(in, answer);
+    core->CountRaised(*in, *answer);
     return status;
 }
 
@@ -43,10 +49,20 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 {
     const uint32_t type = in->eventType;
     if (type == EVENT_TYPE_RELEASE) {
-        ReleaseBlock(*in, in->providerID);
+        // The core gives up its own holds itself; a release in its name from
+        // outside would free a block still being delivered.
+        if (in->providerID != CORE_PROVIDER_ID)
+            ReleaseBlock(*in, in->providerID);
         return 0;
     }
     if (type == EVENT_TYPE_SUPERVISOR) {
+        // Refused and left with the caller: no block to send, or a block the
+        // core handed out (a delivered block, a packet in the receive buffer),
+        // which is not the caller's to give away.
+        if ((!in->data && in->dataSize) || IsCoreBlock(in->data)) {
+            out->result = EVENT_RESULT_REFUSED;
+            return 0;
+        }
         // The block is the core's from here on, whatever happens to it.
         OwnedBlock block(in->data);
         if (!ipcOpen) {
@@ -123,22 +139,42 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         return 0;
     }
 
+    int32_t result = EVENT_RESULT_OK;
     {
         std::unique_lock lock(coreMutex);
-        try {
-            eventQueue.push_back(event);
-            queuedEvents.store(eventQueue.size(), std::memory_order_relaxed);
-        } catch (const std::bad_alloc&) {
-            lock.unlock();
-            FreeBlock(event.data); // also lets go of a request thread's pending block
-            out->result = EVENT_RESULT_NO_MEMORY;
-            return 0;
+        // Tested again under the lock: the writer returns once it finds the
+        // stop requested and the queue empty, so an event appended after the
+        // stop would never be delivered.
+        if (stopRequested) {
+            result = EVENT_RESULT_REFUSED;
+        } else {
+            try {
+                eventQueue.push_back(event);
+                queuedEvents.store(eventQueue.size(), std::memory_order_relaxed);
+                coreWakeup.CountLocked();
+            } catch (const std::bad_alloc&) {
+                result = EVENT_RESULT_NO_MEMORY;
+            }
         }
-        coreWakeup.CountLocked();
+    }
+    if (result != EVENT_RESULT_OK) {
+        if (event.data)
+            FreeBlock(event.data); // also lets go of a request thread's pending block
+        if (admitted)
+            videoAdmission.Forget(event.providerID);
+        out->result = result;
+        return 0;
     }
     coreWakeup.Wake();
     out->result = EVENT_RESULT_OK;
     return 0;
+}
+
+bool dvrcore::IsCoreBlock(const void* block)
+{
+    const uintptr_t address = reinterpret_cast<uintptr_t>(block);
+    const uintptr_t buffer = reinterpret_cast<uintptr_t>(ipcBuffer);
+    return (address >= buffer && address < buffer + sizeof ipcBuffer) || refBlocks.Holds(block);
 }
 
 void dvrcore::WriteLogText(const _EventParmsIn& event)

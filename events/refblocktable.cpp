@@ -72,32 +72,10 @@ bool RefBlockTable::Entry::RemoveOwner(uint32_t owner) {
     return false;
 }
 
-bool RefBlockTable::Entry::TakeEarlyRelease(uint32_t owner) {
-    for (uint32_t i = 0; i < earlyCount; ++i) {
-        if (early[i] == owner) {
-            early[i] = early[--earlyCount];
-            return true;
-        }
-    }
-    return false;
-}
-
-void RefBlockTable::Entry::NoteEarlyRelease(uint32_t owner) {
-    for (uint32_t i = 0; i < earlyCount; ++i) {
-        if (early[i] == owner) {
-            return;
-        }
-    }
-    if (earlyCount < kEarlyReleases) {
-        early[earlyCount++] = owner;
-    }
-}
-
 void RefBlockTable::Entry::Clear() {
     block = nullptr;
     size = 0;
     ownerCount = 0;
-    earlyCount = 0;
     overflow.reset();
 }
 
@@ -167,14 +145,35 @@ void RefBlockTable::AddRef(void* block, uint32_t size, uint32_t owner) {
         return;
     }
     std::lock_guard<std::mutex> lock(mutex_);
+    AddRefLocked(block, size, owner);
+}
+
+void RefBlockTable::AddDeliveryRef(void* block, uint32_t size, uint32_t coreOwner) {
+    if (block == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    AddRefLocked(block, size, coreOwner);
+    delivering_ = block;
+    calling_.store(coreOwner, std::memory_order_relaxed);
+    earlyReleased_ = false;
+}
+
+void RefBlockTable::AddRefLocked(void* block, uint32_t size, uint32_t owner) {
     size_t slot = FindSlot(block);
     if (slot != capacity_) {
         Entry& e = slots_[slot];
-        if (!e.HasOwner(owner) && !e.TakeEarlyRelease(owner)) {
-            e.AppendOwner(owner);
-            if (holdObserver_) {
-                holdObserver_(holdContext_, owner, 1, e.size);
-            }
+        if (e.HasOwner(owner)) {
+            return;
+        }
+        if (earlyReleased_ && block == delivering_ && owner == earlyOwner_ &&
+            owner == calling_.load(std::memory_order_relaxed)) {
+            earlyReleased_ = false;  // the hold was given back during its call
+            return;
+        }
+        e.AppendOwner(owner);
+        if (holdObserver_) {
+            holdObserver_(holdContext_, owner, 1, e.size);
         }
         return;
     }
@@ -198,7 +197,6 @@ void RefBlockTable::AddRef(void* block, uint32_t size, uint32_t owner) {
     e.block = block;
     e.size = size;
     e.ownerCount = 0;
-    e.earlyCount = 0;
     e.AppendOwner(owner);  // inline, cannot throw
     if (holdObserver_) {
         holdObserver_(holdContext_, owner, 1, size);
@@ -219,7 +217,10 @@ bool RefBlockTable::Release(void* block, uint32_t owner) {
     }
     Entry& e = slots_[slot];
     if (!e.RemoveOwner(owner)) {
-        e.NoteEarlyRelease(owner);
+        if (block == delivering_ && owner == calling_.load(std::memory_order_relaxed)) {
+            earlyReleased_ = true;
+            earlyOwner_ = owner;
+        }
         return false;
     }
     if (holdObserver_) {
@@ -239,6 +240,14 @@ void RefBlockTable::ObserveHolds(HoldObserver observer, void* context) {
     std::lock_guard<std::mutex> lock(mutex_);
     holdObserver_ = observer;
     holdContext_ = context;
+}
+
+bool RefBlockTable::Holds(const void* block) {
+    if (block == nullptr) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    return FindSlot(block) != capacity_;
 }
 
 void RefBlockTable::ClearAllLocked() {

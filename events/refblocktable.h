@@ -25,17 +25,30 @@ public:
     RefBlockTable& operator=(const RefBlockTable&) = delete;
 
     // Adds owner to block's holders. The first AddRef of a block fixes its size.
-    // An owner whose release of the block arrived before its hold was recorded
-    // cancels out instead: the writer records a plugin's hold only after its
-    // Write returns, while the plugin may already have handed the block to a
-    // thread that gave it back.
+    // A hold recorded after the call it was taken in (see Calling) is cancelled
+    // instead when the owner already gave the block back during that call.
     void AddRef(void* block, uint32_t size, uint32_t owner);
 
+    // The writer's own hold on the block of the event it starts delivering:
+    // AddRef, and that block becomes the one being delivered.
+    void AddDeliveryRef(void* block, uint32_t size, uint32_t coreOwner);
+
+    // The writer is about to call `owner` with the block being delivered.
+    // It records the plugin's hold lazily, only if the plugin keeps the block
+    // past the call, while the plugin may already have handed the block to a
+    // thread that gave it back. Such an early release counts, exactly once,
+    // only for this owner, this block and this call; any other release by an
+    // owner that does not hold the block changes nothing. One store: this
+    // runs for every plugin and event.
+    void Calling(uint32_t owner) { calling_.store(owner, std::memory_order_relaxed); }
+
     // Drops owner from block's holders. True means the last holder is gone (or
-    // block is null) and the caller may free it; an unknown block gives false.
-    // A release by an owner that does not hold a known block is remembered for
-    // a later AddRef by that owner and otherwise changes nothing.
+    // block is null) and the caller may free it; an unknown block gives false,
+    // and so does a release by an owner that does not hold the block.
     bool Release(void* block, uint32_t owner);
+
+    // Whether block is a live block of the table (held by anyone).
+    bool Holds(const void* block);
 
     // Lock-free reads; they may lag a concurrent AddRef/Release.
     uint32_t blockCount() const { return blockCount_.load(std::memory_order_relaxed); }
@@ -51,7 +64,6 @@ public:
 
 private:
     static constexpr uint32_t kInlineOwners = 4;
-    static constexpr uint32_t kEarlyReleases = 4;
 
     struct Entry {
         void* block = nullptr;  // nullptr marks a free slot
@@ -60,23 +72,19 @@ private:
         uint32_t owners[kInlineOwners] = {};
         // Owners beyond the inline ones; rare, so kept out of line.
         std::unique_ptr<std::vector<uint32_t>> overflow;
-        // Releases that came before the owner's hold was recorded.
-        uint32_t earlyCount = 0;
-        uint32_t early[kEarlyReleases] = {};
 
         uint32_t OwnerAt(uint32_t i) const;
         void SetOwnerAt(uint32_t i, uint32_t owner);
         bool HasOwner(uint32_t owner) const;
         void AppendOwner(uint32_t owner);
         bool RemoveOwner(uint32_t owner);
-        bool TakeEarlyRelease(uint32_t owner);
-        void NoteEarlyRelease(uint32_t owner);
         void Clear();
     };
 
     size_t HomeSlot(const void* block) const;
     size_t FindSlot(const void* block) const;  // capacity_ when absent
     void EraseSlot(size_t slot);
+    void AddRefLocked(void* block, uint32_t size, uint32_t owner);
     void Rehash(size_t newCapacity);
     void ClearAllLocked();
 
@@ -89,4 +97,16 @@ private:
     std::atomic<uint32_t> byteCount_{0};
     HoldObserver holdObserver_ = nullptr;
     void* holdContext_ = nullptr;
+
+    // The delivery under way. `delivering_` and the note change under mutex_;
+    // `calling_` is stored by the writer alone, without the lock, and read
+    // under it: a release that follows the store (through the plugin) sees
+    // this owner or a later one of the same delivery, never an earlier one.
+    const void* delivering_ = nullptr;
+    std::atomic<uint32_t> calling_{0};
+    // The owner being called released the delivered block before its hold
+    // was recorded. Only one owner is called at a time, so one note is
+    // enough: a newer note can only replace one whose call has ended.
+    bool earlyReleased_ = false;
+    uint32_t earlyOwner_ = 0;
 };

@@ -73,7 +73,7 @@ void dvrcore::WriterLoop()
                 std::lock_guard compacting(coreMutex);
                 eventQueue.Compact();
             }
-            refBlocks.AddRef(event.data, event.dataSize, CORE_PROVIDER_ID);
+            refBlocks.AddDeliveryRef(event.data, event.dataSize, CORE_PROVIDER_ID);
             // The same answer LogLevelEnabled gives for the core's level 0,
             // read straight from the table: this runs for every event.
             const bool detail = logLevels[LogLevelSlot(CORE_PROVIDER_ID)].load() <= LEVEL_DETAIL;
@@ -155,6 +155,7 @@ void dvrcore::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, bool 
     PluginCounters* counters = plugin.counters;
     const bool measured = timed || (counters && counters->SampleNextWrite());
     const CallTiming timing = measured ? CallTiming::Measure : CallTiming::Unstamped;
+    refBlocks.Calling(plugin.info.systemID);
     const PluginCallResult call = CallPlugin(plugin, plugin.Write, PluginEntry::Write, in, out, timing);
     if (counters)
         counters->CountWrite(measured ? call.elapsedNs : -1);
@@ -178,6 +179,7 @@ void dvrcore::DeliverConfig(PLUGININFO& plugin, const _EventParmsIn& event)
         return;
     _IoctlParmsIn in = IoctlRecord(IOCTL_CONFIG, event.dataSize, event.data);
     _IoctlParmsOut out = IoctlResultRecord(IOCTL_CONFIG);
+    refBlocks.Calling(plugin.info.systemID);
     const PluginCallResult call = CallPlugin(plugin, plugin.IOCTL, PluginEntry::IOCTL, in, out);
     if (plugin.counters)
         plugin.counters->configCalls.fetch_add(1, std::memory_order_relaxed);

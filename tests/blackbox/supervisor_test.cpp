@@ -383,4 +383,16 @@ TEST(DevSupervisor, MalformedPacketIsRefusedBeforeAnythingStarts)
     }
 }
 
+TEST(DevSupervisor, ArgumentsForTheCoreAreRefusedBeforeAnythingStarts)
+{
+    // The core reads only its descriptor; the usage offers nothing more.
+    CoreInstall install;
+    auto supervisor = RunDevSupervisor(install, {install.exe.string(), "-v"}, false);
+    EXPECT_EQ(supervisor->WaitExit(), 2);
+    EXPECT_NE(supervisor->Output().find("the core takes no arguments: -v"), std::string::npos)
+        << supervisor->Output();
+    EXPECT_EQ(supervisor->Output().find("started"), std::string::npos);
+    EXPECT_EQ(supervisor->Output().find("[core arguments"), std::string::npos);
+}
+
 } // namespace

@@ -7,7 +7,17 @@
  *   raise=TYPE FLAGS SIZE COUNT [KEYEVERY]   raise COUNT events (repeatable, in
  *                 order); data: u32 sequence number of this probe, then bytes
  *                 0x5A up to SIZE; with KEYEVERY, every KEYEVERY-th event
- *                 (starting with the first) is a key frame
+ *                 (starting with the first) is a key frame; COUNT 0 raises
+ *                 until the first answer that is not 0 (journals "raising" first)
+ *   misbehave=MODE            what a buggy plugin does, one mode per probe:
+ *     null-out                every event goes without an output record (the
+ *                             journaled result is then FlatPluginEvent's return)
+ *     release-as-core         each Write's block is released in the core's name
+ *     release-for=ID          each Write's block is released in plugin ID's name
+ *     supervisor-write-block  each Write's block is raised for the supervisor
+ *     supervisor-packet-block each supervisor packet (IOCTL) is raised back to it
+ *     supervisor-null         at Open, before supervisor_text: a supervisor
+ *                             block with no data and size 16
  *   raise_in=open|worker      where raise= lines run (default worker)
  *   load_wait_file=PATH       Load returns only once PATH exists
  *   config_text=TEXT          raise a configuration document at Open
@@ -27,13 +37,15 @@
  *   retain=0|1                keep every block received through Write
  *   release=next|file:PATH|close   give back a kept block at the next Write,
  *                             once PATH exists (worker thread), or at Close;
- *                             with next, what is still kept goes back at Close
+ *                             with next or file, what is still kept goes back
+ *                             at Close
  *   journal_writes=0|1        one journal line per Write
  *   write_delay_us=N          each Write takes N microseconds
  *
  * Journal lines ("<stem> " first):
  *   raised TYPE COUNT ok=N refused=N results=R1,R2,...   (results only for
- *                             COUNT <= 16, in order)
+ *                             COUNT 1 to 16, in order)
+ *   supervisor-write R | supervisor-packet R | supervisor-null R   (misbehave)
  *   supervisor RESULT | request ID RESULT | close-request ID RESULT | config RESULT
  *   Read ID SIZE HEX ptr=P    a request thread's call
  *   read-raised ID I RESULT   each event raised inside Read
@@ -54,6 +66,7 @@ static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
 static int closed;
 static uint32_t sequence; /* of the events this probe raises */
+static const char* misbehave = ""; /* misbehave=, read at Load */
 
 /* What Write saw, per raising provider. */
 static struct {
@@ -83,8 +96,28 @@ static _EventParmsIn make_event(uint32_t type, uint32_t flags)
 static int32_t raise_event(_EventParmsIn* event)
 {
     _EventParmsOut out = {sizeof out, DVR_RECORD_VERSION, 0};
+    if (strcmp(misbehave, "null-out") == 0)
+        return probe.eventFunction(event, NULL);
     probe.eventFunction(event, &out);
     return out.result;
+}
+
+/* A block the core handed out (or none at all) raised for the supervisor. */
+static void raise_for_supervisor(const char* what, void* data, uint32_t dataSize)
+{
+    _EventParmsIn event = make_event(EVENT_TYPE_SUPERVISOR, 0);
+    event.data = data;
+    event.dataSize = dataSize;
+    probe_journal(&probe, "%s %d", what, (int)raise_event(&event));
+}
+
+/* The release of a block this probe does not hold, in `owner`'s name. */
+static void release_as(uint32_t owner, void* data)
+{
+    _EventParmsIn event = make_event(EVENT_TYPE_RELEASE, 0);
+    event.providerID = owner;
+    event.data = data;
+    raise_event(&event);
 }
 
 /* Data of a raised event: the sequence number, then filler. */
@@ -106,9 +139,12 @@ static void run_raise(const char* recipe)
     unsigned ok = 0, refused = 0;
     char results[16 * 4 + 1] = "";
     int fields = sscanf(recipe, "%li %li %lu %lu %lu", &type, &flags, &size, &count, &keyEvery);
+    const int untilRefused = count == 0;
     if (fields < 4)
         return;
-    for (i = 0; i < count; ++i) {
+    if (untilRefused)
+        probe_journal(&probe, "raising");
+    for (i = 0; untilRefused || i < count; ++i) {
         _EventParmsIn event = make_event((uint32_t)type, (uint32_t)flags);
         unsigned char* data = size ? make_data((uint32_t)size, sequence) : NULL;
         int32_t result;
@@ -123,13 +159,15 @@ static void run_raise(const char* recipe)
             ++ok;
         else
             ++refused;
+        if (untilRefused && result != 0)
+            break;
         if (count <= 16) {
             size_t used = strlen(results);
             snprintf(results + used, sizeof results - used, "%s%d", i ? "," : "", (int)result);
         }
     }
     probe_journal(&probe, "raised 0x%lX %lu ok=%u refused=%u results=%s", type, count, ok, refused,
-                  count <= 16 ? results : "-");
+                  count && count <= 16 ? results : "-");
 }
 
 static void run_raises(void)
@@ -168,6 +206,8 @@ int32_t Load(_LoadParmsIn* in, _LoadParmsOut* out)
 {
     const int32_t result = probe_load(&probe, in, out);
     const char* waitFile = probe_get(&probe, "load_wait_file");
+    if (probe_get(&probe, "misbehave"))
+        misbehave = probe_get(&probe, "misbehave");
     if (waitFile)
         probe_wait_for_file(waitFile, PROBE_WAIT_FILE_MS);
     return result;
@@ -204,6 +244,8 @@ int32_t Open(_OpenParmsIn* in, _OpenParmsOut* out)
             raise_event(&event);
         }
     }
+    if (strcmp(misbehave, "supervisor-null") == 0)
+        raise_for_supervisor("supervisor-null", NULL, 16);
     text = probe_get(&probe, "supervisor_text");
     if (text) {
         _EventParmsIn event = make_event(EVENT_TYPE_SUPERVISOR, 0);
@@ -249,7 +291,7 @@ int32_t Close(_CloseParmsIn* in, _CloseParmsOut* out)
     pthread_mutex_lock(&lock);
     closed = 1;
     pthread_cond_broadcast(&changed);
-    if (mode && (strcmp(mode, "close") == 0 || strcmp(mode, "next") == 0))
+    if (mode && (strcmp(mode, "close") == 0 || strcmp(mode, "next") == 0 || release_file()))
         while (keptCount)
             release_oldest_locked();
     for (i = 0; i < MAX_PROVIDERS && seen[i].count; ++i)
@@ -312,6 +354,8 @@ int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out)
         text[length] = '\0';
         probe_journal(&probe, "IOCTL %u %u %s", (unsigned)in->request, (unsigned)in->dataSize, text);
     }
+    if (in->request == IOCTL_SUPERVISOR && strcmp(misbehave, "supervisor-packet-block") == 0)
+        raise_for_supervisor("supervisor-packet", in->data, in->dataSize);
     return 0;
 }
 
@@ -360,6 +404,14 @@ int32_t Write(_WriteParmsIn* in, _WriteParmsOut* out)
     if (probe_get_int(&probe, "journal_writes", 0))
         probe_journal(&probe, "Write 0x%08X 0x%X %u %u", (unsigned)in->providerID, (unsigned)in->eventType,
                       (unsigned)in->dataSize, (unsigned)seq);
+    if (in->data && in->dataSize) {
+        if (strcmp(misbehave, "release-as-core") == 0)
+            release_as(CORE_PROVIDER_ID, in->data);
+        else if (strncmp(misbehave, "release-for=", 12) == 0)
+            release_as((uint32_t)strtoul(misbehave + 12, NULL, 0), in->data);
+        else if (strcmp(misbehave, "supervisor-write-block") == 0)
+            raise_for_supervisor("supervisor-write", in->data, in->dataSize);
+    }
 
     pthread_mutex_lock(&lock);
     if (in->data && in->dataSize >= 4) {

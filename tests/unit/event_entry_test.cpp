@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/dvrcore.h"
@@ -85,6 +86,20 @@ TEST(VideoGate, ThrottlingRefusesAndDropsAdmission)
     EXPECT_EQ(Frame(kCamera, 1), EVENT_RESULT_OK);
     // Media without the video flag is not gated.
     EXPECT_EQ(Raise(Event(kCamera + 0x20000, EVENT_TYPE_MEDIA)), EVENT_RESULT_OK);
+}
+
+TEST(VideoGate, AFrameTheQueueCannotTakeDropsAdmission)
+{
+    HarnessCore core;
+    // Key frames fill the queue's first storage; the next one needs more.
+    for (size_t i = 0; i < EventQueue::kMinCapacity; ++i)
+        ASSERT_EQ(Frame(kCamera, 1), EVENT_RESULT_OK);
+    const auto realMapper = std::exchange(EventQueue::mapStorage, [](size_t) -> void* { return nullptr; });
+    EXPECT_EQ(Frame(kCamera, 1), EVENT_RESULT_NO_MEMORY);
+    EventQueue::mapStorage = realMapper;
+    // Like a failed data copy: the source starts again with a key frame.
+    EXPECT_EQ(Frame(kCamera, 0), EVENT_RESULT_NOT_ADMITTED);
+    EXPECT_EQ(core.TakeQueued().size(), EventQueue::kMinCapacity);
 }
 
 TEST(EventEntry, CopiesTheDataAndQueuesEventsWithoutDataAsNull)

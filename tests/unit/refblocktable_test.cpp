@@ -5,6 +5,7 @@
 #include <atomic>
 #include <barrier>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <new>
 #include <random>
@@ -151,7 +152,6 @@ TEST(RefBlockTable, LeakReportFormatAndEmptiesTable) {
 TEST(RefBlockTable, ManyBlocksMatchModel) {
     RefBlockTable t;
     std::map<void*, std::pair<uint32_t, std::set<uint32_t>>> model;
-    std::map<void*, std::set<uint32_t>> early; // releases by owners not (yet) holding the block
     uint64_t modelBytes = 0;
     std::mt19937 rng(12345);
     constexpr uintptr_t kBlocks = 100000;
@@ -186,17 +186,15 @@ TEST(RefBlockTable, ManyBlocksMatchModel) {
             if (it == model.end()) {
                 model[b] = {size, {owner}};
                 modelBytes += size;
-            } else if (!it->second.second.count(owner) && !early[b].erase(owner)) {
+            } else {
                 it->second.second.insert(owner);
             }
         } else {
+            // No delivery is under way: a release by a non-holder changes nothing.
             bool expectFree = false;
-            if (it != model.end() && !it->second.second.count(owner)) {
-                early[b].insert(owner);
-            } else if (it != model.end() && it->second.second.erase(owner) == 1 && it->second.second.empty()) {
+            if (it != model.end() && it->second.second.erase(owner) == 1 && it->second.second.empty()) {
                 modelBytes -= it->second.first;
                 model.erase(it);
-                early.erase(b);
                 expectFree = true;
             }
             ASSERT_EQ(t.Release(b, owner), expectFree) << "step " << step;
@@ -224,7 +222,8 @@ TEST(RefBlockTable, ManyBlocksMatchModel) {
 TEST(RefBlockTable, AReleaseBeforeTheHoldIsRecordedCancelsIt) {
     RefBlockTable t;
     void* b = FakeBlock(7);
-    t.AddRef(b, 100, 0x80000000u);
+    t.AddDeliveryRef(b, 100, 0x80000000u);
+    t.Calling(0x50000);
     // The plugin's thread gives the block back before the writer records the
     // plugin's hold after its Write returned with the retain word set.
     EXPECT_FALSE(t.Release(b, 0x50000));
@@ -232,6 +231,69 @@ TEST(RefBlockTable, AReleaseBeforeTheHoldIsRecordedCancelsIt) {
     EXPECT_TRUE(t.Release(b, 0x80000000u)); // nobody else holds it
     EXPECT_EQ(t.blockCount(), 0u);
     EXPECT_EQ(t.TakeLeakReport(), "");
+}
+
+// Releases by owners that do not hold the block, around the delivery of one
+// block by the writer (core hold, then plugins called one after the other,
+// each hold recorded after its call). Only the plugin being called with the
+// block may give it back before its hold is recorded, and only once; every
+// other such release changes nothing, so the keeper's hold stands and the
+// block outlives the core's release.
+TEST(RefBlockTable, OnlyThePluginBeingCalledMayReleaseBeforeItsHoldIsRecorded) {
+    constexpr uint32_t kCore = 0x80000000u, kRude = 0x20000, kKeeper = 0x30000;
+    struct Case {
+        const char* what;
+        std::function<void(RefBlockTable&, void* block, void* old)> meddle; // before the keeper's hold
+        bool keeperHolds;                                                   // after its call
+    };
+    const Case cases[] = {
+        {"release in the keeper's name while another plugin is called",
+         [](RefBlockTable& t, void* b, void*) { t.Calling(kRude); t.Release(b, kKeeper); t.Calling(kKeeper); }, true},
+        {"release in the keeper's name before any plugin is called",
+         [](RefBlockTable& t, void* b, void*) { t.Release(b, kKeeper); t.Calling(kKeeper); }, true},
+        {"release of another block the keeper does not hold, during its call",
+         [](RefBlockTable& t, void*, void* old) { t.Calling(kKeeper); t.Release(old, kKeeper); }, true},
+        {"the keeper's own early release, during its call",
+         [](RefBlockTable& t, void* b, void*) { t.Calling(kKeeper); t.Release(b, kKeeper); }, false},
+        {"the keeper's early release twice: counts once",
+         [](RefBlockTable& t, void* b, void*) { t.Calling(kKeeper); t.Release(b, kKeeper); t.Release(b, kKeeper); },
+         false},
+        {"the keeper's early release, then a stray one in the name of a plugin called before",
+         [](RefBlockTable& t, void* b, void*) {
+             t.Calling(kRude);
+             t.Calling(kKeeper);
+             t.Release(b, kKeeper);
+             t.Release(b, kRude);
+         },
+         false},
+        {"plugins called before gave it back without keeping it, then the keeper's own early release",
+         [](RefBlockTable& t, void* b, void*) {
+             for (uint32_t plugin = 1; plugin <= 4; ++plugin) {
+                 t.Calling(plugin << 16);
+                 t.Release(b, plugin << 16);
+             }
+             t.Calling(kKeeper);
+             t.Release(b, kKeeper);
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RefBlockTable t;
+        void* b = FakeBlock(1);
+        void* old = FakeBlock(2); // from an earlier delivery, kept by another plugin
+        t.AddRef(old, 10, 0x70000);
+        t.AddDeliveryRef(b, 100, kCore);
+        c.meddle(t, b, old);
+        t.AddRef(b, 100, kKeeper); // the keeper returned with its retain word set
+        EXPECT_EQ(t.Release(b, kCore), !c.keeperHolds);
+        if (c.keeperHolds) {
+            EXPECT_TRUE(t.Release(b, kKeeper));
+        }
+        EXPECT_FALSE(t.Release(b, kKeeper)); // gone either way: never freed twice
+        EXPECT_TRUE(t.Release(old, 0x70000));
+        EXPECT_EQ(t.blockCount(), 0u);
+    }
 }
 
 TEST(RefBlockTable, SteadyStateDoesNotAllocate) {

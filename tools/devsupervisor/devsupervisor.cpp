@@ -27,9 +27,9 @@
 namespace {
 
 const char kUsage[] =
-    R"(usage: devsupervisor [options] <core executable> [core arguments...]
+    R"(usage: devsupervisor [options] <core executable>
 
-Starts the core as `<core executable> <fd> [core arguments...]`, where <fd> is
+Starts the core as `<core executable> <fd>`, where <fd> is
 its end of a local sequenced-packet socket pair, and plays the supervisor on
 the other end until the core exits. Exits with the core's exit code (128 + the
 signal number when a signal ended it).
@@ -315,6 +315,12 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help)
     }
     for (; i < argc; ++i)
         options.command.push_back(argv[i]);
+    // The core reads nothing after its descriptor: arguments for it would
+    // only look as if they did something.
+    if (options.command.size() > 1) {
+        Say("the core takes no arguments: %s", options.command[1]);
+        return false;
+    }
     return !options.command.empty();
 }
 
