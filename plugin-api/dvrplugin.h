@@ -18,12 +18,30 @@
  *   - Data blocks are described where they are passed (see _WriteParmsIn,
  *     _IoctlParmsIn, _ReadParmsIn and _EventParmsIn).
  *
- * Threads: Write and configuration IOCTL calls come from the core's writer
- * thread, supervisor IOCTL calls from its I/O thread, the worker IOCTL and the
- * reader Read from threads of their own, and per-request Read calls from
+ * Threads: Write and configuration IOCTL calls come from the core's one writer
+ * thread, which delivers every event to every plugin in turn: they must return
+ * promptly (hand long work to a thread of your own), or every plugin waits.
+ * Supervisor IOCTL calls come from the core's I/O thread, the worker IOCTL and
+ * the reader Read from threads of their own, and per-request Read calls from
  * short-lived threads. A plugin must accept these calls concurrently.
  * FlatPluginEvent may be called from any thread, from Load onward, also from
- * inside any entry point.
+ * inside any entry point. It never waits for delivery, with one exception: on a
+ * read-request thread (an event with a nonzero requestID) it blocks until the
+ * block of the previous event of that thread was released by every holder.
+ *
+ * Data blocks: a block the plugin kept (retain in _WriteParmsOut or
+ * _IoctlParmsOut) must be given back with EVENT_TYPE_RELEASE by the time Close
+ * returns at the latest; what is still held when the core ends is reported as
+ * a leak.
+ *
+ * Versions: the core writes the version numbers below into the records it
+ * allocates and never checks structSize or version of a record it receives; a
+ * plugin should read only the fields of the layout it was built against.
+ *
+ * Building: mark your entry points with DVR_PLUGIN_EXPORT (the declarations
+ * below already carry it, so a definition after including this header is
+ * exported even with -fvisibility=hidden). An entry point the core cannot find
+ * by name is not called; a missing Load rejects the library.
  *
  * Layout: on a 32-bit target every record has exactly the size noted beside it
  * (the layout plugins are built against). On a 64-bit target the same fields
@@ -73,7 +91,7 @@ extern "C" {
 #define EVENT_TYPE_CONFIG 0x0100u        /* configuration document; reaches other plugins through IOCTL_CONFIG */
 #define EVENT_TYPE_RELEASE 0x0200u       /* exact value: give back a retained data block */
 #define EVENT_TYPE_CLOSE_REQUEST 0x1000u /* exact value, providerID 0: close a read request */
-#define EVENT_TYPE_SUPERVISOR 0x2000u    /* exact value: data block for the supervisor */
+#define EVENT_TYPE_SUPERVISOR 0x2000u    /* exact value: malloc'ed block for the supervisor, taken over by the core; eventFlags unread */
 
 /* Number of subscribable bits, and the index of each in eventMasks. */
 #define DVR_EVENT_MASK_COUNT 9
@@ -87,13 +105,23 @@ extern "C" {
 #define DVR_EVENT_MASK_INDEX_0080 7   /* 0x0080 */
 #define DVR_EVENT_MASK_INDEX_0400 8   /* 0x0400 */
 
-/* eventFlags the core produces and tests. */
-#define EVENT_FLAG_VIDEO 0x01000000u      /* on a media event: a video frame, gated by admission */
-#define EVENT_FLAG_LOG_QUERY 0x00000001u  /* on a log event: a log-level query */
-#define EVENT_FLAG_LOG_LINE 0x00000002u   /* on a log event: a log line */
-#define EVENT_FLAGS_LOG_QUERY 0x00000001u /* eventFlags of a log-level query */
-#define EVENT_FLAGS_LOG_LINE 0x01000002u  /* eventFlags of a log line */
-#define EVENT_FLAGS_XML 0x01000010u       /* eventFlags of an XML document raised by the core */
+/* eventFlags bits the core tests: test them with (eventFlags & BIT). Never put
+ * one into an eventMasks entry as it is: a mask holds routing classes (see
+ * DVR_ROUTING_CLASS below). */
+#define EVENT_FLAG_BIT_VIDEO 0x01000000u     /* on a media event: a video frame, gated by admission */
+#define EVENT_FLAG_BIT_LOG_QUERY 0x00000001u /* on a log event: a log-level query */
+#define EVENT_FLAG_BIT_LOG_LINE 0x00000002u  /* on a log event: a log line */
+/* Whole eventFlags words the core raises: compare with ==, or raise them. */
+#define EVENT_FLAGS_WORD_LOG_QUERY 0x00000001u /* eventFlags of a log-level query */
+#define EVENT_FLAGS_WORD_LOG_LINE 0x01000002u  /* eventFlags of a log line */
+#define EVENT_FLAGS_WORD_XML 0x01000010u       /* eventFlags of an XML document raised by the core */
+/* Earlier names, kept for existing plugins. */
+#define EVENT_FLAG_VIDEO EVENT_FLAG_BIT_VIDEO            /* same as EVENT_FLAG_BIT_VIDEO */
+#define EVENT_FLAG_LOG_QUERY EVENT_FLAG_BIT_LOG_QUERY    /* same as EVENT_FLAG_BIT_LOG_QUERY */
+#define EVENT_FLAG_LOG_LINE EVENT_FLAG_BIT_LOG_LINE      /* same as EVENT_FLAG_BIT_LOG_LINE */
+#define EVENT_FLAGS_LOG_QUERY EVENT_FLAGS_WORD_LOG_QUERY /* same as EVENT_FLAGS_WORD_LOG_QUERY */
+#define EVENT_FLAGS_LOG_LINE EVENT_FLAGS_WORD_LOG_LINE   /* same as EVENT_FLAGS_WORD_LOG_LINE */
+#define EVENT_FLAGS_XML EVENT_FLAGS_WORD_XML             /* same as EVENT_FLAGS_WORD_XML */
 
 /*
  * Routing: an event reaches a plugin's Write when, for at least one subscribable
@@ -101,22 +129,31 @@ extern "C" {
  * the plugin's eventMasks entry for b. Bits 0..23 of eventFlags are taken as
  * they are; bits 24..30 move up one place for queued delivery, bits 24..31 move
  * down one place for read requests. Example: to receive log lines (eventFlags
- * 0x01000002) set eventMasks[DVR_EVENT_MASK_INDEX_LOG] to include 0x02000002.
+ * 0x01000002) set eventMasks[DVR_EVENT_MASK_INDEX_LOG] to include 0x02000002,
+ * DVR_ROUTING_CLASS(EVENT_FLAGS_WORD_LOG_LINE); for video frames use
+ * DVR_ROUTING_CLASS(EVENT_FLAG_BIT_VIDEO) = 0x02000000, not 0x01000000. A mask
+ * of 0xFFFFFFFF accepts every event of its type. Masks matter only with
+ * writeEnabled (Write) or readEnabled (read requests); tools/dvrinspect checks
+ * a descriptor for these mistakes.
  */
 #define DVR_ROUTING_CLASS(flags) \
     (((((uint32_t)(flags)) << 1) & 0xFE000000u) | (((uint32_t)(flags)) & 0x00FFFFFFu))
 #define DVR_REQUEST_ROUTING_CLASS(flags) \
     (((((uint32_t)(flags)) >> 1) & 0x7F800000u) | (((uint32_t)(flags)) & 0x00FFFFFFu))
 
-/* _EventParmsOut.result codes. */
+/* _EventParmsOut.result codes. The core leaves result as the raiser set it for
+ * EVENT_TYPE_RELEASE and for a log line that is dropped by its threshold, or
+ * written but not passed on (threshold -1 and level 0): preset it. */
 #define EVENT_RESULT_OK 0                /* queued or handled */
 #define EVENT_RESULT_REFUSED 1           /* core stopping, request closed or foreign, or no supervisor */
 #define EVENT_RESULT_NOT_ADMITTED 3      /* video frame from a source without a key frame */
 #define EVENT_RESULT_KEYFRAME_EXPIRED 4  /* 766 dependent frames followed the last key frame */
 #define EVENT_RESULT_THROTTLED 5         /* video refused while memory is low */
-#define EVENT_RESULT_NO_MEMORY (-1)      /* the core could not copy the data block */
+#define EVENT_RESULT_NO_MEMORY (-1)      /* the core could not copy the data block: the event is lost */
 
-/* Log levels and thresholds (a threshold of -1 lets every message pass). */
+/* Log levels and thresholds. A line passes when its level reaches its source's
+ * threshold; a threshold of -1 lets every line pass (level-0 lines are then
+ * written but not passed on to subscribed plugins). */
 #define LEVEL_DETAIL 0
 #define LEVEL_INFO 25
 #define LEVEL_WARNING 50
@@ -134,6 +171,13 @@ extern "C" {
 #define IPC_KIND_STOP 8u   /* orderly stop; never reaches a plugin */
 
 /* ------------------------------------------------------------ entry points */
+
+/* Marks an entry point for export by name, whatever the default visibility. */
+#if defined(__GNUC__) || defined(__clang__)
+#define DVR_PLUGIN_EXPORT __attribute__((visibility("default")))
+#else
+#define DVR_PLUGIN_EXPORT
+#endif
 
 struct _EventParmsIn;
 struct _EventParmsOut;
@@ -168,7 +212,7 @@ typedef struct _LoadParmsOut {
     uint8_t writeEnabled;                      /* nonzero: the plugin receives routed events through Write */
     uint32_t reserved56;                       /* not read by the core */
     int32_t error;                             /* nonzero: Load failed, the library is closed without Unload */
-    int32_t logLevelDefault;                   /* default log threshold, -1..100; 0 means none given */
+    int32_t logLevelDefault;                   /* default threshold of your lines, 1..100 or -1 (all pass); 0 or out of range: none given, the slot stays as configured (unset = all pass) */
 } _LoadParmsOut;
 
 /* Input of Open (20 bytes). */
@@ -256,7 +300,7 @@ typedef union _EventPayload {
 typedef struct _EventParmsIn {
     uint32_t structSize;   /* sizeof(_EventParmsIn) */
     uint32_t version;      /* 1 */
-    uint32_t dataSize;     /* byte length of the block at data */
+    uint32_t dataSize;     /* byte length of the block at data (a release needs only data, not dataSize) */
     void* data;            /* the event's data block, or null */
     uint32_t providerID;   /* raiser: its systemID; 0 for a read request */
     uint32_t requestID;    /* read request this event belongs to; 0 = none */
@@ -329,7 +373,7 @@ typedef struct _IoctlParmsOut {
  * IOCTL_SUPERVISOR. Native-endian words. */
 typedef struct IpcHeader {
     uint32_t length; /* whole packet in bytes, header included: 16..65536 */
-    uint32_t target; /* bits 20..31: moduleIndex of the addressed plugin; bits 0..19 free */
+    uint32_t target; /* bits 20..31: moduleIndex of the addressed plugin (systemID bits 16..27 moved up 4 places); bits 0..19 free */
     uint32_t kind;   /* IPC_KIND_CONFIG, IPC_KIND_STOP, or anything else for a plugin */
     uint32_t extra;  /* not examined by the core */
 } IpcHeader;
@@ -340,17 +384,37 @@ typedef struct IpcHeader {
  * pointer in _LoadParmsIn.eventFunction. */
 int32_t FlatPluginEvent(struct _EventParmsIn* in, struct _EventParmsOut* out);
 
-/* Entry points a plugin defines (only Load is required). */
-int32_t Load(_LoadParmsIn* in, _LoadParmsOut* out);
-int32_t Unload(_UnloadParmsIn* in, _UnloadParmsOut* out);
-int32_t Open(_OpenParmsIn* in, _OpenParmsOut* out);
-int32_t Close(_CloseParmsIn* in, _CloseParmsOut* out);
-int32_t Read(_ReadParmsIn* in, _ReadParmsOut* out);
-int32_t Write(_WriteParmsIn* in, _WriteParmsOut* out);
-int32_t Seek(void* in, void* out);
-int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out);
+/* Entry points a plugin defines (only Load is required). A -1 or any other
+ * nonzero return, or a nonzero error word, is a failure: from Load it rejects
+ * the library; from Close, Unload, Write and IOCTL it is logged at level 0 and
+ * nothing else happens; Open's value is only reported; Read's is ignored. */
+DVR_PLUGIN_EXPORT int32_t Load(_LoadParmsIn* in, _LoadParmsOut* out);
+DVR_PLUGIN_EXPORT int32_t Unload(_UnloadParmsIn* in, _UnloadParmsOut* out);
+DVR_PLUGIN_EXPORT int32_t Open(_OpenParmsIn* in, _OpenParmsOut* out);
+DVR_PLUGIN_EXPORT int32_t Close(_CloseParmsIn* in, _CloseParmsOut* out);
+DVR_PLUGIN_EXPORT int32_t Read(_ReadParmsIn* in, _ReadParmsOut* out);
+DVR_PLUGIN_EXPORT int32_t Write(_WriteParmsIn* in, _WriteParmsOut* out);
+DVR_PLUGIN_EXPORT int32_t Seek(void* in, void* out);
+DVR_PLUGIN_EXPORT int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out);
 
 /* --------------------------------------------------------------- helpers */
+
+/* Prepares an event and its result record: everything zero except structSize,
+ * version, providerID, eventType and eventFlags; result preset to 0. Set data,
+ * dataSize and the payload, then call the event function. */
+static inline void DvrInitEvent(_EventParmsIn* event, _EventParmsOut* out, uint32_t providerID, uint32_t eventType,
+                                uint32_t eventFlags)
+{
+    memset(event, 0, sizeof *event);
+    event->structSize = sizeof *event;
+    event->version = DVR_RECORD_VERSION;
+    event->providerID = providerID;
+    event->eventType = eventType;
+    event->eventFlags = eventFlags;
+    out->structSize = sizeof *out;
+    out->version = DVR_RECORD_VERSION;
+    out->result = 0;
+}
 
 /* Raises one log line in the name of `sourceID` (normally your systemID) and
  * returns the core's result. The core copies the text; a line below the
@@ -359,18 +423,10 @@ static inline int32_t DvrRaiseLogLine(DvrEventFunction raise, uint32_t sourceID,
 {
     _EventParmsIn event;
     _EventParmsOut out;
-    memset(&event, 0, sizeof event);
-    event.structSize = sizeof event;
-    event.version = DVR_RECORD_VERSION;
+    DvrInitEvent(&event, &out, sourceID, EVENT_TYPE_LOG, EVENT_FLAGS_WORD_LOG_LINE);
     event.dataSize = (uint32_t)strlen(text) + 1;
     event.data = (void*)text;
-    event.providerID = sourceID;
-    event.eventType = EVENT_TYPE_LOG;
-    event.eventFlags = EVENT_FLAGS_LOG_LINE;
     event.payload.log.logLevel = level;
-    out.structSize = sizeof out;
-    out.version = DVR_RECORD_VERSION;
-    out.result = 0;
     raise(&event, &out);
     return out.result;
 }

@@ -11,27 +11,18 @@
 
 #include "core/dvrcore.h"
 #include "core/logging.h"
+#include "plugin-host/plugin_acceptance.h"
 #include "plugin-host/plugin_threads.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
 
-// Highest moduleIndex the core accepts; slot 255 itself has no log level.
-constexpr uint32_t kHighestModuleIndex = 255;
-
 // Closes a library on every rejection path; released once it is accepted.
 struct LibraryCloser {
     void operator()(void* handle) const { dlclose(handle); }
 };
 using LibraryHandle = std::unique_ptr<void, LibraryCloser>;
-
-// The file name from its last dot on; empty without a dot.
-std::string Extension(const std::string& fileName)
-{
-    const size_t dot = fileName.rfind('.');
-    return dot == std::string::npos ? std::string() : fileName.substr(dot);
-}
 
 // The file name without its last extension, ASCII upper case lowered.
 std::string ModuleName(const std::string& fileName)
@@ -55,34 +46,6 @@ int64_t WholeMilliseconds(int64_t nanoseconds)
 
 } // namespace
 
-void ScanPluginDirectory(const fs::path& dir, const std::string& extension, std::vector<fs::path>& list)
-{
-    boost::system::error_code error;
-    const fs::file_status dirStatus = fs::status(dir, error);
-    if (error || !fs::is_directory(dirStatus))
-        return;
-    fs::directory_iterator entry(dir, error);
-    for (const fs::directory_iterator end; !error && entry != end; entry.increment(error)) {
-        boost::system::error_code entryError;
-        const fs::file_status status = fs::status(entry->path(), entryError);
-        if (entryError || !fs::is_regular_file(status))
-            continue;
-        if (Extension(entry->path().filename().string()) == extension)
-            list.push_back(entry->path());
-    }
-}
-
-void OrderPluginPaths(std::vector<fs::path>& list)
-{
-    auto marked = [](const fs::path& path) { return path.string().find(PLUGIN_ORDER_MARKER) != std::string::npos; };
-    std::sort(list.begin(), list.end(), [&](const fs::path& a, const fs::path& b) {
-        const bool aMarked = marked(a);
-        if (aMarked != marked(b))
-            return aMarked;
-        return a < b;
-    });
-}
-
 bool dvrcore::LoadPlugins()
 {
     const fs::path base = fs::path(executablePath).parent_path();
@@ -102,8 +65,8 @@ void dvrcore::LoadPlugin(const std::string& path)
     if (!library) {
         const char* error = dlerror();
         const std::string reason = error ? error : "";
-        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_CRITICAL, "Core: Failed to load plugin '%s': %s",
-                   fileName.c_str(), reason.c_str());
+        const PluginVerdict verdict = OpenFailureVerdict(fileName, reason);
+        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, verdict.level, "%s", verdict.message.c_str());
         failedPlugins[fileName] = reason;
         return;
     }
@@ -121,8 +84,8 @@ void dvrcore::LoadPlugin(const std::string& path)
     plugin.IOCTL = Symbol(library.get(), "IOCTL");
     if (!plugin.Load) {
         library.reset();
-        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_CRITICAL, "Core: Failed to load plugin: %s (missing symbol)",
-                   fileName.c_str());
+        const PluginVerdict verdict = MissingLoadVerdict(fileName);
+        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, verdict.level, "%s", verdict.message.c_str());
         return;
     }
 
@@ -134,36 +97,22 @@ void dvrcore::LoadPlugin(const std::string& path)
     const int64_t start = now();
     const int32_t result = plugin.Load(&in, &out);
     plugin.LoadTimeMs = WholeMilliseconds(now() - start);
-    if (result || out.error) {
-        library.reset();
-        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_CRITICAL, "plugin %s load returned %d error %d",
-                   fileName.c_str(), result, out.error);
-        return;
-    }
-
     const uint32_t systemID = out.systemID;
     bool known;
     {
         std::shared_lock lock(moduleNamesMutex);
         known = moduleNames.count(systemID) != 0;
     }
-    if (known) {
+    const PluginVerdict verdict = LoadVerdict(fileName, result, out, known);
+    if (!verdict.accepted) {
         library.reset();
-        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING, "plugin %s ID 0x%08lX already loaded",
-                   fileName.c_str(), static_cast<unsigned long>(systemID));
+        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, verdict.level, "%s", verdict.message.c_str());
         return;
     }
     const uint32_t moduleIndex = DVR_MODULE_INDEX(systemID);
-    if (moduleIndex > kHighestModuleIndex) {
-        library.reset();
-        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_CRITICAL,
-                   "plugin %s ID 0x%08lX exceeds the log level array size, set LogLevelArraySize to 0xfff",
-                   fileName.c_str(), static_cast<unsigned long>(systemID));
-        return;
-    }
 
     const int32_t level = out.logLevelDefault;
-    if (moduleIndex < LogLevelArraySize && level >= -1 && level <= 100 && level != 0) {
+    if (AppliesLogLevelDefault(moduleIndex, level)) {
         defaultLogLevels[moduleIndex] = static_cast<int8_t>(level);
         // A level configured before loading wins over the plugin's default.
         int8_t unset = -1;

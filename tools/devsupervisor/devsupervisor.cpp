@@ -19,7 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "core_settings.h"
 #include "dvrplugin.h"
+#include "terminal_relay.h"
 
 namespace {
 
@@ -42,6 +44,13 @@ Options:
                     only after its 10-second wait
   --send PACKET     send PACKET right after the configuration packet; may be
                     given several times (sent in order)
+  --detail          let the core's detail lines through (the leak report, slow
+                    writes, queue statistics): --core-log-level 0
+  --core-log-level N
+                    set the core's own log threshold (-1..100; the core starts
+                    with 25) in core.xml in the working directory before
+                    starting it; the core keeps it there for later runs
+  --no-relay        do not relay the core's terminal lines (see below)
   -h, --help        print this text
 
 PACKET is KIND:TARGET:HEX, e.g. 3:@5:0102ff
@@ -60,6 +69,10 @@ Standard input, one command a line (end of input only stops reading it):
               lost supervisor, pauses one minute and stops
 SIGINT and SIGTERM send a stop packet.
 
+The core writes its log lines only to a terminal. When standard output is not
+one (a pipe, a file), the core gets a pseudo-terminal instead and its lines are
+passed on to standard output without colour codes.
+
 Each block the core sends is printed on standard output as
   block N: LENGTH bytes: first bytes in hex
 Messages of devsupervisor itself go to standard error.
@@ -70,6 +83,9 @@ struct Options {
     std::string version = "1.0";
     bool background = false;
     bool sendConfig = true;
+    bool relay = true;
+    bool setCoreLogLevel = false;
+    int coreLogLevel = 25;
     std::vector<std::string> packets;
     std::vector<std::string> command; // core executable and its extra arguments
 };
@@ -254,6 +270,21 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help)
                 return false;
         } else if (argument == "--background") {
             options.background = true;
+        } else if (argument == "--detail") {
+            options.setCoreLogLevel = true;
+            options.coreLogLevel = 0;
+        } else if (argument == "--core-log-level") {
+            std::string text;
+            char* end = nullptr;
+            long level = value(text) ? strtol(text.c_str(), &end, 10) : -2;
+            if (text.empty() || *end || level < -1 || level > 100) {
+                Say("bad --core-log-level: %s", text);
+                return false;
+            }
+            options.setCoreLogLevel = true;
+            options.coreLogLevel = static_cast<int>(level);
+        } else if (argument == "--no-relay") {
+            options.relay = false;
         } else if (argument == "--no-config") {
             options.sendConfig = false;
         } else if (argument == "--send") {
@@ -293,6 +324,23 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    if (options.setCoreLogLevel) {
+        const std::string failure = SetCoreLogLevel(".", options.coreLogLevel);
+        if (!failure.empty()) {
+            Say("%s", failure);
+            return 1;
+        }
+        Say("core log threshold %s set in core.xml", std::to_string(options.coreLogLevel));
+    }
+    TerminalRelay relay;
+    bool relaying = options.relay && isatty(STDOUT_FILENO) != 1;
+    if (relaying) {
+        std::string failure;
+        relaying = relay.Open(failure);
+        if (!relaying)
+            Say("no pseudo-terminal for the core's lines: %s", failure);
+    }
+
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
         Say("socketpair failed: %s", strerror(errno));
@@ -329,12 +377,16 @@ int main(int argc, char** argv)
     if (core == 0) {
         sigprocmask(SIG_SETMASK, &previous, nullptr);
         fcntl(coreEnd, F_SETFD, 0);
+        if (relaying)
+            relay.AttachChild();
         execv(coreArgv[0], coreArgv.data());
         const char message[] = "devsupervisor: cannot start the core\n";
         (void)!write(STDERR_FILENO, message, sizeof message - 1);
         _exit(127);
     }
     close(coreEnd);
+    if (relaying)
+        relay.AfterFork();
     Say("started %s", options.command[0] + " as pid " + std::to_string(core) + " on descriptor " + fdText);
 
     Supervisor supervisor(pair[0]);
@@ -346,14 +398,17 @@ int main(int argc, char** argv)
         supervisor.Send(record, "packet");
     }
 
-    enum { kSignals, kSocket, kInput };
-    pollfd watched[3] = {{signals, POLLIN, 0}, {supervisor.socket(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    enum { kSignals, kSocket, kInput, kRelay };
+    pollfd watched[4] = {{signals, POLLIN, 0},
+                         {supervisor.socket(), POLLIN, 0},
+                         {STDIN_FILENO, POLLIN, 0},
+                         {relaying ? relay.fd() : -1, POLLIN, 0}};
     std::string input;
     int status = 0;
     bool exited = false;
     while (!exited) {
         watched[kSocket].fd = supervisor.open() ? watched[kSocket].fd : -1;
-        if (poll(watched, 3, -1) < 0) {
+        if (poll(watched, 4, -1) < 0) {
             if (errno == EINTR)
                 continue;
             Say("poll failed: %s", strerror(errno));
@@ -368,6 +423,8 @@ int main(int argc, char** argv)
                     supervisor.Send(Packet(IPC_KIND_STOP, 0, {}), "stop packet");
             }
         }
+        if (watched[kRelay].fd >= 0 && watched[kRelay].revents && !relay.Forward())
+            watched[kRelay].fd = -1;
         if (watched[kSocket].fd >= 0 && watched[kSocket].revents && !supervisor.ReceiveOne(0))
             watched[kSocket].fd = -1; // the core's end is closed: only its exit is left to see
         if (watched[kInput].fd >= 0 && watched[kInput].revents) {
@@ -395,6 +452,8 @@ int main(int argc, char** argv)
             break;
     }
     supervisor.Close();
+    if (relaying)
+        relay.Drain();
     if (!exited)
         return 1;
     Say("core exited with code %s", std::to_string(ExitCode(status)));

@@ -35,18 +35,13 @@ static int32_t raise_frame(uint32_t number, int keyFrame)
 {
     unsigned char frame[FRAME_BYTES];
     _EventParmsIn event;
-    _EventParmsOut out = {sizeof out, DVR_RECORD_VERSION, 0};
+    _EventParmsOut out;
 
     memset(frame, keyFrame ? 0xAA : 0x55, sizeof frame);
     snprintf((char*)frame, sizeof frame, "frame %u", (unsigned)number);
-    memset(&event, 0, sizeof event);
-    event.structSize = sizeof event;
-    event.version = DVR_RECORD_VERSION;
+    DvrInitEvent(&event, &out, CAMERA_ID, EVENT_TYPE_MEDIA, EVENT_FLAG_BIT_VIDEO);
     event.dataSize = sizeof frame;
     event.data = frame; /* copied by the core: the stack buffer may go */
-    event.providerID = CAMERA_ID;
-    event.eventType = EVENT_TYPE_MEDIA;
-    event.eventFlags = EVENT_FLAG_VIDEO;
     event.payload.video.keyFrame = keyFrame ? 1 : 0;
     raise_event(&event, &out);
     return out.result;

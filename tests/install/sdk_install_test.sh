@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and goes through the README's
+# "Write your first plugin" with the example in tools/sdk-example: builds the
+# plugin and its harness test out of tree with pkg-config and with CMake, runs
+# the test, inspects the plugin, and runs it under the installed core.
+#   sdk_install_test.sh <build dir> <source dir> [extra compiler flags]
+set -euo pipefail
+build=$1 source=$2 flags=${3:-}
+work=$(mktemp -d)
+trap 'kill "${supervisor:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+for f in include/dvrplugin.h include/dvrharness.h lib/pkgconfig/dvrplugin.pc bin/dvrinspect bin/devsupervisor; do
+  [ -e "$prefix/$f" ] || fail "$f not installed"
+done
+[ "$(readlink -f "$prefix/bin/dvrcore")" = "$(readlink -f "$prefix/lib/dvrcore/dvrcore")" ] || fail "bin/dvrcore link"
+
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+plugindir=$(pkg-config --variable=plugindir dvrplugin)
+[ "$(readlink -f "$plugindir")" = "$(readlink -f "$prefix/lib/dvrcore/plugins")" ] || fail "plugindir is $plugindir"
+
+# With pkg-config.
+mkdir "$work/by-pkg-config" && cd "$work/by-pkg-config"
+cp "$source"/tools/sdk-example/hello.c "$source"/tools/sdk-example/hello_test.c .
+# shellcheck disable=SC2086
+cc -std=c99 -Wall -Wextra -Werror $flags -shared -fPIC -fvisibility=hidden $(pkg-config --cflags dvrplugin) \
+  -o hello.so hello.c
+# shellcheck disable=SC2086
+cc -std=c99 -Wall -Wextra -Werror $flags hello_test.c $(pkg-config --cflags --libs dvrharness) -o hello_test
+./hello_test ./hello.so || fail "harness test (pkg-config build)"
+
+# With CMake.
+mkdir "$work/src" && cp "$source"/tools/sdk-example/* "$work/src/"
+cmake -S "$work/src" -B "$work/by-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS="$flags" \
+  -DCMAKE_MODULE_LINKER_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
+cmake --build "$work/by-cmake" >/dev/null
+"$work/by-cmake/hello_test" "$work/by-cmake/hello.so" || fail "harness test (CMake build)"
+
+# Hidden visibility without the export macro on the definitions: the
+# header's declarations still export the entry points.
+sed 's/^DVR_PLUGIN_EXPORT //' hello.c >unmarked.c
+# shellcheck disable=SC2086
+cc -std=c99 -Wall -Wextra -Werror $flags -shared -fPIC -fvisibility=hidden $(pkg-config --cflags dvrplugin) \
+  -o unmarked.so unmarked.c
+
+# Every build is a plugin the core accepts.
+for library in "$work/by-pkg-config/hello.so" "$work/by-pkg-config/unmarked.so" "$work/by-cmake/hello.so"; do
+  "$prefix/bin/dvrinspect" "$library" >"$work/inspect.txt" || { cat "$work/inspect.txt"; fail "dvrinspect $library"; }
+  grep -q "verdict: accepted" "$work/inspect.txt" || fail "no verdict for $library"
+done
+
+# Under the installed core, with the demo camera sending frames.
+cmake --install "$work/by-cmake" >/dev/null
+[ -f "$plugindir/hello.so" ] || fail "cmake --install did not put hello.so into $plugindir"
+mkdir "$work/run" && cd "$work/run"
+mkfifo input
+"$prefix/bin/devsupervisor" "$prefix/bin/dvrcore" <input >output 2>&1 &
+supervisor=$!
+exec 3>input
+# Frames have flowed once the recorder, served after hello, has written one.
+for _ in $(seq 300); do
+  [ -s recording.bin ] && break
+  sleep 0.1
+done
+[ -s recording.bin ] || { cat output; fail "no frames recorded"; }
+echo stop >&3
+wait "$supervisor" || { cat output; fail "devsupervisor exit status"; }
+supervisor=
+grep -q "hello: open" output || { cat output; fail "hello did not open"; }
+grep -Eq "hello: [1-9][0-9]* frames" output || { cat output; fail "hello counted no frames"; }
+echo "sdk install: 1 passed, 0 failed"

@@ -1,0 +1,462 @@
+// The plugin test harness: plays the core around one plugin library in the
+// test's own process. Routing and acceptance are the core's own code.
+#include "dvrharness.h"
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <set>
+#include <cstdarg>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "events/routing.h"
+#include "plugin-host/plugin_acceptance.h"
+
+namespace {
+
+struct Entries {
+    DvrEntryPoint Load = nullptr, Unload = nullptr, Open = nullptr, Close = nullptr, Read = nullptr, Write = nullptr,
+                  IOCTL = nullptr;
+};
+
+// One data block handed to the plugin, with who holds it and where it came from.
+struct Block {
+    uint32_t size = 0;
+    std::multiset<uint32_t> holders;
+    std::map<uint32_t, int> earlyReleases; // releases that came before the hold was recorded
+    std::string origin;
+};
+
+// A copy of an event the plugin raised; the record's data points at `data`.
+struct Raised {
+    _EventParmsIn record;
+    std::vector<unsigned char> data;
+};
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+std::atomic<DvrHarness*> current{nullptr};
+
+} // namespace
+
+struct DvrHarness {
+    std::string fileName;
+    void* library = nullptr;
+    Entries entries;
+    _LoadParmsOut descriptor{};
+    std::string rejection;
+    bool accepted = false, opened = false, closed = false;
+    std::atomic<bool> stopping{false};
+    std::atomic<int32_t> threshold{-1};
+    std::thread worker;
+
+    std::mutex mutex; // everything below; never held while the plugin runs
+    std::map<void*, Block> blocks;
+    std::deque<Raised> raised;
+    std::deque<std::string> logLines;
+    std::deque<std::vector<unsigned char>> supervisorBlocks;
+    unsigned handedOut = 0;
+    std::string leakReport;
+
+    void AddHold(void* block, uint32_t owner)
+    {
+        std::lock_guard lock(mutex);
+        auto found = blocks.find(block);
+        if (found == blocks.end())
+            return;
+        int& early = found->second.earlyReleases[owner];
+        if (early > 0)
+            --early;
+        else
+            found->second.holders.insert(owner);
+    }
+
+    // Drops one hold; frees the block when nobody holds it any more.
+    void Release(void* block, uint32_t owner)
+    {
+        void* freed = nullptr;
+        {
+            std::lock_guard lock(mutex);
+            auto found = blocks.find(block);
+            if (found == blocks.end())
+                return;
+            auto holder = found->second.holders.find(owner);
+            if (holder == found->second.holders.end()) {
+                ++found->second.earlyReleases[owner];
+                return;
+            }
+            found->second.holders.erase(holder);
+            if (found->second.holders.empty()) {
+                freed = block;
+                blocks.erase(found);
+            }
+        }
+        free(freed);
+    }
+
+    // A copy of `data` held by the core, as the writer makes it.
+    void* HandOut(const void* data, uint32_t size, const std::string& origin)
+    {
+        if (!data || !size)
+            return nullptr;
+        void* copy = malloc(size);
+        if (!copy)
+            return nullptr;
+        memcpy(copy, data, size);
+        std::lock_guard lock(mutex);
+        Block& block = blocks[copy];
+        block.size = size;
+        block.holders.insert(CORE_PROVIDER_ID);
+        block.origin = origin;
+        return copy;
+    }
+
+    int32_t Event(_EventParmsIn* in, _EventParmsOut* out);
+    int CallWrite(const _EventParmsIn& event, void* copy);
+    int CallConfig(uint32_t size, void* copy);
+};
+
+int32_t DvrHarness::Event(_EventParmsIn* in, _EventParmsOut* out)
+{
+    if (in->eventType == EVENT_TYPE_RELEASE) {
+        Release(in->data, in->providerID);
+        return 0;
+    }
+    if (in->eventType == EVENT_TYPE_SUPERVISOR) {
+        {
+            std::lock_guard lock(mutex);
+            const auto* bytes = static_cast<const unsigned char*>(in->data);
+            supervisorBlocks.emplace_back(bytes, bytes + (bytes ? in->dataSize : 0));
+        }
+        free(in->data);
+        out->result = EVENT_RESULT_OK;
+        return 0;
+    }
+    if (in->eventType & EVENT_TYPE_LOG) {
+        const int32_t t = threshold.load();
+        if (in->eventFlags & EVENT_FLAG_BIT_LOG_LINE) {
+            const int32_t level = in->payload.log.logLevel;
+            if (t >= 0 && t > level)
+                return 0;
+            if (in->data && in->dataSize) {
+                std::lock_guard lock(mutex);
+                logLines.emplace_back(static_cast<const char*>(in->data), strnlen(static_cast<const char*>(in->data), in->dataSize));
+            }
+            if (t < 0 && level == 0)
+                return 0;
+        } else if (in->eventFlags & EVENT_FLAG_BIT_LOG_QUERY) {
+            out->result = t;
+            return 0;
+        }
+    }
+    // No read requests run here: an event that claims one is refused as the
+    // core refuses it from an ordinary thread.
+    if (stopping || (in->providerID != 0 && in->requestID != 0)) {
+        out->result = EVENT_RESULT_REFUSED;
+        return 0;
+    }
+    Raised copy;
+    copy.record = *in;
+    if (in->data && in->dataSize) {
+        const auto* bytes = static_cast<const unsigned char*>(in->data);
+        copy.data.assign(bytes, bytes + in->dataSize);
+    }
+    {
+        std::lock_guard lock(mutex);
+        raised.push_back(std::move(copy));
+        Raised& stored = raised.back();
+        stored.record.data = stored.data.empty() ? nullptr : stored.data.data();
+        stored.record.dataSize = static_cast<uint32_t>(stored.data.size());
+    }
+    out->result = EVENT_RESULT_OK;
+    return 0;
+}
+
+int DvrHarness::CallWrite(const _EventParmsIn& event, void* copy)
+{
+    _WriteParmsIn in;
+    memset(&in, 0, offsetof(_WriteParmsIn, dataSize));
+    in.structSize = sizeof in;
+    in.version = DVR_RECORD_VERSION;
+    memcpy(reinterpret_cast<char*>(&in) + offsetof(_WriteParmsIn, dataSize),
+           reinterpret_cast<const char*>(&event) + offsetof(_EventParmsIn, dataSize),
+           sizeof(_EventParmsIn) - offsetof(_EventParmsIn, dataSize));
+    in.data = copy;
+    in.dataSize = copy ? event.dataSize : 0;
+    _WriteParmsOut out{sizeof out, DVR_RECORD_VERSION, {0, 0}, 0, 0};
+    const int32_t result = entries.Write(&in, &out);
+    if (out.retain && copy)
+        AddHold(copy, descriptor.systemID);
+    return result || out.error ? -1 : 1;
+}
+
+int DvrHarness::CallConfig(uint32_t size, void* copy)
+{
+    _IoctlParmsIn in{sizeof in, DVR_RECORD_VERSION, IOCTL_CONFIG, 16, 1, copy ? size : 0, copy};
+    _IoctlParmsOut out{sizeof out, DVR_RECORD_VERSION, IOCTL_CONFIG, 0, 0, 8, 1};
+    const int32_t result = entries.IOCTL(&in, &out);
+    if (out.retain && copy)
+        AddHold(copy, descriptor.systemID);
+    return result || out.error ? -1 : 1;
+}
+
+extern "C" {
+
+// Plugins may resolve the event function by name, as from the core.
+DVR_PLUGIN_EXPORT int32_t FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out)
+{
+    DvrHarness* harness = current.load();
+    if (!harness || !in || !out)
+        return 0;
+    return harness->Event(in, out);
+}
+
+DvrHarness* DvrHarnessLoad(const char* libraryPath)
+{
+    DvrHarness* expected = nullptr;
+    auto* harness = new (std::nothrow) DvrHarness;
+    if (!harness)
+        return nullptr;
+    if (!current.compare_exchange_strong(expected, harness)) {
+        delete harness;
+        return nullptr;
+    }
+    const std::string path = libraryPath ? libraryPath : "";
+    harness->fileName = path.substr(path.rfind('/') + 1);
+    harness->library = dlopen(path.c_str(), RTLD_NOW);
+    if (!harness->library) {
+        const char* error = dlerror();
+        harness->rejection = OpenFailureVerdict(harness->fileName, error ? error : "").message;
+        return harness;
+    }
+    Entries& e = harness->entries;
+    auto symbol = [&](const char* name) { return reinterpret_cast<DvrEntryPoint>(dlsym(harness->library, name)); };
+    e.Load = symbol("Load");
+    e.Unload = symbol("Unload");
+    e.Open = symbol("Open");
+    e.Close = symbol("Close");
+    e.Read = symbol("Read");
+    e.Write = symbol("Write");
+    e.IOCTL = symbol("IOCTL");
+    if (!e.Load) {
+        harness->rejection = MissingLoadVerdict(harness->fileName).message;
+        return harness;
+    }
+    _LoadParmsIn in{sizeof in, DVR_LOAD_IN_VERSION, harness, FlatPluginEvent};
+    _LoadParmsOut& out = harness->descriptor;
+    memset(&out, 0, sizeof out);
+    out.structSize = sizeof out;
+    out.version = DVR_LOAD_OUT_VERSION;
+    const int32_t result = e.Load(&in, &out);
+    const PluginVerdict verdict = LoadVerdict(harness->fileName, result, out, out.systemID == CORE_PROVIDER_ID);
+    harness->accepted = verdict.accepted;
+    harness->rejection = verdict.message;
+    if (verdict.accepted && AppliesLogLevelDefault(DVR_MODULE_INDEX(out.systemID), out.logLevelDefault))
+        harness->threshold = out.logLevelDefault;
+    return harness;
+}
+
+const char* DvrHarnessRejection(const DvrHarness* harness)
+{
+    return harness->accepted ? nullptr : harness->rejection.c_str();
+}
+
+const _LoadParmsOut* DvrHarnessDescriptor(const DvrHarness* harness)
+{
+    return &harness->descriptor;
+}
+
+void DvrHarnessSetLogThreshold(DvrHarness* harness, int32_t threshold)
+{
+    harness->threshold = threshold;
+}
+
+int32_t DvrHarnessOpen(DvrHarness* harness)
+{
+    if (!harness->accepted || harness->opened)
+        return -1;
+    harness->opened = true;
+    if (harness->descriptor.workerEnabled && harness->entries.IOCTL) {
+        harness->worker = std::thread([ioctl = harness->entries.IOCTL] {
+            _IoctlParmsIn in{sizeof in, DVR_RECORD_VERSION, IOCTL_WORKER, 8, 1, 0, nullptr};
+            _IoctlParmsOut out{sizeof out, DVR_RECORD_VERSION, IOCTL_WORKER, 0, 0, 8, 1};
+            ioctl(&in, &out);
+        });
+    }
+    if (!harness->entries.Open)
+        return 0;
+    _OpenParmsIn in{sizeof in, DVR_RECORD_VERSION, {0, 0, 0}};
+    _OpenParmsOut out{sizeof out, DVR_RECORD_VERSION, {0, 0}};
+    return harness->entries.Open(&in, &out);
+}
+
+int DvrHarnessDeliver(DvrHarness* harness, const _EventParmsIn* event)
+{
+    if (!harness->accepted || harness->closed || !event)
+        return 0;
+    const bool isConfig = event->eventType & EVENT_TYPE_CONFIG;
+    const _LoadParmsOut& d = harness->descriptor;
+    int delivered = 0;
+    std::string origin;
+    {
+        std::lock_guard lock(harness->mutex);
+        origin = Format("%s of event #%u (eventType 0x%04X, providerID 0x%08X)", isConfig ? "IOCTL_CONFIG" : "Write",
+                        ++harness->handedOut, event->eventType, event->providerID);
+    }
+    void* copy = harness->HandOut(event->data, event->dataSize, origin);
+    if (isConfig && event->providerID != d.systemID) {
+        if (harness->entries.IOCTL)
+            delivered = harness->CallConfig(event->dataSize, copy);
+    } else if (d.writeEnabled && harness->entries.Write &&
+               Subscribed(d, event->eventType, DVR_ROUTING_CLASS(event->eventFlags))) {
+        delivered = harness->CallWrite(*event, copy);
+    }
+    if (copy)
+        harness->Release(copy, CORE_PROVIDER_ID);
+    return delivered;
+}
+
+int DvrHarnessConfigure(DvrHarness* harness, const char* document)
+{
+    _EventParmsIn event;
+    _EventParmsOut unused;
+    DvrInitEvent(&event, &unused, CORE_PROVIDER_ID, EVENT_TYPE_CONFIG, EVENT_FLAGS_WORD_XML);
+    event.data = const_cast<char*>(document);
+    event.dataSize = document ? static_cast<uint32_t>(strlen(document) + 1) : 0;
+    return DvrHarnessDeliver(harness, &event);
+}
+
+int DvrHarnessSupervisorPacket(DvrHarness* harness, uint32_t kind, const void* payload, uint32_t payloadSize)
+{
+    if (!harness->accepted || harness->closed || !harness->entries.IOCTL ||
+        payloadSize > IPC_BUFFER_SIZE - IPC_HEADER_SIZE)
+        return 0;
+    std::vector<unsigned char> packet(IPC_HEADER_SIZE + payloadSize);
+    const IpcHeader header{static_cast<uint32_t>(packet.size()), DVR_MODULE_INDEX(harness->descriptor.systemID) << 20,
+                           kind, 0};
+    memcpy(packet.data(), &header, sizeof header);
+    if (payloadSize)
+        memcpy(packet.data() + IPC_HEADER_SIZE, payload, payloadSize);
+    _IoctlParmsIn in{sizeof in, DVR_RECORD_VERSION, IOCTL_SUPERVISOR, 16, 1, static_cast<uint32_t>(packet.size()),
+                     packet.data()};
+    _IoctlParmsOut out{sizeof out, DVR_RECORD_VERSION, IOCTL_SUPERVISOR, 0, 0, 8, 1};
+    const int32_t result = harness->entries.IOCTL(&in, &out);
+    return result || out.error ? -1 : 1;
+}
+
+size_t DvrHarnessRaisedCount(const DvrHarness* harness)
+{
+    std::lock_guard lock(const_cast<DvrHarness*>(harness)->mutex);
+    return harness->raised.size();
+}
+
+const _EventParmsIn* DvrHarnessRaised(const DvrHarness* harness, size_t index)
+{
+    std::lock_guard lock(const_cast<DvrHarness*>(harness)->mutex);
+    return index < harness->raised.size() ? &harness->raised[index].record : nullptr;
+}
+
+size_t DvrHarnessLogCount(const DvrHarness* harness)
+{
+    std::lock_guard lock(const_cast<DvrHarness*>(harness)->mutex);
+    return harness->logLines.size();
+}
+
+const char* DvrHarnessLogLine(const DvrHarness* harness, size_t index)
+{
+    std::lock_guard lock(const_cast<DvrHarness*>(harness)->mutex);
+    return index < harness->logLines.size() ? harness->logLines[index].c_str() : nullptr;
+}
+
+size_t DvrHarnessSupervisorBlockCount(const DvrHarness* harness)
+{
+    std::lock_guard lock(const_cast<DvrHarness*>(harness)->mutex);
+    return harness->supervisorBlocks.size();
+}
+
+const void* DvrHarnessSupervisorBlock(const DvrHarness* harness, size_t index, uint32_t* size)
+{
+    std::lock_guard lock(const_cast<DvrHarness*>(harness)->mutex);
+    if (index >= harness->supervisorBlocks.size())
+        return nullptr;
+    if (size)
+        *size = static_cast<uint32_t>(harness->supervisorBlocks[index].size());
+    return harness->supervisorBlocks[index].data();
+}
+
+int32_t DvrHarnessClose(DvrHarness* harness)
+{
+    if (!harness->accepted || harness->closed)
+        return 0;
+    harness->closed = true;
+    harness->stopping = true;
+    int32_t outcome = 0;
+    if (harness->opened && harness->entries.Close) {
+        _CloseParmsIn in{sizeof in, DVR_RECORD_VERSION, 0};
+        _CloseParmsOut out{sizeof out, DVR_RECORD_VERSION, 0};
+        const int32_t result = harness->entries.Close(&in, &out);
+        outcome = result ? result : out.error;
+    }
+    if (harness->worker.joinable())
+        harness->worker.join();
+    return outcome;
+}
+
+size_t DvrHarnessLeakCount(const DvrHarness* harness)
+{
+    std::lock_guard lock(const_cast<DvrHarness*>(harness)->mutex);
+    size_t count = 0;
+    for (const auto& [address, block] : harness->blocks)
+        count += block.holders.count(harness->descriptor.systemID) != 0;
+    return count;
+}
+
+const char* DvrHarnessLeakReport(DvrHarness* harness)
+{
+    std::lock_guard lock(harness->mutex);
+    harness->leakReport.clear();
+    for (const auto& [address, block] : harness->blocks) {
+        const size_t holds = block.holders.count(harness->descriptor.systemID);
+        if (holds)
+            harness->leakReport += Format("block %p of %u bytes from %s still held %zu time(s) by 0x%08X\n", address,
+                                          block.size, block.origin.c_str(), holds, harness->descriptor.systemID);
+    }
+    return harness->leakReport.c_str();
+}
+
+void DvrHarnessUnload(DvrHarness* harness)
+{
+    if (!harness)
+        return;
+    DvrHarnessClose(harness);
+    if (harness->accepted && harness->entries.Unload) {
+        _UnloadParmsIn in{sizeof in, DVR_RECORD_VERSION};
+        _UnloadParmsOut out{sizeof out, DVR_RECORD_VERSION, 0};
+        harness->entries.Unload(&in, &out);
+    }
+    if (harness->library && harness->descriptor.systemID != RESIDENT_PLUGIN_ID)
+        dlclose(harness->library);
+    for (auto& [address, block] : harness->blocks)
+        free(address);
+    current = nullptr;
+    delete harness;
+}
+
+} // extern "C"
