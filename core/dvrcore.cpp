@@ -26,10 +26,6 @@ dvrcore::dvrcore(std::string executablePath)
       ipcSocket(ioService),
       executablePath(std::move(executablePath))
 {
-    for (int slot = 0; slot < LogLevelArraySize; ++slot) {
-        logLevels[slot] = slot == 0 ? LEVEL_INFO : -1;
-        defaultLogLevels[slot] = slot == 0 ? LEVEL_INFO : -1;
-    }
     instance = this;
 }
 
@@ -51,16 +47,25 @@ int64_t dvrcore::now()
         .count();
 }
 
+bool dvrcore::WaitFor(std::unique_lock<std::mutex>& lock, int64_t timeoutNs, const std::function<bool()>& ready)
+{
+    return coreCondition.wait_for(lock, std::chrono::nanoseconds(timeoutNs), ready);
+}
+
+void dvrcore::Pause(int64_t durationNs)
+{
+    std::this_thread::sleep_for(std::chrono::nanoseconds(durationNs));
+}
+
 void dvrcore::RequestStop()
 {
     {
         std::lock_guard lock(coreMutex);
         stopRequested = true;
-        ++coreWakeups;
-        coreCondition.notify_one();
+        coreWakeup.NotifyLocked();
     }
     // A request thread waiting to pass its next block is refused from now on.
-    WakeWaitingReaders();
+    requestThreads.WakeAll();
 }
 
 void dvrcore::StartSignalWait()
@@ -89,11 +94,7 @@ void dvrcore::Start()
     // Anything that wakes coreCondition from here on (the supervisor's
     // configuration packet above all) ends the start-up wait, even when it
     // happens before the main thread gets to wait.
-    uint64_t wakeupsBeforeIpc;
-    {
-        std::lock_guard lock(coreMutex);
-        wakeupsBeforeIpc = coreWakeups;
-    }
+    const uint64_t wakeupsBeforeIpc = coreWakeup.Ticket();
     bool supervised = ipcOpen;
     if (supervised)
         ArmIpcReceive();
@@ -106,8 +107,7 @@ void dvrcore::Start()
 
     if (supervised) {
         std::unique_lock lock(coreMutex);
-        coreCondition.wait_until(lock, std::chrono::system_clock::now() + std::chrono::seconds(10),
-                                 [&] { return coreWakeups != wakeupsBeforeIpc; });
+        WaitFor(lock, STARTUP_WAIT_NS, [&] { return coreWakeup.ChangedSince(wakeupsBeforeIpc); });
     }
 
     OpenPlugins();
@@ -130,13 +130,11 @@ void dvrcore::Start()
         schedulerTimer.cancel();
     });
     if (supervisorLost)
-        std::this_thread::sleep_for(std::chrono::seconds(60)); // resumes after signals
+        Pause(SUPERVISOR_LOST_PAUSE_NS); // signals do not cut it short
     ClosePlugins();
     ioService.stop();
     ioThread.join();
-    for (IpcBlock& block : ipcSendQueue)
-        free(block.data);
-    ipcSendQueue.clear();
+    ipcSendQueue.FreeAll();
     UnloadPlugins();
     signals.reset();
 }

@@ -1,20 +1,19 @@
 // The one core object of the process: owns every piece of run-time state and
 // runs the start-up sequence, the event writer loop and the shutdown sequence.
-// Its methods live in the folder of the subsystem they belong to.
+// Its methods live in the folder of the subsystem they belong to; each
+// subsystem's self-contained state is a small type of its own, declared in
+// that folder, and appears here as one member.
 #pragma once
-
-#include <pthread.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
-#include <deque>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <shared_mutex>
 #include <string>
 #include <thread>
@@ -25,30 +24,28 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "core/core_wakeup.h"
+#include "core/log_levels.h"
 #include "dvrplugin.h"
 #include "events/event_queue.h"
 #include "events/refblocktable.h"
+#include "events/request_threads.h"
+#include "events/video_admission.h"
+#include "ipc/ipc_send_queue.h"
+#include "plugin-host/plugin_call.h"
+#include "plugin-host/plugin_side_table.h"
 #include "plugin-host/plugininfo.h"
 
-// Slots of the log-level tables: indices 0..254.
-inline constexpr int LogLevelArraySize = 255;
+// The scheduler runs every 100 ms.
 inline constexpr int64_t SCHEDULER_PERIOD_NS = 100'000'000;
+// How long the start-up waits for the supervisor's configuration packet.
+inline constexpr int64_t STARTUP_WAIT_NS = 10'000'000'000;
+// After losing its supervisor the core waits this long before closing its
+// plugins, so that the supervisor's watchdogs expire first.
+inline constexpr int64_t SUPERVISOR_LOST_PAUSE_NS = 60'000'000'000;
 
 // The core version text, also printed by -h.
 const char* CoreVersion();
-
-// One block waiting to be written to the supervisor; allocated with malloc.
-struct IpcBlock {
-    void* data;
-    uint32_t dataSize;
-};
-
-// Flow control of one thread running a plugin's Read for a read request.
-struct ReaderSlot {
-    std::mutex mutex;
-    std::condition_variable condition;
-    void* pendingBlock = nullptr; // last block raised and not yet released by all holders
-};
 
 class dvrcore {
 public:
@@ -58,45 +55,59 @@ public:
     dvrcore(const dvrcore&) = delete;
     dvrcore& operator=(const dvrcore&) = delete;
 
+    // --- seams: time, waiting, the log sink (tests stand in their own) ---
+
     // Monotonic time in nanoseconds; every duration the core measures uses it.
     virtual int64_t now();
+    // Waits on coreCondition (`lock` holds coreMutex) until `ready` holds or
+    // `timeoutNs` passed; returns `ready()`. Every timed wait of the core on
+    // coreCondition goes through here.
+    virtual bool WaitFor(std::unique_lock<std::mutex>& lock, int64_t timeoutNs, const std::function<bool()>& ready);
+    // Sleeps `durationNs`, cut short by nothing.
+    virtual void Pause(int64_t durationNs);
     // Builds the memory status document and raises it to the plugins.
     virtual void AnnounceThrottle();
     // The log sink: one terminal line and, for level 100, one syslog message.
     virtual void WriteLog(uint32_t sourceID, uint32_t level, const char* text);
 
-    // core/
+    // --- core/ ---
     bool Init(int pipe);
     void Start();
     void RequestStop();
 
-    // events/
+    // --- events/ ---
     int PluginEvent(_EventParmsIn* in, _EventParmsOut* out);
     int ReleaseBlock(const _EventParmsIn& event, uint32_t owner);
     void WriterLoop();
 
-    // ipc/
+    // --- ipc/ ---
     void ProcessIPC(const boost::system::error_code& error, unsigned int bytes);
 
-    // config/
+    // --- config/ ---
     void ParseConfig(const std::string& text);
 
 protected:
-    // core/
+    // --- core/ ---
     void StartSignalWait();
     void Scheduler(const boost::system::error_code& error);
     void ArmScheduler();
     void SetVideoThrottle(bool low);
 
-    // plugin-host/
+    // --- plugin-host/ ---
     bool LoadPlugins();
     bool OpenPlugins();
     bool ClosePlugins();
     bool UnloadPlugins();
     void LoadPlugin(const std::string& path);
+    // Calls one entry point of `plugin` on the one road (plugin_call.h).
+    template <class In, class Out>
+    PluginCallResult CallPlugin(const PLUGININFO& plugin, DvrEntryPoint function, PluginEntry entry, In& in,
+                                Out& out, CallTiming timing = CallTiming::Stamp)
+    {
+        return ::CallPlugin(function, plugin.info.systemID, entry, in, out, [this] { return now(); }, timing);
+    }
 
-    // events/
-    int AdmitVideoFrame(uint32_t source, uint8_t keyFrame);
+    // --- events/ ---
     void WriteLogText(const _EventParmsIn& event);
     void FreeBlock(void* block);
     void DeliverEvent(const _EventParmsIn& event, bool detail);
@@ -107,65 +118,61 @@ protected:
     void CloseReadRequest(uint32_t requestID);
     void DispatchReadRequest(const _EventParmsIn& request);
     bool CheckRequestEvent(uint32_t requestID, void* block);
-    void RunReadRequest(DvrEntryPoint read, uint32_t dataSize, void* copy, uint32_t requestID);
+    void RunReadRequest(DvrEntryPoint read, uint32_t systemID, uint32_t dataSize, void* copy, uint32_t requestID);
     void WaitForRequestThreads();
-    void WakeWaitingReaders();
 
-    // ipc/
+    // --- ipc/ ---
     void ArmIpcReceive();
     void QueueIpcBlock(IpcBlock block);
-    void SendIpcFront();
     void DeliverIpcPacket(const unsigned char* packet, uint32_t length);
     void DisconnectIpc();
 
-    // config/
+    // --- config/ ---
     void ReadConfiguration();
     void WriteStatusDocuments();
 
     // Members in declaration order; destroyed in reverse.
+
+    // --- plugin-host/: the plugins, in delivery order ---
     std::vector<PLUGININFO> plugins;
     // Guards the shape of `plugins` against readers on other threads (supervisor
     // packets, read requests) while the main thread inserts or reorders. The
     // main thread itself reads without it. Never held while a plugin is called.
     std::shared_mutex pluginsMutex;
-
+    PluginSideTable pluginSide; // per-plugin state beside PLUGININFO, by systemID
     std::map<uint32_t, std::string> moduleNames;
     std::shared_mutex moduleNamesMutex; // plugin threads log while the loader inserts
     std::map<std::string, std::string> failedPlugins;
 
+    // --- the I/O thread's service and the supervisor channel (ipc/) ---
     boost::asio::io_context ioService;
     boost::asio::steady_timer schedulerTimer;
     boost::asio::generic::seq_packet_protocol::socket ipcSocket;
     // Whether ipcSocket is open, readable from any thread (the socket object
     // itself belongs to the I/O thread once it runs).
     std::atomic<bool> ipcOpen{false};
-    std::deque<IpcBlock> ipcSendQueue;
+    IpcSendQueue ipcSendQueue{ipcSocket};
     alignas(4) unsigned char ipcBuffer[IPC_BUFFER_SIZE];
     uint32_t ipcFill = 0;
 
+    // --- the main thread's wake-up and the event queue (core/, events/) ---
     std::mutex coreMutex;
     std::condition_variable coreCondition;
-    uint64_t coreWakeups = 0; // counts notifications of coreCondition, under coreMutex
-    EventQueue eventQueue;
+    CoreWakeup coreWakeup{coreMutex, coreCondition};
+    EventQueue eventQueue;               // under coreMutex
     std::atomic<size_t> queuedEvents{0}; // eventQueue.size(), readable without coreMutex
 
-    // Event bus tables.
-    std::mutex admissionMutex;
-    std::map<uint32_t, uint32_t> videoAdmissions; // source -> dependent frames since its key frame
+    // --- event bus tables (events/) ---
+    VideoAdmission videoAdmission;
     std::atomic<uint32_t> throttledVideoFrames{0};
-    std::mutex requestMutex;
-    std::condition_variable requestThreadsDone;
-    std::set<uint32_t> closedRequests;
-    std::map<pthread_t, std::unique_ptr<ReaderSlot>> readerThreads;
-    std::atomic<uint32_t> readerSlotCount{0}; // lets frees skip the request lock when no reader waits
-    uint32_t activeRequestThreads = 0;        // under requestMutex
     RefBlockTable refBlocks;
 
+    // --- run state shared by several subsystems ---
     std::string executablePath;
     std::string productName = "tarvoSentry";
     std::string coreVersion;
-    std::string supervisorFilename;
-    std::string supervisorVersion;
+    std::string supervisorFilename; // under coreMutex
+    std::string supervisorVersion;  // under coreMutex
     std::atomic<bool> backgroundMode{false};
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> supervisorLost{false}; // the I/O thread may set it while the shutdown reads it
@@ -173,18 +180,22 @@ protected:
     std::atomic<bool> videoThrottled{false};
     int64_t lowMemorySince = std::numeric_limits<int64_t>::max();
 
+    // --- read requests (events/); waiting threads give up at the stop ---
+    RequestThreads requestThreads{stopRequested};
+
 public:
-    std::atomic<int8_t> logLevels[LogLevelArraySize];
-    std::atomic<int8_t> defaultLogLevels[LogLevelArraySize];
+    // --- log thresholds per source slot (core/logging) ---
+    LogLevelTable logLevels{LEVEL_INFO};
+    LogLevelTable defaultLogLevels{LEVEL_INFO};
 
 protected:
-    // Scheduler state, touched only by the I/O thread.
+    // --- scheduler state, touched only by the I/O thread (core/scheduler) ---
     size_t memoryLimit = 0;
     time_t lastWallClock = 0;
     int64_t lastMemoryReport = 0;
     size_t lastReportedResident = 0;
+    bool schedulerCancelled = false;
 
-    bool schedulerCancelled = false; // I/O thread only
     std::unique_ptr<boost::asio::signal_set> signals;
     std::thread ioThread;
 };

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "core/log_levels.h"
 #include "dvrplugin.h"
 
 // Sends a log line when the source's threshold lets `level` pass. Formats
@@ -17,10 +18,3 @@ bool LogLevelEnabled(uint32_t sourceID, DvrEventFunction function, int32_t level
 
 // Asks the core for the source's threshold through a level-query event.
 int32_t QueryLogLevel(uint32_t sourceID, DvrEventFunction function);
-
-// Slot of a source in the log-level tables; sources whose slot lies beyond
-// the tables have no threshold.
-inline int LogLevelSlot(uint32_t sourceID)
-{
-    return static_cast<int>((sourceID >> 16) & 0xFFF);
-}

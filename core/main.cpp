@@ -19,7 +19,6 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    TuneAllocator();
     boost::system::error_code error;
     boost::filesystem::path executable = boost::filesystem::canonical("/proc/self/exe", error);
     if (error) {
@@ -28,6 +27,7 @@ int main(int argc, char** argv)
     }
 
     dvrcore core(executable.string());
+    TuneAllocator();
     if (!core.Init(commandLine.pipe)) {
         fputs("failed to initialize core\n", stderr);
         return 2;

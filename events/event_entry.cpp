@@ -28,46 +28,14 @@ struct FreeDeleter {
 };
 using OwnedBlock = std::unique_ptr<void, FreeDeleter>;
 
-// Sources whose slot lies beyond the tables have no threshold.
-int8_t Threshold(const std::atomic<int8_t>* levels, uint32_t source)
+// Events from source 0 are read requests (and their closing): no plugin
+// raises them as its own, they are handled on the spot.
+bool IsReadRequest(const _EventParmsIn& event)
 {
-    int slot = LogLevelSlot(source);
-    return slot < LogLevelArraySize ? levels[slot].load() : int8_t{-1};
+    return event.providerID == 0;
 }
-
-constexpr int kDependentFrameLimit = 765; // frames 1..766 after a key frame pass
 
 } // namespace
-
-int dvrcore::AdmitVideoFrame(uint32_t source, uint8_t keyFrame)
-{
-    std::lock_guard lock(admissionMutex);
-    auto admission = videoAdmissions.find(source);
-    if (admission != videoAdmissions.end()) {
-        if (keyFrame == 1) {
-            admission->second = 0;
-        } else if (admission->second > kDependentFrameLimit) {
-            videoAdmissions.erase(admission);
-            return EVENT_RESULT_KEYFRAME_EXPIRED;
-        } else {
-            ++admission->second;
-        }
-    } else {
-        if (keyFrame != 1)
-            return EVENT_RESULT_NOT_ADMITTED;
-        if (videoThrottled) { // would be admitted and dropped again: skip the node
-            ++throttledVideoFrames;
-            return EVENT_RESULT_THROTTLED;
-        }
-        admission = videoAdmissions.emplace(source, 0).first;
-    }
-    if (videoThrottled) {
-        videoAdmissions.erase(admission);
-        ++throttledVideoFrames;
-        return EVENT_RESULT_THROTTLED;
-    }
-    return EVENT_RESULT_OK;
-}
 
 int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 {
@@ -89,7 +57,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         out->result = EVENT_RESULT_OK;
         return 0;
     }
-    if (in->providerID == 0) {
+    if (IsReadRequest(*in)) {
         if (type == EVENT_TYPE_CLOSE_REQUEST)
             CloseReadRequest(in->requestID);
         else
@@ -100,7 +68,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 
     _EventParmsIn event = *in;
     if (type & EVENT_TYPE_LOG) {
-        const int8_t threshold = Threshold(logLevels, event.providerID);
+        const int8_t threshold = logLevels.Threshold(event.providerID);
         if (event.eventFlags & EVENT_FLAG_LOG_LINE) {
             const int32_t level = event.payload.log.logLevel;
             if (threshold >= 0 && threshold > level)
@@ -121,7 +89,10 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 
     bool admitted = false;
     if ((type & EVENT_TYPE_MEDIA) && (event.eventFlags & EVENT_FLAG_VIDEO)) {
-        int admission = AdmitVideoFrame(event.providerID, event.payload.video.keyFrame);
+        const int32_t admission =
+            videoAdmission.Admit(event.providerID, event.payload.video.keyFrame, videoThrottled);
+        if (admission == EVENT_RESULT_THROTTLED)
+            ++throttledVideoFrames;
         if (admission != EVENT_RESULT_OK) {
             out->result = admission;
             return 0;
@@ -132,10 +103,8 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     if (event.data && event.dataSize) {
         void* copy = malloc(event.dataSize);
         if (!copy) {
-            if (admitted) {
-                std::lock_guard lock(admissionMutex);
-                videoAdmissions.erase(event.providerID);
-            }
+            if (admitted)
+                videoAdmission.Forget(event.providerID);
             out->result = EVENT_RESULT_NO_MEMORY;
             return 0;
         }
@@ -163,9 +132,9 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
             out->result = EVENT_RESULT_NO_MEMORY;
             return 0;
         }
-        ++coreWakeups;
+        coreWakeup.CountLocked();
     }
-    coreCondition.notify_one();
+    coreWakeup.Wake();
     out->result = EVENT_RESULT_OK;
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "events/event_queue.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <new>
 #include <utility>
@@ -20,9 +22,28 @@ EventQueue& EventQueue::operator=(EventQueue&& other) noexcept {
     return *this;
 }
 
+namespace {
+
+void* MapAnonymous(size_t bytes) {
+    void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return mapped == MAP_FAILED ? nullptr : mapped;
+}
+
+}  // namespace
+
+EventQueue::StorageMapper EventQueue::mapStorage = &MapAnonymous;
+
+void EventQueue::Unmap::operator()(_EventParmsIn* slots) const {
+    munmap(slots, bytes);
+}
+
 void EventQueue::Reallocate(size_t newCapacity) {
-    // Records are plain data; default-init skips zeroing storage we overwrite.
-    std::unique_ptr<_EventParmsIn[]> fresh(new _EventParmsIn[newCapacity]);
+    const size_t bytes = newCapacity * sizeof(_EventParmsIn);
+    void* mapped = mapStorage(bytes);
+    if (!mapped) {
+        throw std::bad_alloc();
+    }
+    std::unique_ptr<_EventParmsIn[], Unmap> fresh(static_cast<_EventParmsIn*>(mapped), Unmap{bytes});
     const size_t firstRun = std::min(size_, capacity_ - head_);
     std::copy_n(slots_.get() + head_, firstRun, fresh.get());
     std::copy_n(slots_.get(), size_ - firstRun, fresh.get() + firstRun);

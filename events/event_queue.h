@@ -42,11 +42,24 @@ public:
     // allocation keeps the current storage and returns false.
     bool Compact();
 
+    // Maps `bytes` of fresh storage; nullptr when that fails. Tests put a
+    // failing or counting one in its place.
+    using StorageMapper = void* (*)(size_t bytes);
+    static StorageMapper mapStorage;
+
 private:
     // Moves the records, front first, into fresh storage of newCapacity.
     void Reallocate(size_t newCapacity);
 
-    std::unique_ptr<_EventParmsIn[]> slots_;
+    // Storage is a mapping of its own, not heap memory: the queue grows on the
+    // raising threads, in the heap their frame copies come from, and a buffer
+    // that lives on there would keep every frame freed below it resident
+    // after a burst.
+    struct Unmap {
+        size_t bytes;
+        void operator()(_EventParmsIn* slots) const;
+    };
+    std::unique_ptr<_EventParmsIn[], Unmap> slots_;
     size_t capacity_ = 0;  // 0 until the first push, then a power of two
     size_t head_ = 0;      // index of the front record
     size_t size_ = 0;

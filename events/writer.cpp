@@ -14,7 +14,10 @@
 
 namespace {
 
-constexpr int64_t kStatisticsPeriodNs = 59'999'999'999; // more than this: a minute has passed
+// The queue statistics line and the queues' compaction come once a minute: a
+// period is over when more than this has passed since it began.
+constexpr int64_t kStatisticsPeriodNs = 59'999'999'999;
+// A Write taking this many whole milliseconds or more is reported as slow.
 constexpr int64_t kSlowWriteMs = 6;
 
 } // namespace
@@ -73,7 +76,7 @@ void dvrcore::WriterLoop()
             refBlocks.AddRef(event.data, event.dataSize, CORE_PROVIDER_ID);
             // The same answer LogLevelEnabled gives for the core's level 0,
             // read straight from the table: this runs for every event.
-            const bool detail = logLevels[0].load() <= LEVEL_DETAIL;
+            const bool detail = logLevels[LogLevelSlot(CORE_PROVIDER_ID)].load() <= LEVEL_DETAIL;
             if (queued && detail && periodOver) {
                 periodStart = now();
                 LogQueueStatistics(queued, events);
@@ -147,22 +150,14 @@ void dvrcore::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, bool 
 {
     if (!plugin.Write)
         return;
-    _WriteParmsIn in;
-    memset(&in, 0, offsetof(_WriteParmsIn, dataSize));
-    in.structSize = sizeof in;
-    in.version = DVR_RECORD_VERSION;
-    memcpy(reinterpret_cast<char*>(&in) + offsetof(_WriteParmsIn, dataSize),
-           reinterpret_cast<const char*>(&event) + offsetof(_EventParmsIn, dataSize),
-           sizeof(_EventParmsIn) - offsetof(_EventParmsIn, dataSize));
-    _WriteParmsOut out{sizeof out, DVR_RECORD_VERSION, {0, 0}, 0, 0};
-
-    const int64_t start = timed ? now() : 0;
-    const int32_t result = plugin.Write(&in, &out);
-    if (result || out.error)
-        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL, "plugin %s write returned %d error %d",
-                   plugin.Filename.c_str(), result, out.error);
+    _WriteParmsIn in = WriteRecord(event);
+    _WriteParmsOut out = WriteResultRecord();
+    const CallTiming timing = timed ? CallTiming::Measure : CallTiming::Unstamped;
+    const PluginCallResult call = CallPlugin(plugin, plugin.Write, PluginEntry::Write, in, out, timing);
+    if (call.failed())
+        LogPluginFailure(plugin.Filename.c_str(), "write", call);
     if (timed) {
-        const long long elapsedMs = (now() - start) / 1'000'000;
+        const long long elapsedMs = call.elapsedNs / 1'000'000;
         if (elapsedMs >= kSlowWriteMs)
             LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL,
                        "core write took %lldms, providerID %x, eventType: %d, PI.systemID: %x, PI.Filename: %s",
@@ -177,12 +172,11 @@ void dvrcore::DeliverConfig(PLUGININFO& plugin, const _EventParmsIn& event)
 {
     if (!plugin.IOCTL)
         return;
-    _IoctlParmsIn in{sizeof in, DVR_RECORD_VERSION, IOCTL_CONFIG, 16, 1, event.dataSize, event.data};
-    _IoctlParmsOut out{sizeof out, DVR_RECORD_VERSION, IOCTL_CONFIG, 0, 0, 8, 1};
-    const int32_t result = plugin.IOCTL(&in, &out);
-    if (result || out.error)
-        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL, "plugin %s update config returned %d error %d",
-                   plugin.Filename.c_str(), result, out.error);
+    _IoctlParmsIn in = IoctlRecord(IOCTL_CONFIG, event.dataSize, event.data);
+    _IoctlParmsOut out = IoctlResultRecord(IOCTL_CONFIG);
+    const PluginCallResult call = CallPlugin(plugin, plugin.IOCTL, PluginEntry::IOCTL, in, out);
+    if (call.failed())
+        LogPluginFailure(plugin.Filename.c_str(), "update config", call);
     if (out.retain)
         refBlocks.AddRef(event.data, event.dataSize, plugin.info.systemID);
 }
@@ -198,15 +192,6 @@ void dvrcore::FreeBlock(void* block)
 {
     // A reader waiting on this block is let go before the block is freed, so
     // a new block at the same address cannot be taken for it.
-    if (readerSlotCount != 0) {
-        std::lock_guard lock(requestMutex);
-        for (auto& [thread, slot] : readerThreads) {
-            std::lock_guard slotLock(slot->mutex);
-            if (slot->pendingBlock == block) {
-                slot->pendingBlock = nullptr;
-                slot->condition.notify_one();
-            }
-        }
-    }
+    requestThreads.BlockFreed(block);
     free(block);
 }

@@ -65,8 +65,7 @@ void dvrcore::ProcessIPC(const boost::system::error_code& error, unsigned int by
                 supervisorVersion = std::move(*config.version);
             supervisorFilename = std::move(config.filename);
             // Ends the start-up wait, which waits for the count to change.
-            ++coreWakeups;
-            coreCondition.notify_one();
+            coreWakeup.NotifyLocked();
             break;
         }
         case IpcPacketRole::Plugin:
@@ -82,7 +81,7 @@ void dvrcore::DeliverIpcPacket(const unsigned char* packet, uint32_t length)
 {
     if (length < IPC_HEADER_SIZE)
         return;
-    const uint32_t moduleIndex = ReadIpcHeader(packet).target >> 20;
+    const uint32_t moduleIndex = DVR_IPC_TARGET_MODULE_INDEX(ReadIpcHeader(packet).target);
     DvrEntryPoint ioctl = nullptr;
     uint32_t systemID = 0;
     {
@@ -99,27 +98,17 @@ void dvrcore::DeliverIpcPacket(const unsigned char* packet, uint32_t length)
     if (!ioctl)
         return;
 
-    _IoctlParmsIn in{sizeof(_IoctlParmsIn), DVR_RECORD_VERSION, IOCTL_SUPERVISOR, 16, 1, length,
-                     const_cast<unsigned char*>(packet)};
-    _IoctlParmsOut out{sizeof(_IoctlParmsOut), DVR_RECORD_VERSION, IOCTL_SUPERVISOR, 0, 0, 8, 1};
-    const int32_t result = ioctl(&in, &out);
-    if (result == 0 && out.error == 0)
+    _IoctlParmsIn in = IoctlRecord(IOCTL_SUPERVISOR, length, const_cast<unsigned char*>(packet));
+    _IoctlParmsOut out = IoctlResultRecord(IOCTL_SUPERVISOR);
+    const PluginCallResult call = ::CallPlugin(ioctl, systemID, PluginEntry::IOCTL, in, out, [this] { return now(); });
+    if (!call.failed())
         return;
 
-    // Only a failure needs the name; copied into a fixed buffer so that the
-    // lock is not held while logging.
-    char name[NAME_MAX + 1] = "?";
-    {
-        std::shared_lock lock(pluginsMutex);
-        for (const PLUGININFO& plugin : plugins) {
-            if (plugin.info.systemID == systemID) {
-                snprintf(name, sizeof name, "%s", plugin.Filename.c_str());
-                break;
-            }
-        }
-    }
-    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL, "plugin %s ipc ioctl returned %d error %d", name,
-               result, out.error);
+    // Only a failure needs the name; copied into a fixed buffer so that no
+    // lock is held while logging and nothing is allocated.
+    char name[NAME_MAX + 1];
+    pluginSide.CopyFileName(systemID, name, sizeof name);
+    LogPluginFailure(name, "ipc ioctl", call);
 }
 
 void dvrcore::DisconnectIpc()
@@ -141,42 +130,5 @@ void dvrcore::DisconnectIpc()
 
 void dvrcore::QueueIpcBlock(IpcBlock block)
 {
-    ipcSendQueue.push_back(block);
-    if (ipcSendQueue.size() == 1)
-        SendIpcFront();
-}
-
-void dvrcore::SendIpcFront()
-{
-    // Each send is one record for the supervisor; a block larger than a
-    // record leaves as several, one after the other.
-    auto sendFrom = [this](auto& self, uint32_t offset) -> void {
-        const IpcBlock& block = ipcSendQueue.front();
-        const uint32_t size = block.dataSize - offset < IPC_BUFFER_SIZE ? block.dataSize - offset : IPC_BUFFER_SIZE;
-        ipcSocket.async_send(
-            boost::asio::buffer(static_cast<const unsigned char*>(block.data) + offset, size), 0,
-            [this, self, offset](const boost::system::error_code& error, std::size_t sent) mutable {
-                const bool failed = error || sent == 0;
-                const uint32_t next = offset + static_cast<uint32_t>(sent);
-                if (!failed && next < ipcSendQueue.front().dataSize) {
-                    self(self, next);
-                    return;
-                }
-                free(ipcSendQueue.front().data);
-                ipcSendQueue.pop_front();
-                // After a failure the rest stays queued until shutdown frees it.
-                if (!failed)
-                    SendIpcFront();
-            });
-    };
-
-    while (!ipcSendQueue.empty() && ipcSocket.is_open()) {
-        if (ipcSendQueue.front().dataSize != 0) {
-            sendFrom(sendFrom, 0);
-            return;
-        }
-        // Nothing to write: an empty record would look like a closed socket.
-        free(ipcSendQueue.front().data);
-        ipcSendQueue.pop_front();
-    }
+    ipcSendQueue.Queue(block);
 }

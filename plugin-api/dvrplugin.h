@@ -73,6 +73,12 @@ extern "C" {
 /* moduleIndex of a systemID: its slot in the log-level tables and its supervisor address. */
 #define DVR_MODULE_INDEX(systemID) ((((uint32_t)(systemID)) >> 16) & 0xFFFu)
 
+/* Supervisor packet addressing (IpcHeader.target): the top 12 bits carry the
+ * addressed plugin's moduleIndex, the low 20 bits are free. */
+#define DVR_IPC_TARGET_SHIFT 20
+#define DVR_IPC_TARGET_MODULE_INDEX(target) (((uint32_t)(target)) >> DVR_IPC_TARGET_SHIFT)
+#define DVR_IPC_TARGET(moduleIndex) (((uint32_t)(moduleIndex)) << DVR_IPC_TARGET_SHIFT)
+
 /* IOCTL requests (_IoctlParmsIn.request). */
 #define IOCTL_WORKER 1u     /* on the plugin's worker thread, once; returns when the plugin is closed */
 #define IOCTL_CONFIG 2u     /* a configuration document raised by someone else */

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <string>
 
+#include "core/log_levels.h"
 #include "dvrplugin.h"
 
-// Highest moduleIndex the core accepts; slot 255 itself has no log level.
-inline constexpr uint32_t kHighestModuleIndex = 255;
+// Highest moduleIndex the core accepts: one past the last log-level slot, so
+// such a plugin loads but keeps no threshold of its own.
+inline constexpr uint32_t kHighestModuleIndex = LogLevelArraySize;
 
 struct PluginVerdict {
     bool accepted = true;
@@ -29,5 +31,6 @@ PluginVerdict LoadVerdict(const std::string& fileName, int32_t result, const _Lo
 // Whether the core takes `level` as the default threshold of slot `moduleIndex`.
 inline bool AppliesLogLevelDefault(uint32_t moduleIndex, int32_t level)
 {
-    return moduleIndex < kHighestModuleIndex && level >= -1 && level <= 100 && level != 0;
+    // -1..100 are thresholds; 0 means the plugin gave none.
+    return moduleIndex < LogLevelArraySize && level >= NO_THRESHOLD && level <= LEVEL_CRITICAL && level != 0;
 }

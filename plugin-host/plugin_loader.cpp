@@ -89,21 +89,20 @@ void dvrcore::LoadPlugin(const std::string& path)
         return;
     }
 
-    _LoadParmsIn in{sizeof in, DVR_LOAD_IN_VERSION, this, FlatPluginEvent};
-    _LoadParmsOut out;
-    memset(&out, 0, sizeof out);
-    out.structSize = sizeof out;
-    out.version = DVR_LOAD_OUT_VERSION;
-    const int64_t start = now();
-    const int32_t result = plugin.Load(&in, &out);
-    plugin.LoadTimeMs = WholeMilliseconds(now() - start);
+    _LoadParmsIn in = LoadRecord(this, FlatPluginEvent);
+    _LoadParmsOut out = LoadResultRecord();
+    // The plugin names itself only by filling `out`: until then the call is
+    // known by its library's file name.
+    const PluginCallResult call = ::CallPlugin(plugin.Load, 0, PluginEntry::Load, in, out, [this] { return now(); },
+                                               CallTiming::Measure, fileName.c_str());
+    plugin.LoadTimeMs = WholeMilliseconds(call.elapsedNs);
     const uint32_t systemID = out.systemID;
     bool known;
     {
         std::shared_lock lock(moduleNamesMutex);
         known = moduleNames.count(systemID) != 0;
     }
-    const PluginVerdict verdict = LoadVerdict(fileName, result, out, known);
+    const PluginVerdict verdict = LoadVerdict(fileName, call.result, out, known);
     if (!verdict.accepted) {
         library.reset();
         LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, verdict.level, "%s", verdict.message.c_str());
@@ -115,7 +114,7 @@ void dvrcore::LoadPlugin(const std::string& path)
     if (AppliesLogLevelDefault(moduleIndex, level)) {
         defaultLogLevels[moduleIndex] = static_cast<int8_t>(level);
         // A level configured before loading wins over the plugin's default.
-        int8_t unset = -1;
+        int8_t unset = NO_THRESHOLD;
         logLevels[moduleIndex].compare_exchange_strong(unset, static_cast<int8_t>(level));
     }
     {
@@ -124,6 +123,7 @@ void dvrcore::LoadPlugin(const std::string& path)
     }
     plugin.info = out;
     plugin.handle = library.release();
+    pluginSide.Add(systemID, fileName);
 
     // The worker runs while later libraries load; it holds no reference into
     // the list, so the insertion below may move the record.
@@ -141,14 +141,12 @@ bool dvrcore::OpenPlugins()
     for (PLUGININFO& plugin : plugins) {
         if (!plugin.Open)
             continue; // nothing to call: OpenCode stays 0
-        _OpenParmsIn in{sizeof in, DVR_RECORD_VERSION, {0, 0, 0}};
-        _OpenParmsOut out{sizeof out, DVR_RECORD_VERSION, {0, 0}};
-        const int64_t start = now();
-        const int32_t result = plugin.Open(&in, &out);
-        const int64_t elapsedMs = WholeMilliseconds(now() - start);
+        _OpenParmsIn in = OpenRecord();
+        _OpenParmsOut out = OpenResultRecord();
+        const PluginCallResult call = CallPlugin(plugin, plugin.Open, PluginEntry::Open, in, out, CallTiming::Measure);
         std::unique_lock lock(pluginsMutex);
-        plugin.OpenCode = result;
-        plugin.OpenTimeMs = elapsedMs;
+        plugin.OpenCode = call.result;
+        plugin.OpenTimeMs = WholeMilliseconds(call.elapsedNs);
     }
     return true;
 }

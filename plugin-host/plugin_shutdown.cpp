@@ -6,6 +6,17 @@
 #include "core/dvrcore.h"
 #include "core/logging.h"
 
+namespace {
+
+// The close-order key: a plugin's subscription mask for eventType 0x0020.
+// Plugins close (and unload) in descending order of it, compared unsigned.
+uint32_t CloseOrderKey(const PLUGININFO& plugin)
+{
+    return plugin.info.eventMasks[DVR_EVENT_MASK_INDEX_0020];
+}
+
+} // namespace
+
 bool dvrcore::ClosePlugins()
 {
     if (plugins.empty())
@@ -14,18 +25,17 @@ bool dvrcore::ClosePlugins()
         // The I/O thread still routes supervisor packets through the list.
         std::unique_lock lock(pluginsMutex);
         std::sort(plugins.begin(), plugins.end(), [](const PLUGININFO& a, const PLUGININFO& b) {
-            return a.info.eventMasks[DVR_EVENT_MASK_INDEX_0020] > b.info.eventMasks[DVR_EVENT_MASK_INDEX_0020];
+            return CloseOrderKey(a) > CloseOrderKey(b);
         });
     }
     for (PLUGININFO& plugin : plugins) {
         if (!plugin.Close)
             continue;
-        _CloseParmsIn in{sizeof in, DVR_RECORD_VERSION, 0};
-        _CloseParmsOut out{sizeof out, DVR_RECORD_VERSION, 0};
-        const int32_t result = plugin.Close(&in, &out);
-        if (result || out.error)
-            LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL, "plugin %s close returned %d error %d",
-                       plugin.Filename.c_str(), result, out.error);
+        _CloseParmsIn in = CloseRecord();
+        _CloseParmsOut out = CloseResultRecord();
+        const PluginCallResult call = CallPlugin(plugin, plugin.Close, PluginEntry::Close, in, out);
+        if (call.failed())
+            LogPluginFailure(plugin.Filename.c_str(), "close", call);
     }
     return true;
 }
@@ -47,12 +57,11 @@ bool dvrcore::UnloadPlugins()
         }
         WaitForRequestThreads();
         if (plugin.Unload) {
-            _UnloadParmsIn in{sizeof in, DVR_RECORD_VERSION};
-            _UnloadParmsOut out{sizeof out, DVR_RECORD_VERSION, 0};
-            const int32_t result = plugin.Unload(&in, &out);
-            if (result || out.error)
-                LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL, "plugin %s unload returned %d error %d",
-                           plugin.Filename.c_str(), result, out.error);
+            _UnloadParmsIn in = UnloadRecord();
+            _UnloadParmsOut out = UnloadResultRecord();
+            const PluginCallResult call = CallPlugin(plugin, plugin.Unload, PluginEntry::Unload, in, out);
+            if (call.failed())
+                LogPluginFailure(plugin.Filename.c_str(), "unload", call);
         }
         // The resident plugin's code stays mapped until the process ends.
         if (plugin.info.systemID != RESIDENT_PLUGIN_ID)
@@ -61,5 +70,6 @@ bool dvrcore::UnloadPlugins()
     }
     std::unique_lock lock(pluginsMutex);
     plugins.clear();
+    pluginSide.Clear();
     return true;
 }

@@ -1,28 +1,31 @@
 // The worker and reader threads the core runs for a plugin. Each body owns
-// only the entry point it calls, so the plugin list may move its records
-// while the threads run.
+// only the entry point it calls (and the plugin's ID, a plain value), so the
+// plugin list may move its records while the threads run.
 #include "plugin-host/plugin_threads.h"
 
-#include <cstring>
+#include "core/dvrcore.h"
+#include "plugin-host/plugin_call.h"
 
 namespace {
 
-void RunWorker(DvrEntryPoint ioctl)
+int64_t CoreNow()
 {
-    _IoctlParmsIn in{sizeof in, DVR_RECORD_VERSION, IOCTL_WORKER, 8, 1, 0, nullptr};
-    _IoctlParmsOut out{sizeof out, DVR_RECORD_VERSION, IOCTL_WORKER, 0, 0, 8, 1};
-    ioctl(&in, &out); // the plugin's own loop; its result means nothing to the core
+    return instance->now(); // the core outlives every plugin thread
 }
 
-void RunReader(DvrEntryPoint read)
+void RunWorker(DvrEntryPoint ioctl, uint32_t systemID)
 {
-    _ReadParmsIn in;
-    memset(&in, 0, sizeof in);
-    in.structSize = sizeof in;
-    in.version = DVR_RECORD_VERSION;
-    in.readMode = 1;
-    _ReadParmsOut out{sizeof out, DVR_RECORD_VERSION, {0, 0, 0}};
-    read(&in, &out);
+    _IoctlParmsIn in = IoctlRecord(IOCTL_WORKER);
+    _IoctlParmsOut out = IoctlResultRecord(IOCTL_WORKER);
+    // The plugin's own loop; its result means nothing to the core.
+    CallPlugin(ioctl, systemID, PluginEntry::IOCTL, in, out, CoreNow);
+}
+
+void RunReader(DvrEntryPoint read, uint32_t systemID)
+{
+    _ReadParmsIn in = ReadRecord();
+    _ReadParmsOut out = ReadResultRecord();
+    CallPlugin(read, systemID, PluginEntry::Read, in, out, CoreNow);
 }
 
 } // namespace
@@ -32,11 +35,11 @@ void RunReader(DvrEntryPoint read)
 void ProvideWorkerThread(PLUGININFO& plugin)
 {
     if (plugin.info.workerEnabled && plugin.IOCTL)
-        plugin.workerThread = std::thread(RunWorker, plugin.IOCTL);
+        plugin.workerThread = std::thread(RunWorker, plugin.IOCTL, plugin.info.systemID);
 }
 
 void StartAsyncReader(PLUGININFO& plugin)
 {
     if (plugin.info.readEnabled && plugin.Read)
-        plugin.readerThread = std::thread(RunReader, plugin.Read);
+        plugin.readerThread = std::thread(RunReader, plugin.Read, plugin.info.systemID);
 }

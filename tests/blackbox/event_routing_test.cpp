@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 
+#include "support/plugin_journal.h"
 #include "support/process.h"
 
 namespace {
@@ -33,38 +34,12 @@ public:
         core = Process::Start(install.exe, options);
     }
 
-    std::vector<std::string> Lines() const
-    {
-        std::vector<std::string> lines;
-        std::istringstream in(ReadFile(journal));
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
-        return lines;
-    }
-    bool Has(const std::string& line) const
-    {
-        auto lines = Lines();
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
-    size_t CountPrefix(const std::string& prefix) const
-    {
-        auto lines = Lines();
-        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
-                                                  [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
-    }
+    std::vector<std::string> Lines() const { return journalReader.Lines(); }
+    bool Has(const std::string& line) const { return journalReader.Has(line); }
+    size_t CountPrefix(const std::string& prefix) const { return journalReader.CountPrefix(prefix); }
     // Index of the first line starting with `prefix`, or -1.
-    long IndexOf(const std::string& prefix) const
-    {
-        auto lines = Lines();
-        for (size_t i = 0; i < lines.size(); ++i)
-            if (lines[i].rfind(prefix, 0) == 0)
-                return static_cast<long>(i);
-        return -1;
-    }
-    bool WaitFor(const std::string& prefix) const
-    {
-        return WaitUntil([&] { return IndexOf(prefix) >= 0; });
-    }
+    long IndexOf(const std::string& prefix) const { return journalReader.IndexOf(prefix); }
+    bool WaitFor(const std::string& prefix) const { return journalReader.WaitForPrefix(prefix); }
 
     // Stops the core once `prefix` is journaled and waits for a clean exit.
     void StopAfter(const std::string& prefix)
@@ -76,6 +51,7 @@ public:
 
     CoreInstall install;
     fs::path journal = install.root() / "journal";
+    PluginJournal journalReader{journal};
     std::unique_ptr<Process> core;
 };
 

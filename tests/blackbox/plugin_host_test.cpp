@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "support/plugin_journal.h"
 #include "support/process.h"
 
 namespace {
@@ -71,23 +72,10 @@ protected:
         EXPECT_EQ(core->WaitExit(), 0) << core->Output();
     }
 
-    std::vector<std::string> Journal() const { return SplitLines(ReadFile(journal)); }
-
-    bool WaitForJournal(const std::string& line) const
-    {
-        return WaitUntil([&] {
-            auto lines = Journal();
-            return std::find(lines.begin(), lines.end(), line) != lines.end();
-        });
-    }
-
+    std::vector<std::string> Journal() const { return PluginJournal(journal).Lines(); }
+    bool WaitForJournal(const std::string& line) const { return PluginJournal(journal).WaitForLine(line); }
     // Position of `line` in the journal; -1 when it is missing.
-    long At(const std::string& line) const
-    {
-        auto lines = Journal();
-        auto found = std::find(lines.begin(), lines.end(), line);
-        return found == lines.end() ? -1 : found - lines.begin();
-    }
+    long At(const std::string& line) const { return PluginJournal(journal).At(line); }
 
     // Stems of the probes that journaled exactly `call`, in journal order.
     std::vector<std::string> Order(const std::string& call) const

@@ -16,14 +16,15 @@ namespace {
 using namespace dvrtest;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
-using Clock = std::chrono::steady_clock;
 
 // The core has lost its supervisor: two critical lines, the stop, then a
 // full minute, which a further stop request does not cut short.
 void ExpectLostSupervisorPause(Process& core)
 {
     ASSERT_TRUE(core.WaitForOutput("stopping core version")) << core.Output();
-    const auto stopping = Clock::now();
+    // Stamped when the line arrived: the test may have been busy elsewhere.
+    const auto stopping = core.ArrivalOf("stopping core version");
+    ASSERT_TRUE(stopping.has_value());
     const std::string output = core.Output();
     const size_t lost = output.find("tarvod ipc pipe disconnected");
     const size_t sleeping = output.find("sleeping for one minute to allow active watchdogs to expire...");
@@ -34,8 +35,10 @@ void ExpectLostSupervisorPause(Process& core)
 
     core.Signal(SIGTERM);
     auto exit = core.WaitExit(120000ms);
-    const auto paused = Clock::now() - stopping;
     ASSERT_TRUE(exit.has_value()) << "the core did not end after its pause";
+    const auto ended = core.OutputEndedAt();
+    ASSERT_TRUE(ended.has_value());
+    const auto paused = *ended - *stopping;
     EXPECT_EQ(*exit, 0);
     EXPECT_GE(paused, 59s) << "ended after "
                            << std::chrono::duration_cast<std::chrono::milliseconds>(paused).count() << " ms";

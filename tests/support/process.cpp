@@ -20,6 +20,47 @@ extern char** environ;
 
 namespace dvrtest {
 
+const std::vector<std::string>& Emulator()
+{
+    static const std::vector<std::string> words = [] {
+        std::vector<std::string> split;
+        std::istringstream list(DVR_EMULATOR);
+        for (std::string word; std::getline(list, word, ';');)
+            if (!word.empty())
+                split.push_back(word);
+        return split;
+    }();
+    return words;
+}
+
+namespace {
+
+// The machine an ELF file is built for (its e_machine bytes); 0 when unreadable.
+uint16_t ElfMachine(const std::string& path)
+{
+    unsigned char header[20] = {};
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    ssize_t got = read(fd, header, sizeof header);
+    close(fd);
+    if (got != sizeof header || memcmp(header, "\x7f" "ELF", 4) != 0)
+        return 0;
+    uint16_t machine;
+    memcpy(&machine, header + 18, sizeof machine);
+    return machine;
+}
+
+// Executables built for the same machine as this test need the emulator;
+// system tools (unshare, sh) run natively.
+bool NeedsEmulator(const fs::path& exe)
+{
+    static const uint16_t target = ElfMachine("/proc/self/exe");
+    return !Emulator().empty() && target != 0 && ElfMachine(exe.string()) == target;
+}
+
+} // namespace
+
 bool WaitUntil(const std::function<bool()>& condition, milliseconds deadline)
 {
     auto end = std::chrono::steady_clock::now() + deadline;
@@ -91,23 +132,43 @@ std::unique_ptr<Process> Process::Start(const fs::path& exe, const ProcessOption
     // Everything the child needs is prepared before fork: after it only
     // async-signal-safe calls are allowed.
     std::vector<std::string> argStrings;
-    argStrings.push_back(options.argv0.empty() ? exe.string() : options.argv0);
+    std::string exePath = exe.string();
+    if (NeedsEmulator(exe)) {
+        // The emulator's -0 sets the program's argv[0].
+        argStrings = Emulator();
+        if (!options.argv0.empty())
+            argStrings.insert(argStrings.end(), {"-0", options.argv0});
+        argStrings.push_back(exePath);
+        exePath = argStrings[0];
+    } else {
+        argStrings.push_back(options.argv0.empty() ? exePath : options.argv0);
+    }
     argStrings.insert(argStrings.end(), options.args.begin(), options.args.end());
     std::vector<char*> argv;
     for (auto& a : argStrings)
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    auto env = options.env;
+    bool emulatorSet = false;
+    for (auto& [key, value] : env)
+        emulatorSet |= key == "DVR_EMULATOR";
+    if (!Emulator().empty() && !emulatorSet) {
+        std::string words;
+        for (auto& word : Emulator())
+            words += (words.empty() ? "" : " ") + word;
+        env.emplace_back("DVR_EMULATOR", words);
+    }
     std::vector<std::string> envStrings;
     for (char** e = environ; *e; ++e) {
         std::string entry = *e;
         bool overridden = false;
-        for (auto& [key, value] : options.env)
+        for (auto& [key, value] : env)
             overridden |= entry.rfind(key + "=", 0) == 0;
         if (!overridden)
             envStrings.push_back(entry);
     }
-    for (auto& [key, value] : options.env)
+    for (auto& [key, value] : env)
         envStrings.push_back(key + "=" + value);
     std::vector<char*> envp;
     for (auto& e : envStrings)
@@ -115,7 +176,6 @@ std::unique_ptr<Process> Process::Start(const fs::path& exe, const ProcessOption
     envp.push_back(nullptr);
 
     std::string cwd = options.cwd.string();
-    std::string exePath = exe.string();
 
     int parentFd = -1, childFd = -1;
     if (options.pty) {
@@ -169,13 +229,16 @@ void Process::ReadLoop()
         ssize_t n = read(outputFd_, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
+        const auto arrived = std::chrono::steady_clock::now();
         std::lock_guard lock(mutex_);
         if (n <= 0) { // EOF, or EIO from a pty whose last holder closed
             outputClosed_ = true;
+            closedAt_ = arrived;
             changed_.notify_all();
             return;
         }
         output_.append(buffer, static_cast<size_t>(n));
+        arrivals_.emplace_back(output_.size(), arrived);
         changed_.notify_all();
     }
 }
@@ -234,6 +297,26 @@ bool Process::WaitForOutputCount(const std::string& text, size_t count, millisec
             return CountOutput(text) >= count;
         }
     }
+}
+
+std::optional<std::chrono::steady_clock::time_point> Process::ArrivalOf(const std::string& text) const
+{
+    std::lock_guard lock(mutex_);
+    const size_t at = output_.find(text);
+    if (at == std::string::npos)
+        return std::nullopt;
+    for (const auto& [size, arrived] : arrivals_)
+        if (size >= at + text.size())
+            return arrived;
+    return std::nullopt;
+}
+
+std::optional<std::chrono::steady_clock::time_point> Process::OutputEndedAt() const
+{
+    std::lock_guard lock(mutex_);
+    if (!outputClosed_)
+        return std::nullopt;
+    return closedAt_;
 }
 
 std::optional<int> Process::WaitExit(milliseconds deadline)

@@ -21,8 +21,21 @@ namespace dvrtest {
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 
+// How much slower than native the built executables run: above 1 when they
+// run under an emulator (DVR_TIME_FACTOR, from the build).
+inline constexpr int kTimeFactor = DVR_TIME_FACTOR;
+// A wait that holds natively, widened for the emulator.
+constexpr milliseconds Scaled(milliseconds wait) { return wait * kTimeFactor; }
+
 // Generous default deadline for conditions a test waits on.
-inline constexpr milliseconds kDeadline{30000};
+inline constexpr milliseconds kDeadline = Scaled(milliseconds{30000});
+
+// The emulator command that runs executables built for the target on this
+// machine (DVR_EMULATOR, from the build); empty when they run natively.
+// Process::Start puts it in front of every built executable and passes it
+// to its children as the environment variable DVR_EMULATOR, so that the
+// development supervisor starts the core through it too.
+const std::vector<std::string>& Emulator();
 
 // Polls `condition` until it holds or the deadline passes.
 bool WaitUntil(const std::function<bool()>& condition, milliseconds deadline = kDeadline);
@@ -88,6 +101,13 @@ public:
     // Waits until `text` appears `count` times.
     bool WaitForOutputCount(const std::string& text, size_t count, milliseconds deadline = kDeadline) const;
 
+    // When the output first held `text` whole, stamped by the reader as the
+    // bytes arrived (not when the test looked); nullopt if it never did.
+    // Durations a test measures start from such stamps.
+    std::optional<std::chrono::steady_clock::time_point> ArrivalOf(const std::string& text) const;
+    // When the child's output ended (normally: it exited); nullopt before.
+    std::optional<std::chrono::steady_clock::time_point> OutputEndedAt() const;
+
     // Exit code, or 128 + signal number when killed; nullopt on timeout.
     std::optional<int> WaitExit(milliseconds deadline = kDeadline);
     bool Running();
@@ -103,7 +123,10 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::string output_;
+    // Size of output_ after each read, and when that read returned.
+    std::vector<std::pair<size_t, std::chrono::steady_clock::time_point>> arrivals_;
     bool outputClosed_ = false;
+    std::chrono::steady_clock::time_point closedAt_;
 };
 
 } // namespace dvrtest

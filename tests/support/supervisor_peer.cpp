@@ -12,17 +12,18 @@
 
 namespace dvrtest {
 
-std::vector<uint8_t> IpcHeaderBytes(uint32_t length, uint32_t target, uint32_t kind)
+std::vector<uint8_t> IpcHeaderBytes(uint32_t length, uint32_t target, uint32_t kind, uint32_t extra)
 {
-    IpcHeader header{length, target, kind, 0};
+    IpcHeader header{length, target, kind, extra};
     std::vector<uint8_t> bytes(sizeof header);
     memcpy(bytes.data(), &header, sizeof header);
     return bytes;
 }
 
-std::vector<uint8_t> IpcPacket(uint32_t kind, uint32_t target, const std::string& payload)
+std::vector<uint8_t> IpcPacket(uint32_t kind, uint32_t target, const std::string& payload, uint32_t extra)
 {
-    std::vector<uint8_t> bytes = IpcHeaderBytes(static_cast<uint32_t>(IPC_HEADER_SIZE + payload.size()), target, kind);
+    std::vector<uint8_t> bytes =
+        IpcHeaderBytes(static_cast<uint32_t>(IPC_HEADER_SIZE + payload.size()), target, kind, extra);
     bytes.insert(bytes.end(), payload.begin(), payload.end());
     return bytes;
 }

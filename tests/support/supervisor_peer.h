@@ -43,8 +43,8 @@ private:
 };
 
 // A packet as the core expects it on the wire (host byte order).
-std::vector<uint8_t> IpcPacket(uint32_t kind, uint32_t target, const std::string& payload = "");
+std::vector<uint8_t> IpcPacket(uint32_t kind, uint32_t target, const std::string& payload = "", uint32_t extra = 0);
 // A bare header claiming `length`, for malformed packets.
-std::vector<uint8_t> IpcHeaderBytes(uint32_t length, uint32_t target, uint32_t kind);
+std::vector<uint8_t> IpcHeaderBytes(uint32_t length, uint32_t target, uint32_t kind, uint32_t extra = 0);
 
 } // namespace dvrtest

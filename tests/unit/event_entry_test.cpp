@@ -11,6 +11,7 @@
 #include "core/dvrcore.h"
 #include "core/logging.h"
 #include "events/routing.h"
+#include "support/core_harness.h"
 #include "support/event_records.h"
 
 namespace {
@@ -18,50 +19,12 @@ namespace {
 constexpr uint32_t kCamera = 0x00050000;
 constexpr uint32_t kPlugin = 0x00020000; // slot 2
 
-struct LogLine {
-    uint32_t source;
-    uint32_t level;
-    std::string text;
-};
-
-class HarnessCore : public dvrcore {
+// A core that is never started; its queue is taken out by the test.
+class HarnessCore : public dvrtest::TestCore {
 public:
-    HarnessCore() : dvrcore("/nonexistent/bin/dvrcore") {}
-    ~HarnessCore() override { Drain(); }
-
-    void WriteLog(uint32_t source, uint32_t level, const char* text) override
-    {
-        std::lock_guard lock(logMutex);
-        lines.push_back({source, level, text ? text : "<null>"});
-    }
-
-    std::vector<_EventParmsIn> Drain()
-    {
-        std::vector<_EventParmsIn> events;
-        std::lock_guard lock(coreMutex);
-        while (!eventQueue.empty())
-            events.push_back(eventQueue.pop_front());
-        for (auto& e : events)
-            copies.push_back(e.data);
-        return events;
-    }
     void SetThrottled(bool on) { videoThrottled = on; }
     uint32_t ThrottledFrames() const { return throttledVideoFrames; }
     void Stop() { RequestStop(); }
-
-    std::mutex logMutex;
-    std::vector<LogLine> lines;
-
-private:
-    struct Copies {
-        std::vector<void*> blocks;
-        void push_back(void* b) { blocks.push_back(b); }
-        ~Copies()
-        {
-            for (void* b : blocks)
-                free(b);
-        }
-    } copies;
 };
 
 _EventParmsIn Event(uint32_t provider, uint32_t type, uint32_t flags = 0)
@@ -106,7 +69,7 @@ TEST(VideoGate, KeyFrameAdmitsSevenHundredSixtySixDependentFrames)
     EXPECT_EQ(Frame(kCamera, 0), EVENT_RESULT_NOT_ADMITTED);
     EXPECT_EQ(Frame(kCamera, 2), EVENT_RESULT_NOT_ADMITTED); // only 1 marks a key frame
     EXPECT_EQ(Frame(kCamera, 1), EVENT_RESULT_OK);
-    EXPECT_EQ(core.Drain().size(), 1u + 766u + 1u);
+    EXPECT_EQ(core.TakeQueued().size(), 1u + 766u + 1u);
 }
 
 TEST(VideoGate, ThrottlingRefusesAndDropsAdmission)
@@ -137,7 +100,7 @@ TEST(EventEntry, CopiesTheDataAndQueuesEventsWithoutDataAsNull)
     empty.data = data; // data without a size is no data
     EXPECT_EQ(Raise(empty), 0);
 
-    auto queued = core.Drain();
+    auto queued = core.TakeQueued();
     ASSERT_EQ(queued.size(), 2u);
     EXPECT_NE(queued[0].data, static_cast<void*>(data));
     EXPECT_EQ(std::string(static_cast<char*>(queued[0].data)), "payload bytes");
@@ -162,9 +125,9 @@ TEST(EventEntry, AfterTheStopRequestOnlyOnTheSpotKindsAreHandled)
     EXPECT_EQ(Raise(request), EVENT_RESULT_OK); // read requests are still dispatched
     // Log lines are still written but no longer passed on.
     EXPECT_EQ(LogLineEvent(kPlugin, 60, "late line"), EVENT_RESULT_REFUSED);
-    ASSERT_EQ(core.lines.size(), 1u);
-    EXPECT_EQ(core.lines[0].text, "late line");
-    EXPECT_TRUE(core.Drain().empty());
+    ASSERT_EQ(core.Lines().size(), 1u);
+    EXPECT_EQ(core.Lines()[0].text, "late line");
+    EXPECT_TRUE(core.TakeQueued().empty());
 }
 
 TEST(EventEntry, SupervisorDataWithoutSupervisorIsRefusedAndTaken)
@@ -174,7 +137,7 @@ TEST(EventEntry, SupervisorDataWithoutSupervisorIsRefusedAndTaken)
     e.data = malloc(32); // the core frees it: a second free or a leak shows under the sanitizers
     e.dataSize = 32;
     EXPECT_EQ(Raise(e), EVENT_RESULT_REFUSED);
-    EXPECT_TRUE(core.Drain().empty());
+    EXPECT_TRUE(core.TakeQueued().empty());
 }
 
 TEST(EventEntry, RequestEventsFromOrdinaryThreadsAreRefused)
@@ -189,7 +152,7 @@ TEST(EventEntry, RequestEventsFromOrdinaryThreadsAreRefused)
     answer.data = data;
     answer.dataSize = sizeof data;
     EXPECT_EQ(Raise(answer), EVENT_RESULT_REFUSED);
-    EXPECT_TRUE(core.Drain().empty());
+    EXPECT_TRUE(core.TakeQueued().empty());
 }
 
 TEST(LogGate, ThresholdDecidesWhatIsWrittenAndWhatIsQueued)
@@ -197,23 +160,23 @@ TEST(LogGate, ThresholdDecidesWhatIsWrittenAndWhatIsQueued)
     HarnessCore core;
     core.logLevels[2] = 50;
     EXPECT_EQ(LogLineEvent(kPlugin, 25, "below"), 77);
-    EXPECT_TRUE(core.lines.empty());
-    EXPECT_TRUE(core.Drain().empty());
+    EXPECT_TRUE(core.Lines().empty());
+    EXPECT_TRUE(core.TakeQueued().empty());
 
     core.logLevels[2] = 0;
     EXPECT_EQ(LogLineEvent(kPlugin, 25, "passes"), EVENT_RESULT_OK);
-    ASSERT_EQ(core.lines.size(), 1u);
-    EXPECT_EQ(core.lines[0].text, "passes");
-    EXPECT_EQ(core.lines[0].level, 25u);
-    EXPECT_EQ(core.Drain().size(), 1u);
+    ASSERT_EQ(core.Lines().size(), 1u);
+    EXPECT_EQ(core.Lines()[0].text, "passes");
+    EXPECT_EQ(core.Lines()[0].level, 25u);
+    EXPECT_EQ(core.TakeQueued().size(), 1u);
 
     core.logLevels[2] = -1;
     EXPECT_EQ(LogLineEvent(kPlugin, 0, "detail"), 77); // written, not passed on
-    ASSERT_EQ(core.lines.size(), 2u);
-    EXPECT_EQ(core.lines[1].text, "detail");
-    EXPECT_TRUE(core.Drain().empty());
+    ASSERT_EQ(core.Lines().size(), 2u);
+    EXPECT_EQ(core.Lines()[1].text, "detail");
+    EXPECT_TRUE(core.TakeQueued().empty());
     EXPECT_EQ(LogLineEvent(kPlugin, 10, "no threshold"), EVENT_RESULT_OK);
-    EXPECT_EQ(core.Drain().size(), 1u);
+    EXPECT_EQ(core.TakeQueued().size(), 1u);
 }
 
 TEST(LogGate, SourcesBeyondTheTablesHaveNoThreshold)
@@ -223,8 +186,8 @@ TEST(LogGate, SourcesBeyondTheTablesHaveNoThreshold)
     EXPECT_EQ(QueryLogLevel(outside, FlatPluginEvent), -1);
     EXPECT_EQ(QueryLogLevel(0x00FF0000, FlatPluginEvent), -1); // slot 255 does not exist either
     EXPECT_EQ(LogLineEvent(outside, 30, "far away"), EVENT_RESULT_OK);
-    ASSERT_EQ(core.lines.size(), 1u);
-    EXPECT_EQ(core.lines[0].source, outside);
+    ASSERT_EQ(core.Lines().size(), 1u);
+    EXPECT_EQ(core.Lines()[0].source, outside);
 }
 
 TEST(LogMessageCall, LongMessagesAreCutTo511Characters)
@@ -232,9 +195,9 @@ TEST(LogMessageCall, LongMessagesAreCutTo511Characters)
     HarnessCore core;
     const std::string longText(600, 'x');
     LogMessage(kPlugin, FlatPluginEvent, 30, "%s", longText.c_str());
-    ASSERT_EQ(core.lines.size(), 1u);
-    EXPECT_EQ(core.lines[0].text, std::string(511, 'x'));
-    auto queued = core.Drain();
+    ASSERT_EQ(core.Lines().size(), 1u);
+    EXPECT_EQ(core.Lines()[0].text, std::string(511, 'x'));
+    auto queued = core.TakeQueued();
     ASSERT_EQ(queued.size(), 1u);
     EXPECT_EQ(queued[0].dataSize, 512u);
     EXPECT_EQ(queued[0].eventFlags, EVENT_FLAGS_LOG_LINE);
@@ -249,8 +212,8 @@ TEST(LogMessageCall, NothingIsSentBelowTheThresholdOrWithoutText)
     LogMessage(kPlugin, FlatPluginEvent, 59, "%s", "quiet");
     LogMessage(kPlugin, FlatPluginEvent, 60, "%s", "");
     LogMessage(kPlugin, nullptr, 100, "no function");
-    EXPECT_TRUE(core.lines.empty());
-    EXPECT_TRUE(core.Drain().empty());
+    EXPECT_TRUE(core.Lines().empty());
+    EXPECT_TRUE(core.TakeQueued().empty());
     EXPECT_FALSE(LogLevelEnabled(kPlugin, FlatPluginEvent, 59));
     EXPECT_TRUE(LogLevelEnabled(kPlugin, FlatPluginEvent, 60));
 }
@@ -269,17 +232,17 @@ TEST(LogGate, TextWithoutItsNulIsNeverReadPastItsSize)
         Raise(e);
         free(text);
     }
-    ASSERT_EQ(core.lines.size(), 3u);
-    EXPECT_EQ(core.lines[0].text, "a");
-    EXPECT_EQ(core.lines[1].text, "aaaaaaa");
-    EXPECT_EQ(core.lines[2].text.size(), 1023u); // cut, not overrun
+    ASSERT_EQ(core.Lines().size(), 3u);
+    EXPECT_EQ(core.Lines()[0].text, "a");
+    EXPECT_EQ(core.Lines()[1].text, "aaaaaaa");
+    EXPECT_EQ(core.Lines()[2].text.size(), 1023u); // cut, not overrun
     char withNul[] = "short\0rest";
     _EventParmsIn e = Event(kPlugin, EVENT_TYPE_LOG, EVENT_FLAGS_LOG_LINE);
     e.payload.log.logLevel = 40;
     e.data = withNul;
     e.dataSize = sizeof withNul;
     Raise(e);
-    EXPECT_EQ(core.lines[3].text, "short");
+    EXPECT_EQ(core.Lines()[3].text, "short");
 }
 
 TEST(EventEntry, ManyProducersLoseNothingAndKeepTheirOrder)
@@ -301,7 +264,7 @@ TEST(EventEntry, ManyProducersLoseNothingAndKeepTheirOrder)
     }
     for (auto& t : producers)
         t.join();
-    auto queued = core.Drain();
+    auto queued = core.TakeQueued();
     ASSERT_EQ(queued.size(), kProducers * kEvents);
     std::vector<uint32_t> next(kProducers, 0);
     for (const auto& e : queued) {

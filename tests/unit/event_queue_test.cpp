@@ -7,33 +7,24 @@
 #include <new>
 #include <utility>
 
-// Lets a test count this thread's allocations or make the next one fail.
-namespace {
-thread_local bool tCountAllocs = false;
-thread_local size_t tAllocs = 0;
-thread_local bool tFailNextAlloc = false;
-}  // namespace
+#include "support/allocation_counter.h"
 
-void* operator new(size_t n) {
+// The ring's storage is mapped rather than allocated: its mappings count and
+// fail the same way.
+namespace {
+void* TestMapper(size_t bytes);
+const EventQueue::StorageMapper kRealMapper = std::exchange(EventQueue::mapStorage, &TestMapper);
+void* TestMapper(size_t bytes) {
     if (tCountAllocs) {
         ++tAllocs;
     }
     if (tFailNextAlloc) {
         tFailNextAlloc = false;
-        throw std::bad_alloc();
+        return nullptr;
     }
-    if (void* p = std::malloc(n ? n : 1)) {
-        return p;
-    }
-    throw std::bad_alloc();
+    return kRealMapper(bytes);
 }
-void* operator new[](size_t n) { return ::operator new(n); }
-// Out of line: once inlined, GCC flags free() on operator new memory even
-// though this new/delete pair is consistent.
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, size_t) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p, size_t) noexcept { std::free(p); }
+}  // namespace
 
 namespace {
 
@@ -187,9 +178,9 @@ TEST(EventQueue, FailedCompactKeepsRecords) {
     for (uint32_t i = 0; i < 290; ++i) {
         ASSERT_TRUE(PopsTag(q, i));
     }
-    tFailNextAlloc = true;
+    dvrtest::FailNextAllocation();
     EXPECT_FALSE(q.Compact());
-    tFailNextAlloc = false;
+    dvrtest::FailNextAllocation(false);
     EXPECT_EQ(q.capacity(), 512u);
     EXPECT_EQ(q.size(), 10u);
     for (uint32_t i = 290; i < 300; ++i) {
@@ -202,9 +193,9 @@ TEST(EventQueue, FailedGrowthLeavesQueueIntact) {
     for (uint32_t i = 0; i < 64; ++i) {
         q.push_back(MakeEvent(i));
     }
-    tFailNextAlloc = true;
+    dvrtest::FailNextAllocation();
     EXPECT_THROW(q.push_back(MakeEvent(64)), std::bad_alloc);
-    tFailNextAlloc = false;
+    dvrtest::FailNextAllocation(false);
     EXPECT_EQ(q.size(), 64u);
     for (uint32_t i = 0; i < 64; ++i) {
         ASSERT_TRUE(PopsTag(q, i));
@@ -220,8 +211,7 @@ TEST(EventQueue, SteadyStateDoesNotAllocate) {
         q.pop_front();
     }
     const _EventParmsIn e = MakeEvent(1);
-    tAllocs = 0;
-    tCountAllocs = true;
+    dvrtest::AllocationCounter allocations;
     for (int round = 0; round < 1000; ++round) {
         for (int i = 0; i < 150; ++i) {
             q.push_back(e);
@@ -230,8 +220,7 @@ TEST(EventQueue, SteadyStateDoesNotAllocate) {
             q.pop_front();
         }
     }
-    tCountAllocs = false;
-    EXPECT_EQ(tAllocs, 0u);
+    EXPECT_EQ(allocations.Stop(), 0u);
 }
 
 TEST(EventQueue, MoveTransfersRecords) {

@@ -19,27 +19,10 @@
 #include <boost/asio/post.hpp>
 
 #include "core/dvrcore.h"
+#include "support/allocation_counter.h"
+#include "support/core_harness.h"
 #include "support/process.h"
-
-// Counts this thread's allocations while a test asks for it.
-namespace {
-thread_local bool tCountAllocations = false;
-thread_local size_t tAllocations = 0;
-} // namespace
-
-void* operator new(size_t size)
-{
-    if (tCountAllocations)
-        ++tAllocations;
-    if (void* memory = std::malloc(size ? size : 1))
-        return memory;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t size) { return ::operator new(size); }
-[[gnu::noinline]] void operator delete(void* memory) noexcept { std::free(memory); }
-[[gnu::noinline]] void operator delete(void* memory, size_t) noexcept { std::free(memory); }
-[[gnu::noinline]] void operator delete[](void* memory) noexcept { std::free(memory); }
-[[gnu::noinline]] void operator delete[](void* memory, size_t) noexcept { std::free(memory); }
+#include "support/supervisor_peer.h"
 
 namespace {
 
@@ -84,20 +67,15 @@ size_t JournalSize()
     return journal.size();
 }
 
+// Packets carry a nonzero extra word, so a plugin's copy shows the header unchanged.
 std::vector<uint8_t> Packet(uint32_t kind, uint32_t target, const std::string& payload = "")
 {
-    IpcHeader header{static_cast<uint32_t>(IPC_HEADER_SIZE + payload.size()), target, kind, 0x01020304};
-    std::vector<uint8_t> bytes(sizeof header + payload.size());
-    memcpy(bytes.data(), &header, sizeof header);
-    memcpy(bytes.data() + sizeof header, payload.data(), payload.size());
-    return bytes;
+    return dvrtest::IpcPacket(kind, target, payload, 0x01020304);
 }
 
 std::vector<uint8_t> Header(uint32_t length)
 {
-    std::vector<uint8_t> bytes = Packet(3, 0);
-    memcpy(bytes.data(), &length, sizeof length);
-    return bytes;
+    return dvrtest::IpcHeaderBytes(length, 0, 3);
 }
 
 std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
@@ -108,18 +86,13 @@ std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
     return all;
 }
 
-constexpr uint32_t Target(uint32_t moduleIndex) { return moduleIndex << 20; }
-
-struct LogLine {
-    uint32_t level;
-    std::string text;
-};
+constexpr uint32_t Target(uint32_t moduleIndex) { return DVR_IPC_TARGET(moduleIndex); }
 
 // A core whose only live part is the supervisor channel: its socket is one
 // end of a pair, the test holds the other.
-class ChannelCore : public dvrcore {
+class ChannelCore : public dvrtest::TestCore {
 public:
-    ChannelCore() : dvrcore("/nonexistent/bin/dvrcore")
+    ChannelCore()
     {
         int fds[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
@@ -139,9 +112,7 @@ public:
         if (ioThread.joinable())
             ioThread.join();
         // As the shutdown does: unsent blocks are the core's to free.
-        for (IpcBlock& block : ipcSendQueue)
-            free(block.data);
-        ipcSendQueue.clear();
+        ipcSendQueue.FreeAll();
         if (peer >= 0)
             close(peer);
     }
@@ -154,23 +125,7 @@ public:
 
     void AddPlugin(uint32_t systemID, DvrEntryPoint ioctl, const std::string& filename)
     {
-        std::unique_lock lock(pluginsMutex);
-        PLUGININFO plugin;
-        plugin.info.systemID = systemID;
-        plugin.IOCTL = ioctl;
-        plugin.Filename = filename;
-        plugins.push_back(std::move(plugin));
-    }
-
-    void WriteLog(uint32_t, uint32_t level, const char* text) override
-    {
-        std::lock_guard lock(logMutex);
-        lines.push_back({level, text ? text : ""});
-    }
-    std::vector<LogLine> Lines()
-    {
-        std::lock_guard lock(logMutex);
-        return lines;
+        TestCore::AddPlugin(systemID, filename, [&](PLUGININFO& plugin) { plugin.IOCTL = ioctl; });
     }
 
     bool SendFromSupervisor(const std::vector<uint8_t>& record)
@@ -222,11 +177,10 @@ public:
     // the file name in place on waking ("timeout" at the deadline).
     std::string WaitLikeStartup(std::promise<void>& waiting)
     {
+        const uint64_t before = coreWakeup.Ticket();
         std::unique_lock lock(coreMutex);
-        const uint64_t before = coreWakeups;
         waiting.set_value();
-        if (!coreCondition.wait_until(lock, std::chrono::system_clock::now() + std::chrono::seconds(10),
-                                      [&] { return coreWakeups != before; }))
+        if (!WaitFor(lock, STARTUP_WAIT_NS, [&] { return coreWakeup.ChangedSince(before); }))
             return "timeout";
         return supervisorFilename;
     }
@@ -234,10 +188,6 @@ public:
     using dvrcore::DeliverIpcPacket;
 
     int peer = -1;
-
-private:
-    std::mutex logMutex;
-    std::vector<LogLine> lines;
 };
 
 // A packet to plugin index 15 that marks the end of what a test sent: once
@@ -336,14 +286,12 @@ TEST(IpcRouting, RoutingAPacketAllocatesNothing)
     IpcHeader header{sizeof packet, Target(5), 3, 0};
     memcpy(packet, &header, sizeof header);
 
-    tAllocations = 0;
-    tCountAllocations = true;
+    dvrtest::AllocationCounter allocations;
     core.DeliverIpcPacket(packet, sizeof packet);
     header.target = Target(77); // no such plugin
     memcpy(packet, &header, sizeof header);
     core.DeliverIpcPacket(packet, sizeof packet);
-    tCountAllocations = false;
-    EXPECT_EQ(tAllocations, 0u);
+    EXPECT_EQ(allocations.Stop(), 0u);
 }
 
 TEST(IpcFraming, BadLengthDiscardsTheRecordAndReceivingGoesOn)
@@ -396,6 +344,11 @@ TEST(IpcConfiguration, EndsTheStartupWaitWithTheValuesInPlace)
     waiting.get_future().wait();
     const auto sent = std::chrono::steady_clock::now();
     core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0, "tarvod\0" "4.2"s));
+    // The harness's clock stands still: only the packet can end this wait.
+    const bool wokenByPacket = woken.wait_for(30s) == std::future_status::ready;
+    if (!wokenByPacket)
+        core.RequestStop(); // lets the waiter go
+    EXPECT_TRUE(wokenByPacket);
     EXPECT_EQ(woken.get(), "tarvod");
     EXPECT_LT(std::chrono::steady_clock::now() - sent, 5s) << "woken by the deadline, not by the packet";
 }

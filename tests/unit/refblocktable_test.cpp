@@ -12,26 +12,7 @@
 #include <thread>
 #include <vector>
 
-// Counts allocations made by this thread while armed, so the hot path can be
-// checked for staying allocation-free.
-namespace {
-thread_local bool tCountAllocs = false;
-thread_local size_t tAllocs = 0;
-}  // namespace
-
-void* operator new(size_t n) {
-    if (tCountAllocs) {
-        ++tAllocs;
-    }
-    if (void* p = std::malloc(n ? n : 1)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-// Out of line: once inlined, GCC flags free() on operator new memory even
-// though this new/delete pair is consistent.
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, size_t) noexcept { std::free(p); }
+#include "support/allocation_counter.h"
 
 namespace {
 
@@ -147,13 +128,13 @@ TEST(RefBlockTable, MoreThanInlineOwners) {
 TEST(RefBlockTable, LeakReportFormatAndEmptiesTable) {
     RefBlockTable t;
     void* a = reinterpret_cast<void*>(uintptr_t{0x1a2b3c});
-    void* b = reinterpret_cast<void*>(uintptr_t{0xdeadbeef0});
+    void* b = reinterpret_cast<void*>(uintptr_t{0xdeadbee0});
     t.AddRef(b, 3, 0x80000000u);  // the core's own ID
     t.AddRef(a, 100, 0x50000);
     t.AddRef(a, 100, 0x60000);
     EXPECT_EQ(t.TakeLeakReport(),
               "address 0x1a2b3c leaked by plugins [50000,60000]\n"
-              "address 0xdeadbeef0 leaked by plugins [80000000]\n");
+              "address 0xdeadbee0 leaked by plugins [80000000]\n");
     EXPECT_EQ(t.blockCount(), 0u);
     EXPECT_EQ(t.byteCount(), 0u);
     EXPECT_EQ(t.TakeLeakReport(), "");
@@ -262,8 +243,7 @@ TEST(RefBlockTable, SteadyStateDoesNotAllocate) {
     for (uintptr_t i = 0; i < 2000; ++i) {
         t.Release(FakeBlock(i), 1);
     }
-    tAllocs = 0;
-    tCountAllocs = true;
+    dvrtest::AllocationCounter allocations;
     for (uintptr_t round = 0; round < 20; ++round) {
         for (uintptr_t i = 0; i < 1000; ++i) {
             for (uint32_t owner = 1; owner <= 4; ++owner) {
@@ -276,8 +256,7 @@ TEST(RefBlockTable, SteadyStateDoesNotAllocate) {
             }
         }
     }
-    tCountAllocs = false;
-    EXPECT_EQ(tAllocs, 0u);
+    EXPECT_EQ(allocations.Stop(), 0u);
     EXPECT_EQ(t.blockCount(), 0u);
 }
 

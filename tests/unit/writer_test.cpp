@@ -19,6 +19,7 @@
 #include "core/dvrcore.h"
 #include "core/logging.h"
 #include "events/routing.h"
+#include "support/core_harness.h"
 #include "support/event_records.h"
 #include "support/process.h"
 
@@ -70,9 +71,10 @@ int32_t FakeRead(void* in, void*)
     return g_state->read ? g_state->read(static_cast<_ReadParmsIn*>(in)) : 0;
 }
 
-class WriterCore : public dvrcore {
+// The shared harness, with fake plugins bound to the test's FakeState and a
+// writer loop the test runs on its own thread or on the spot.
+class WriterCore : public dvrtest::TestCore {
 public:
-    WriterCore() : dvrcore("/nonexistent/bin/dvrcore") {}
     ~WriterCore() override
     {
         if (writer.joinable()) {
@@ -106,27 +108,13 @@ public:
     }
     void StartWriter() { writer = std::thread([this] { WriterLoop(); }); }
 
-    int64_t now() override { return clock.load() + (realClock ? dvrcore::now() : 0); }
-    void WriteLog(uint32_t, uint32_t, const char* text) override
-    {
-        std::lock_guard lock(logMutex);
-        logLines.emplace_back(text);
-    }
-    std::vector<std::string> Logs()
-    {
-        std::lock_guard lock(logMutex);
-        return logLines;
-    }
+    std::vector<std::string> Logs() const { return Texts(); }
 
     uint32_t Blocks() const { return refBlocks.blockCount(); }
     uint32_t Bytes() const { return refBlocks.byteCount(); }
     std::string Leaks() { return refBlocks.TakeLeakReport(); }
 
-    std::atomic<int64_t> clock{0};
-    bool realClock = false;
     std::thread writer;
-    std::mutex logMutex;
-    std::vector<std::string> logLines;
 };
 
 class Writer : public ::testing::Test {

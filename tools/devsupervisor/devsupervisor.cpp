@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,12 @@ SIGINT and SIGTERM send a stop packet.
 The core writes its log lines only to a terminal. When standard output is not
 one (a pipe, a file), the core gets a pseudo-terminal instead and its lines are
 passed on to standard output without colour codes.
+
+Environment:
+  DVR_EMULATOR  a command (words separated by spaces) to start the core
+                through, for a core built for another machine: with
+                DVR_EMULATOR=qemu-arm the core runs as
+                `qemu-arm <core executable> <fd> ...`
 
 Each block the core sends is printed on standard output as
   block N: LENGTH bytes: first bytes in hex
@@ -149,7 +156,7 @@ bool ParsePacket(const std::string& text, std::vector<uint8_t>& record)
         uint32_t index = 0;
         if (!ParseWord(targetText.substr(1), index) || index > 0xFFF)
             return false;
-        target = index << 20;
+        target = DVR_IPC_TARGET(index);
     } else if (!ParseWord(targetText, target)) {
         return false;
     }
@@ -364,7 +371,16 @@ int main(int argc, char** argv)
 
     // Prepared before fork: the child only calls async-signal-safe functions.
     std::string fdText = std::to_string(coreEnd);
-    std::vector<char*> coreArgv{options.command[0].data(), fdText.data()};
+    std::vector<std::string> emulator;
+    if (const char* words = getenv("DVR_EMULATOR")) {
+        std::istringstream split(words);
+        for (std::string word; split >> word;)
+            emulator.push_back(word);
+    }
+    std::vector<char*> coreArgv;
+    for (std::string& word : emulator)
+        coreArgv.push_back(word.data());
+    coreArgv.insert(coreArgv.end(), {options.command[0].data(), fdText.data()});
     for (size_t i = 1; i < options.command.size(); ++i)
         coreArgv.push_back(options.command[i].data());
     coreArgv.push_back(nullptr);
@@ -379,7 +395,10 @@ int main(int argc, char** argv)
         fcntl(coreEnd, F_SETFD, 0);
         if (relaying)
             relay.AttachChild();
-        execv(coreArgv[0], coreArgv.data());
+        if (emulator.empty())
+            execv(coreArgv[0], coreArgv.data());
+        else // found on PATH, like a shell would
+            execvp(coreArgv[0], coreArgv.data());
         const char message[] = "devsupervisor: cannot start the core\n";
         (void)!write(STDERR_FILENO, message, sizeof message - 1);
         _exit(127);

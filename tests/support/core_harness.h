@@ -1,0 +1,150 @@
+// One harness around a core that unit tests drive directly: the log lines it
+// writes are captured, its clock is the test's (fake unless asked for real,
+// and its waits follow the fake clock), and plugins are records the test adds.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/dvrcore.h"
+#include "support/process.h"
+
+namespace dvrtest {
+
+struct LogLine {
+    uint32_t source;
+    uint32_t level;
+    std::string text;
+};
+
+class TestCore : public dvrcore {
+public:
+    TestCore() : dvrcore("/nonexistent/bin/dvrcore") {}
+    ~TestCore() override
+    {
+        // Copies of events the test took out, or left in the queue.
+        TakeQueued();
+        for (void* copy : takenCopies_)
+            free(copy);
+    }
+
+    // --- clock and waiting ---
+    // The fake clock starts at 0; with realClock it runs on top of the real one.
+    std::atomic<int64_t> clock{0};
+    bool realClock = false;
+    int64_t now() override { return clock.load() + (realClock ? dvrcore::now() : 0); }
+
+    // Timed waits end when their condition holds or when the test moved the
+    // fake clock past their deadline.
+    bool WaitFor(std::unique_lock<std::mutex>& lock, int64_t timeoutNs, const std::function<bool()>& ready) override
+    {
+        const int64_t deadline = clock.load() + timeoutNs;
+        {
+            std::lock_guard record(seamMutex_);
+            waits_.push_back(timeoutNs);
+        }
+        coreCondition.wait(lock, [&] { return ready() || clock.load() >= deadline; });
+        return ready();
+    }
+    // A pause passes on the fake clock at once.
+    void Pause(int64_t durationNs) override
+    {
+        {
+            std::lock_guard record(seamMutex_);
+            pauses_.push_back(durationNs);
+        }
+        Advance(durationNs);
+    }
+    // Moves the fake clock on and lets timed waits see it.
+    void Advance(int64_t ns)
+    {
+        std::lock_guard lock(coreMutex);
+        clock += ns;
+        coreCondition.notify_all();
+    }
+    std::vector<int64_t> Waits() const
+    {
+        std::lock_guard record(seamMutex_);
+        return waits_;
+    }
+    std::vector<int64_t> Pauses() const
+    {
+        std::lock_guard record(seamMutex_);
+        return pauses_;
+    }
+
+    // --- log capture ---
+    void WriteLog(uint32_t source, uint32_t level, const char* text) override
+    {
+        std::lock_guard lock(seamMutex_);
+        lines_.push_back({source, level, text ? text : "<null>"});
+    }
+    std::vector<LogLine> Lines() const
+    {
+        std::lock_guard lock(seamMutex_);
+        return lines_;
+    }
+    std::vector<std::string> Texts() const
+    {
+        std::vector<std::string> texts;
+        for (const LogLine& line : Lines())
+            texts.push_back(line.text);
+        return texts;
+    }
+    bool HasLine(const std::string& text) const
+    {
+        for (const LogLine& line : Lines())
+            if (line.text.find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+    bool WaitForLine(const std::string& text) const
+    {
+        return WaitUntil([&] { return HasLine(text); });
+    }
+
+    // --- the queue, taken out without a writer; the copies stay valid
+    // until the harness is destroyed ---
+    std::vector<_EventParmsIn> TakeQueued()
+    {
+        std::vector<_EventParmsIn> events;
+        std::lock_guard lock(coreMutex);
+        while (!eventQueue.empty()) {
+            events.push_back(eventQueue.pop_front());
+            takenCopies_.push_back(events.back().data);
+        }
+        return events;
+    }
+
+    // --- plugins as records; entry points are functions of the test ---
+    // `setUp` fills in entry points and flags before the record is listed.
+    PLUGININFO& AddPlugin(uint32_t systemID, const std::string& fileName,
+                          const std::function<void(PLUGININFO&)>& setUp = {})
+    {
+        PLUGININFO plugin;
+        plugin.info.systemID = systemID;
+        plugin.Filename = fileName;
+        if (setUp)
+            setUp(plugin);
+        pluginSide.Add(systemID, fileName);
+        std::unique_lock lock(pluginsMutex);
+        plugins.push_back(std::move(plugin));
+        return plugins.back();
+    }
+
+private:
+    mutable std::mutex seamMutex_;
+    std::vector<LogLine> lines_;
+    std::vector<int64_t> waits_;
+    std::vector<int64_t> pauses_;
+    std::vector<void*> takenCopies_;
+};
+
+} // namespace dvrtest
