@@ -41,7 +41,11 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 {
     const uint32_t type = in->eventType;
     if (type == EVENT_TYPE_RELEASE) {
-        ReleaseBlock(*in, in->providerID);
+        // The core drops its own holds itself, never through here: a release
+        // naming it as owner would free a block the writer is still handing
+        // to the next plugin.
+        if (in->providerID != CORE_PROVIDER_ID)
+            ReleaseBlock(*in, in->providerID);
         return 0;
     }
     if (type == EVENT_TYPE_SUPERVISOR) {
