@@ -1,12 +1,103 @@
-// Product and core configuration, configuration updates and the status
-// documents. Until the XML documents are read and written, the core runs with
-// its built-in defaults and ignores configuration updates.
+// Product and core configuration at start-up, and configuration updates at
+// run time. XML handling never logs: missing files, parse errors and missing
+// or malformed attributes are skipped silently.
+#include <string>
+
+#include "config/status_document.h"
+#include "config/xml_document.h"
 #include "core/dvrcore.h"
 
-void dvrcore::ReadConfiguration() {}
+namespace {
 
-void dvrcore::ParseConfig(const std::string&) {}
+// Slot of a configured ID in the log-level tables.
+uint32_t SlotOf(int32_t id)
+{
+    return DVR_MODULE_INDEX(static_cast<uint32_t>(id));
+}
 
-void dvrcore::WriteStatusDocuments() {}
+// Calls `visit` for every Plugin of every Module of the first Modules below
+// `root`, in document order.
+template <typename Visit>
+void ForEachPlugin(const TiXmlElement& root, Visit visit)
+{
+    const TiXmlElement* modules = root.FirstChildElement("Modules");
+    if (!modules)
+        return;
+    for (const TiXmlElement* module = modules->FirstChildElement("Module"); module;
+         module = module->NextSiblingElement("Module"))
+        for (const TiXmlElement* plugin = module->FirstChildElement("Plugin"); plugin;
+             plugin = plugin->NextSiblingElement("Plugin"))
+            visit(*plugin);
+}
+
+} // namespace
+
+void dvrcore::ReadConfiguration()
+{
+    XmlDocument product;
+    if (LoadFileWithBackup(product, "product.xml")) {
+        const TiXmlElement* root = product.document.RootElement();
+        const TiXmlElement* description = root ? root->FirstChildElement("Product") : nullptr;
+        if (description) {
+            if (const char* family = description->Attribute("Family"))
+                productName = family;
+            if (const char* version = description->Attribute("Version"))
+                coreVersion = version;
+        }
+    }
+
+    XmlDocument core;
+    if (!LoadFileWithBackup(core, "core.xml"))
+        return;
+    const TiXmlElement* root = core.document.RootElement();
+    if (!root)
+        return;
+    int32_t value;
+    if (const TiXmlElement* memory = root->FirstChildElement("Memory"))
+        if (ReadIntAttribute(*memory, "Throttling", value))
+            throttlingEnabled = value != 0;
+    ForEachPlugin(*root, [this](const TiXmlElement& plugin) {
+        int32_t id, level, fallback;
+        if (!ReadIntAttribute(plugin, "ID", id) || !ReadIntAttribute(plugin, "LogLevel", level))
+            return;
+        const uint32_t slot = SlotOf(id);
+        if (slot >= LogLevelArraySize || level < -1 || level > 100)
+            return;
+        if (!ReadIntAttribute(plugin, "LogLevelDefault", fallback))
+            fallback = -1;
+        // The default is not range-checked: its low 8 bits are stored.
+        logLevels[slot] = static_cast<int8_t>(level != -1 ? level : fallback);
+    });
+}
+
+void dvrcore::ParseConfig(const std::string& text)
+{
+    XmlDocument update;
+    update.Parse(text); // errors are not reported: what was built is used
+    const TiXmlElement* root = update.document.RootElement();
+    int32_t delta;
+    if (!root || !ReadIntAttribute(*root, "Delta", delta) || delta != 1)
+        return;
+    bool changed = false;
+    ForEachPlugin(*root, [&](const TiXmlElement& plugin) {
+        int32_t id, level;
+        if (!ReadIntAttribute(plugin, "ID", id) || !ReadIntAttribute(plugin, "LogLevel", level))
+            return;
+        const uint32_t slot = SlotOf(id);
+        if (slot >= LogLevelArraySize)
+            return;
+        const int8_t current = logLevels[slot].load();
+        if (level >= -1 && level <= 100 && level != current) {
+            logLevels[slot] = static_cast<int8_t>(level);
+            changed = true;
+        } else if (level == -1 && defaultLogLevels[slot].load() != -1) {
+            // A second -1 in a row brings back the plugin's own default.
+            logLevels[slot] = defaultLogLevels[slot].load();
+            changed = true;
+        }
+    });
+    if (changed)
+        WriteStatusDocuments();
+}
 
 void dvrcore::AnnounceThrottle() {}

@@ -36,6 +36,8 @@
 #include "plugin-host/plugin_side_table.h"
 #include "plugin-host/plugininfo.h"
 
+class TiXmlDocument;
+
 // The scheduler runs every 100 ms.
 inline constexpr int64_t SCHEDULER_PERIOD_NS = 100'000'000;
 // How long the start-up waits for the supervisor's configuration packet.
@@ -130,6 +132,8 @@ protected:
     // --- config/ ---
     void ReadConfiguration();
     void WriteStatusDocuments();
+    // Raises the document, printed on one line, as an event from the core.
+    void RaiseDocument(const TiXmlDocument& document, uint32_t eventType);
 
     // Members in declaration order; destroyed in reverse.
 

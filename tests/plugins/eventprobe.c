@@ -11,7 +11,10 @@
  *   raise_in=open|worker      where raise= lines run (default worker)
  *   load_wait_file=PATH       Load returns only once PATH exists
  *   config_text=TEXT          raise a configuration document at Open
+ *                             (repeatable, in order)
  *   config_type=TYPE          its eventType (default 0x100)
+ *   config_dump=PATH          write the data of every configuration IOCTL
+ *                             to PATH.1, PATH.2, ... exactly as received
  *   log_as=PROVIDER LEVEL TEXT   raise a log line in another source's name at
  *                             Open (repeatable)
  *   supervisor_text=TEXT      raise TEXT as a block for the supervisor at Open
@@ -177,13 +180,15 @@ int32_t Open(_OpenParmsIn* in, _OpenParmsOut* out)
     (void)in;
     (void)out;
     probe_journal(&probe, "Open");
-    text = probe_get(&probe, "config_text");
-    if (text) {
-        _EventParmsIn event =
-            make_event((uint32_t)probe_get_int(&probe, "config_type", EVENT_TYPE_CONFIG), EVENT_FLAGS_XML);
-        event.data = (void*)text;
-        event.dataSize = (uint32_t)strlen(text);
-        probe_journal(&probe, "config %d", (int)raise_event(&event));
+    for (i = 0; i < probe.count; ++i) {
+        if (strcmp(probe.entries[i].key, "config_text") == 0) {
+            _EventParmsIn event =
+                make_event((uint32_t)probe_get_int(&probe, "config_type", EVENT_TYPE_CONFIG), EVENT_FLAGS_XML);
+            text = probe.entries[i].value;
+            event.data = (void*)text;
+            event.dataSize = (uint32_t)strlen(text);
+            probe_journal(&probe, "config %d", (int)raise_event(&event));
+        }
     }
     for (i = 0; i < probe.count; ++i) {
         long provider = 0, level = 0;
@@ -283,6 +288,19 @@ int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out)
             pthread_cond_wait(&changed, &lock);
         pthread_mutex_unlock(&lock);
         return 0;
+    }
+    if (in->request == IOCTL_CONFIG && probe_get(&probe, "config_dump")) {
+        static int dumps;
+        char path[PROBE_LINE_MAX];
+        int fd;
+        snprintf(path, sizeof path, "%s.%d", probe_get(&probe, "config_dump"), ++dumps);
+        fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            if (in->data && in->dataSize && write(fd, in->data, in->dataSize) < 0) {
+                /* the test will see a short file */
+            }
+            close(fd);
+        }
     }
     {
         char text[65];

@@ -1,0 +1,177 @@
+// Configuration and status documents on a core that is never started: what
+// product.xml and core.xml set, what an update changes and when it rewrites,
+// and the exact status document and the record it is raised with.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "config/xml_document.h"
+#include "core/dvrcore.h"
+#include "support/process.h"
+
+namespace {
+
+using dvrtest::ReadFile;
+using dvrtest::TempDir;
+using dvrtest::WriteFile;
+
+// A core whose working directory is a fresh temporary directory.
+class ConfigCore : public dvrcore {
+public:
+    ConfigCore() : dvrcore("/opt/kavo/bin/dvrcore")
+    {
+        previous = std::filesystem::current_path();
+        std::filesystem::current_path(dir.path());
+    }
+    ~ConfigCore() override
+    {
+        while (!eventQueue.empty())
+            free(eventQueue.pop_front().data);
+        std::filesystem::current_path(previous);
+    }
+
+    using dvrcore::coreVersion;
+    using dvrcore::defaultLogLevels;
+    using dvrcore::plugins;
+    using dvrcore::ReadConfiguration;
+    using dvrcore::stopRequested;
+    using dvrcore::WriteStatusDocuments;
+
+    // The documents raised so far, as texts; checks each record on the way.
+    std::vector<std::string> Raised()
+    {
+        std::vector<std::string> texts;
+        while (!eventQueue.empty()) {
+            _EventParmsIn event = eventQueue.pop_front();
+            EXPECT_EQ(event.structSize, sizeof(_EventParmsIn)); // 184 on the 32-bit target
+            EXPECT_EQ(event.version, 1u);
+            EXPECT_EQ(event.providerID, CORE_PROVIDER_ID);
+            EXPECT_EQ(event.requestID, 0u);
+            EXPECT_EQ(event.eventType, EVENT_TYPE_CONFIG);
+            EXPECT_EQ(event.eventFlags, 0x01000010u);
+            texts.emplace_back(static_cast<const char*>(event.data), event.dataSize);
+            free(event.data);
+        }
+        return texts;
+    }
+
+    void AddPlugin(uint32_t systemID, const std::string& filename, int64_t loadMs, int64_t openMs, int32_t openCode)
+    {
+        PLUGININFO plugin;
+        plugin.info.systemID = systemID;
+        plugin.Filename = filename;
+        plugin.LoadTimeMs = loadMs;
+        plugin.OpenTimeMs = openMs;
+        plugin.OpenCode = openCode;
+        plugins.push_back(std::move(plugin));
+    }
+
+    TempDir dir;
+    std::filesystem::path previous;
+};
+
+std::string CoreXml(const std::string& plugins, const std::string& memory = "<Memory Throttling=\"1\"/>")
+{
+    return "<?xml ?><Kavo>" + memory + "<Modules><Module ID=\"-2147483648\">" + plugins + "</Module></Modules></Kavo>";
+}
+
+TEST(ReadConfiguration, SetsWhatTheFilesSayAndSkipsBadEntriesOneByOne)
+{
+    struct Case {
+        const char* name;
+        std::string coreXml;
+        int slot;
+        int level;
+    };
+    const std::vector<Case> cases = {
+        {"-1 takes the default", CoreXml(R"(<Plugin ID="131072" LogLevel="-1" LogLevelDefault="40"/>)"), 2, 40},
+        {"a level wins over the default", CoreXml(R"(<Plugin ID="131072" LogLevel="60" LogLevelDefault="40"/>)"), 2, 60},
+        {"101 is ignored", CoreXml(R"(<Plugin ID="131072" LogLevel="101"/>)"), 2, -1},
+        {"the core's own slot", CoreXml(R"(<Plugin ID="-2147483648" LogLevel="50"/>)"), 0, 50},
+        {"low 8 bits of the default", CoreXml(R"(<Plugin ID="196608" LogLevel="-1" LogLevelDefault="300"/>)"), 3, 44},
+        {"later entries win", CoreXml(R"(<Plugin ID="131072" LogLevel="10"/><Plugin ID="131072" LogLevel="20"/>)"), 2,
+         20},
+        {"a bad ID skips only its entry",
+         CoreXml(R"(<Plugin ID="2x" LogLevel="10"/><Plugin ID="99999999999" LogLevel="10"/>)"
+                 R"(<Plugin ID="131072" LogLevel="30"/>)"),
+         2, 30},
+        {"slot 255 is beyond the tables", CoreXml(R"(<Plugin ID="16711680" LogLevel="30"/>)"), 254, -1},
+        {"a word for a level", CoreXml(R"(<Plugin ID="131072" LogLevel="loud"/>)"), 2, -1},
+    };
+    for (const Case& c : cases) {
+        ConfigCore core;
+        WriteFile("core.xml", c.coreXml);
+        core.ReadConfiguration();
+        EXPECT_EQ(core.logLevels[c.slot].load(), c.level) << c.name;
+    }
+}
+
+std::string Update(const std::string& plugins, const std::string& delta = R"(Delta="1")")
+{
+    return "<Kavo " + delta + "><Modules><Module>" + plugins + "</Module></Modules></Kavo>";
+}
+
+TEST(ParseConfig, ChangesThresholdsAndRewritesOncePerChange)
+{
+    struct Step {
+        const char* name;
+        std::string text;
+        int level;    // slot 2 afterwards
+        int rewrites; // status documents raised by this update
+    };
+    // Slot 2 starts at 30 with a declared default of 40.
+    const std::vector<Step> steps = {
+        {"no Delta", Update(R"(<Plugin ID="131072" LogLevel="60"/>)", ""), 30, 0},
+        {"Delta 0", Update(R"(<Plugin ID="131072" LogLevel="60"/>)", R"(Delta="0")"), 30, 0},
+        {"the same value", Update(R"(<Plugin ID="131072" LogLevel="30"/>)"), 30, 0},
+        {"out of range", Update(R"(<Plugin ID="131072" LogLevel="101"/>)"), 30, 0},
+        {"first -1 clears", Update(R"(<Plugin ID="131072" LogLevel="-1"/>)"), -1, 1},
+        {"second -1 restores the default", Update(R"(<Plugin ID="131072" LogLevel="-1"/>)"), 40, 1},
+        {"two changes, one rewrite",
+         Update(R"(<Plugin ID="131072" LogLevel="10"/><Plugin ID="196608" LogLevel="10"/>)"), 10, 1},
+        {"malformed after a good entry", Update(R"(<Plugin ID="131072" LogLevel="70"/>)").substr(0, 80), 70, 1},
+        {"deep after a good entry",
+         R"(<Kavo Delta="1"><Modules><Module><Plugin ID="131072" LogLevel="80"/>)" + std::string(1'000'000, '<') +
+             "<x>",
+         80, 1},
+        {"huge and broken", std::string(20'000'000, 'x'), 80, 0},
+    };
+    ConfigCore core;
+    core.logLevels[2] = 30;
+    core.defaultLogLevels[2] = 40;
+    for (const Step& step : steps) {
+        core.ParseConfig(step.text);
+        EXPECT_EQ(core.logLevels[2].load(), step.level) << step.name;
+        EXPECT_EQ(core.Raised().size(), static_cast<size_t>(step.rewrites)) << step.name;
+    }
+}
+
+// The black-box tests check the whole document; here what a real plugin
+// cannot produce: times beyond 32 bits, a slot beyond the tables, a stop.
+TEST(StatusDocument, LowBitsOfTimesNoSlotNoThresholdsAndNothingRaisedWhileStopping)
+{
+    ConfigCore core;
+    core.coreVersion = "20.12.8.0";
+    core.AddPlugin(0x00030000, "three.so", 0x1'0000'0005, 0xFFFF'FFFF, 5);
+    core.AddPlugin(0x00FF0001, "wide.so", 1, 2, 0); // slot 255
+    core.WriteStatusDocuments();
+    const std::string coreXml = ReadFile("core.xml");
+    EXPECT_NE(coreXml.find("<Modules TotalLoadTimeMs=\"6\" TotalOpenTimeMs=\"1\">"), std::string::npos) << coreXml;
+    EXPECT_NE(coreXml.find("Filename=\"three.so\" Opened=\"1\" LoadTimeMs=\"5\" OpenTimeMs=\"-1\" OpenCode=\"5\""),
+              std::string::npos);
+    EXPECT_NE(coreXml.find("Filename=\"wide.so\" Opened=\"1\" LoadTimeMs=\"1\" OpenTimeMs=\"2\" OpenCode=\"0\" "
+                           "LogLevel=\"-1\" LogLevelDefault=\"-1\" />"),
+              std::string::npos);
+    ASSERT_EQ(core.Raised().size(), 1u);
+
+    // Refused while the core stops: nothing is raised, nothing is said.
+    core.stopRequested = true;
+    core.WriteStatusDocuments();
+    EXPECT_TRUE(core.Raised().empty());
+}
+
+} // namespace
