@@ -13,12 +13,8 @@ thread_local bool tFailNext = false;
 
 void* operator new(size_t size)
 {
-    if (tCounting)
-        ++tAllocations;
-    if (tFailNext) {
-        tFailNext = false;
+    if (!dvrtest::NoteAllocation())
         throw std::bad_alloc();
-    }
     if (void* memory = std::malloc(size ? size : 1))
         return memory;
     throw std::bad_alloc();
@@ -63,6 +59,16 @@ size_t AllocationCounter::Stop()
 {
     tCounting = false;
     return tAllocations;
+}
+
+bool NoteAllocation()
+{
+    if (tCounting)
+        ++tAllocations;
+    if (!tFailNext)
+        return true;
+    tFailNext = false;
+    return false;
 }
 
 void FailNextAllocation(bool fail)

@@ -22,4 +22,8 @@ public:
 // This thread's next operator-new allocation throws std::bad_alloc while set.
 void FailNextAllocation(bool fail = true);
 
+// Counts one allocation of this thread and answers whether it may succeed;
+// operator new calls it, and so can a test's stand-in for another allocator.
+bool NoteAllocation();
+
 } // namespace dvrtest

@@ -15,14 +15,7 @@ namespace {
 void* TestMapper(size_t bytes);
 const EventQueue::StorageMapper kRealMapper = std::exchange(EventQueue::mapStorage, &TestMapper);
 void* TestMapper(size_t bytes) {
-    if (tCountAllocs) {
-        ++tAllocs;
-    }
-    if (tFailNextAlloc) {
-        tFailNextAlloc = false;
-        return nullptr;
-    }
-    return kRealMapper(bytes);
+    return dvrtest::NoteAllocation() ? kRealMapper(bytes) : nullptr;
 }
 }  // namespace
 
