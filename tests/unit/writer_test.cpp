@@ -192,6 +192,29 @@ TEST_F(Writer, AKeptBlockGivenBackBeforeWriteReturnsIsNotLeaked)
     EXPECT_EQ(core.Leaks(), "");
 }
 
+TEST_F(Writer, AReleaseNamingTheCoreLeavesTheWritersHold)
+{
+    WriterCore core;
+    core.AddPlugin<0>(0x00210000);
+    core.AddPlugin<1>(0x00220000);
+    // A confused plugin gives the block back in the core's name while the
+    // writer still has the next plugin to serve.
+    std::string seenByNext;
+    state.write = [&seenByNext](_WriteParmsIn* in, _WriteParmsOut*, int plugin) {
+        if (plugin == 0)
+            Release(CORE_PROVIDER_ID, in->data);
+        else
+            seenByNext = static_cast<const char*>(in->data);
+        return 0;
+    };
+    char data[100] = "still here";
+    Raise(Event(kRaiser, EVENT_TYPE_0002, data, sizeof data));
+    core.Drain();
+    EXPECT_EQ(seenByNext, "still here");
+    EXPECT_EQ(core.Blocks(), 0u);
+    EXPECT_EQ(core.Leaks(), "");
+}
+
 TEST_F(Writer, BlocksNobodyKeepsAreFreedAfterDeliveryAndCountsReturn)
 {
     WriterCore core;
