@@ -99,8 +99,7 @@ void dvrcore::SampleMemory()
     SetVideoThrottle(resident > memoryLimit);
     if (!LogLevelEnabled(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL))
         return;
-    const int64_t sinceReport = now() - lastMemoryReport;
-    if (lastMemoryReport != NO_MEMORY_REPORT && sinceReport < MEMORY_REPORT_INTERVAL_NS)
+    if (lastMemoryReport != NO_MEMORY_REPORT && now() - lastMemoryReport < MEMORY_REPORT_INTERVAL_NS)
         return;
     // Toward zero, so that a shrink of less than 1 MiB reads 0, not -1.
     const int64_t delta = static_cast<int64_t>(resident) - static_cast<int64_t>(lastReportedResident);
