@@ -100,4 +100,17 @@ void dvrcore::ParseConfig(const std::string& text)
         WriteStatusDocuments();
 }
 
-void dvrcore::AnnounceThrottle() {}
+void dvrcore::AnnounceThrottle()
+{
+    auto* memory = new TiXmlElement("Memory");
+    memory->SetAttribute("ID", static_cast<int32_t>(CORE_PROVIDER_ID));
+    memory->SetAttribute("Throttling", videoThrottled ? 1 : 0);
+    // The low 32 bits as a signed number, whatever the width of time_t.
+    memory->SetAttribute("Time", static_cast<int32_t>(static_cast<uint32_t>(WallClock())));
+    auto* root = new TiXmlElement("Kavo");
+    root->LinkEndChild(memory);
+    TiXmlDocument document;
+    document.LinkEndChild(new TiXmlDeclaration("", "", ""));
+    document.LinkEndChild(root);
+    RaiseDocument(document, EVENT_TYPE_STATUS);
+}

@@ -41,6 +41,8 @@ class TiXmlDocument;
 
 // The scheduler runs every 100 ms.
 inline constexpr int64_t SCHEDULER_PERIOD_NS = 100'000'000;
+// Resident size above which video frames are refused (190 MiB).
+inline constexpr size_t MEMORY_LIMIT = 199'229'440;
 // How long the start-up waits for the supervisor's configuration packet.
 inline constexpr int64_t STARTUP_WAIT_NS = 10'000'000'000;
 // After losing its supervisor the core waits this long before closing its
@@ -70,6 +72,10 @@ public:
     virtual void Pause(int64_t durationNs);
     // Builds the memory status document and raises it to the plugins.
     virtual void AnnounceThrottle();
+    // Wall-clock seconds (`time`): the clock-jump check and the memory document.
+    virtual time_t WallClock();
+    // The process's resident size in bytes, 0 when unreadable.
+    virtual size_t ResidentBytes();
     // The log sink: one terminal line and, for level 100, one syslog message.
     virtual void WriteLog(uint32_t sourceID, uint32_t level, const char* text);
 
@@ -100,6 +106,7 @@ protected:
     void StartSignalWait();
     void Scheduler(const boost::system::error_code& error);
     void ArmScheduler();
+    void SampleMemory();
     void SetVideoThrottle(bool low);
 
     // --- plugin-host/ ---
@@ -193,7 +200,9 @@ protected:
     std::atomic<bool> supervisorLost{false}; // the I/O thread may set it while the shutdown reads it
     bool throttlingEnabled = true;
     std::atomic<bool> videoThrottled{false};
-    int64_t lowMemorySince = std::numeric_limits<int64_t>::max();
+    // Time of the latest over-limit sample of an open throttling episode.
+    static constexpr int64_t NO_LOW_MEMORY = std::numeric_limits<int64_t>::max();
+    int64_t lowMemorySince = NO_LOW_MEMORY;
 
     // --- read requests (events/); waiting threads give up at the stop ---
     RequestThreads requestThreads{stopRequested};
@@ -207,7 +216,9 @@ protected:
     // --- scheduler state, touched only by the I/O thread (core/scheduler) ---
     size_t memoryLimit = 0;
     time_t lastWallClock = 0;
-    int64_t lastMemoryReport = 0;
+    // Not yet reported: the first sample reports, however soon after boot.
+    static constexpr int64_t NO_MEMORY_REPORT = std::numeric_limits<int64_t>::min();
+    int64_t lastMemoryReport = NO_MEMORY_REPORT;
     size_t lastReportedResident = 0;
     bool schedulerCancelled = false;
 

@@ -3,7 +3,7 @@
  * back the blocks it receives, for the event-bus tests.
  *
  * Keys beyond those of probe_common.h (worker=raise makes the worker thread
- * run the raise= lines, then wait until Close):
+ * run the raise= lines, worker=steps the step= lines, then wait until Close):
  *   raise=TYPE FLAGS SIZE COUNT [KEYEVERY]   raise COUNT events (repeatable, in
  *                 order); data: u32 sequence number of this probe, then bytes
  *                 0x5A up to SIZE; with KEYEVERY, every KEYEVERY-th event
@@ -41,8 +41,19 @@
  *                             at Close
  *   journal_writes=0|1        one journal line per Write
  *   write_delay_us=N          each Write takes N microseconds
+ *   journal_status=0|1        one journal line per status document (0x0004)
+ *   step=WHAT                 worker=steps runs these in order:
+ *        wait PATH            until PATH exists
+ *        hog MIB              map MIB MiB and touch every page (resident)
+ *        free                 unmap them again
+ *        raise RECIPE         as raise= (the one raise journal line)
+ *        until_not TYPE FLAGS RESULT [KEY]   raise one event (a key frame
+ *                             with KEY 1) every 20 ms until its result
+ *                             differs from RESULT (at most 200 s)
  *
  * Journal lines ("<stem> " first):
+ *   hogged MIB | freed | until RESULT TRIES
+ *   status TEXT               (journal_status=1; TEXT up to 255 bytes)
  *   raised TYPE COUNT ok=N refused=N results=R1,R2,...   (results only for
  *                             COUNT 1 to 16, in order)
  *   supervisor-write R | supervisor-packet R | supervisor-null R   (misbehave)
@@ -57,6 +68,7 @@
 #include "common/probe_common.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
 
 #define MAX_PROVIDERS 16
 #define MAX_KEPT 65536
@@ -176,6 +188,51 @@ static void run_raises(void)
     for (i = 0; i < probe.count; ++i)
         if (strcmp(probe.entries[i].key, "raise") == 0)
             run_raise(probe.entries[i].value);
+}
+
+/* Memory the core's process holds resident for step=hog. */
+static void* hog;
+static size_t hogSize;
+
+static void run_step(const char* step)
+{
+    long type = 0, flags = 0, refused = 0, key = 0;
+    unsigned long mib = 0;
+    if (strncmp(step, "wait ", 5) == 0) {
+        probe_wait_for_file(step + 5, PROBE_WAIT_FILE_MS);
+    } else if (sscanf(step, "hog %lu", &mib) == 1 && !hog) {
+        hogSize = (size_t)mib << 20;
+        hog = mmap(NULL, hogSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (hog == MAP_FAILED) {
+            hog = NULL;
+            probe_journal(&probe, "hog failed");
+            return;
+        }
+        memset(hog, 0xA5, hogSize); /* every page becomes resident */
+        probe_journal(&probe, "hogged %lu", mib);
+    } else if (strcmp(step, "free") == 0 && hog) {
+        munmap(hog, hogSize);
+        hog = NULL;
+        probe_journal(&probe, "freed");
+    } else if (strncmp(step, "raise ", 6) == 0) {
+        run_raise(step + 6);
+    } else if (sscanf(step, "until_not %li %li %li %li", &type, &flags, &refused, &key) >= 3) {
+        int tries = 0;
+        int32_t result;
+        do {
+            _EventParmsIn event = make_event((uint32_t)type, (uint32_t)flags);
+            struct timespec pause = {0, 20 * 1000 * 1000};
+            unsigned char data[8] = {0};
+            event.data = data;
+            event.dataSize = sizeof data;
+            event.payload.video.keyFrame = (uint8_t)key;
+            result = raise_event(&event);
+            ++tries;
+            if (result == refused)
+                nanosleep(&pause, NULL);
+        } while (result == refused && tries < 10000);
+        probe_journal(&probe, "until %d %d", (int)result, tries);
+    }
 }
 
 /* Gives back the oldest kept block; the caller holds `lock`. */
@@ -298,6 +355,9 @@ int32_t Close(_CloseParmsIn* in, _CloseParmsOut* out)
         probe_journal(&probe, "received 0x%08X %u %s", (unsigned)seen[i].provider, (unsigned)seen[i].count,
                       seen[i].outOfOrder ? "OUT-OF-ORDER" : "in-order");
     pthread_mutex_unlock(&lock);
+    if (hog)
+        munmap(hog, hogSize);
+    hog = NULL;
     probe_journal(&probe, "Close");
     return 0;
 }
@@ -317,8 +377,13 @@ int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out)
         const char* worker = probe_get(&probe, "worker");
         const char* file = release_file();
         const char* raiseIn = probe_get(&probe, "raise_in");
+        int i;
         if (worker && strcmp(worker, "raise") == 0 && !(raiseIn && strcmp(raiseIn, "open") == 0))
             run_raises();
+        if (worker && strcmp(worker, "steps") == 0)
+            for (i = 0; i < probe.count; ++i)
+                if (strcmp(probe.entries[i].key, "step") == 0)
+                    run_step(probe.entries[i].value);
         if (file && probe_wait_for_file(file, PROBE_WAIT_FILE_MS)) {
             pthread_mutex_lock(&lock);
             while (keptCount)
@@ -401,6 +466,13 @@ int32_t Write(_WriteParmsIn* in, _WriteParmsOut* out)
     }
     if (in->data && in->dataSize >= 4)
         memcpy(&seq, in->data, 4);
+    if (probe_get_int(&probe, "journal_status", 0) && in->eventType == EVENT_TYPE_STATUS && in->data) {
+        char text[256];
+        const uint32_t length = in->dataSize < sizeof text - 1 ? in->dataSize : (uint32_t)sizeof text - 1;
+        memcpy(text, in->data, length);
+        text[length] = '\0';
+        probe_journal(&probe, "status %s", text);
+    }
     if (probe_get_int(&probe, "journal_writes", 0))
         probe_journal(&probe, "Write 0x%08X 0x%X %u %u", (unsigned)in->providerID, (unsigned)in->eventType,
                       (unsigned)in->dataSize, (unsigned)seq);
