@@ -20,7 +20,7 @@ constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 PluginSideTable* g_plugins = nullptr;
 int g_syslogSocket = -1;
 sockaddr_un g_syslogAddress{};
-alignas(16) char g_alternateStack[64 * 1024];
+[[maybe_unused]] alignas(16) char g_alternateStack[64 * 1024];
 
 const char* SignalName(int signal)
 {
@@ -149,10 +149,14 @@ void InstallCrashReport(PluginSideTable& plugins)
     g_syslogAddress.sun_family = AF_UNIX;
     strncpy(g_syslogAddress.sun_path, _PATH_LOG, sizeof g_syslogAddress.sun_path - 1);
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // The sanitizers keep an alternate stack of their own per thread and
+    // unmap it when the thread ends; one of ours there would be unmapped too.
     stack_t stack{};
     stack.ss_sp = g_alternateStack;
     stack.ss_size = sizeof g_alternateStack;
     sigaltstack(&stack, nullptr);
+#endif
 
     struct sigaction action{};
     action.sa_sigaction = OnFatalSignal;

@@ -231,6 +231,15 @@ int32_t Read(_ReadParmsIn* in, _ReadParmsOut* out)
     return 0;
 }
 
+
+/* A real null-pointer store, kept from the undefined-behaviour checker so the
+ * fault reaches the core's crash report as it would in a plain build. */
+__attribute__((noinline, no_sanitize("undefined"))) static void write_through_null(void)
+{
+    volatile int* nowhere = NULL;
+    *nowhere = 1;
+}
+
 int32_t Write(_WriteParmsIn* in, _WriteParmsOut* out)
 {
     char hex[2 * PROBE_HEX_BYTES + 1];
@@ -241,10 +250,8 @@ int32_t Write(_WriteParmsIn* in, _WriteParmsOut* out)
                   (unsigned)in->dataSize, hex);
     if (writes++ == 0)
         sleep_ms(probe_get_int(&probe, "first_write_sleep_ms", 0));
-    if (probe_get_int(&probe, "write_fault", 0)) {
-        volatile int* nowhere = NULL;
-        *nowhere = 1;
-    }
+    if (probe_get_int(&probe, "write_fault", 0))
+        write_through_null();
     return 0;
 }
 
