@@ -236,7 +236,7 @@ int32_t Read(_ReadParmsIn* in, _ReadParmsOut* out)
  * fault reaches the core's crash report as it would in a plain build. */
 __attribute__((noinline, no_sanitize("undefined"))) static void write_through_null(void)
 {
-    volatile int* nowhere = NULL;
+    volatile int* volatile nowhere = NULL; /* opaque, so the store is not folded into a trap */
     *nowhere = 1;
 }
 
