@@ -88,7 +88,9 @@ TEST(HungCalls, TheStopNamesThePluginItWaitsFor)
 TEST(HungCalls, TheIoThreadIsWatchedToo)
 {
     CoreInstall install;
-    AddPlugin(install, "probe", "slowpeer", "id=0x00050000\nsupervisor_sleep_ms=6000\n");
+    // Eight seconds: the watchdog looks once a second, so a loaded machine
+    // still sees the call pass its five-second mark.
+    AddPlugin(install, "probe", "slowpeer", "id=0x00050000\nsupervisor_sleep_ms=8000\n");
     SupervisorPeer supervisor;
     ProcessOptions options;
     options.cwd = install.work;
