@@ -186,6 +186,9 @@ class Crash : public ::testing::TestWithParam<CrashCase> {};
 
 TEST_P(Crash, EndsTheCoreWithTheSignalAndALineNamingWhereItHappened)
 {
+    if (!Emulator().empty())
+        // qemu-user reports a guest's fatal signal itself and ends with its own status.
+        GTEST_SKIP() << "the emulator handles the core's fatal signals itself";
     const CrashCase& crash = GetParam();
     CoreInstall install;
     if (!crash.plugin.empty())
