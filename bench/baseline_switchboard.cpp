@@ -5,8 +5,7 @@
 
 BaselineSwitchboard::BaselineSwitchboard(std::vector<DvrEntryPoint> plugins)
     : plugins_(std::move(plugins)), writer_([this] { WriterLoop(); })
-{
-}
+{}
 
 BaselineSwitchboard::~BaselineSwitchboard()
 {

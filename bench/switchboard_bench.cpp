@@ -180,7 +180,8 @@ void BM_Memcpy(benchmark::State& state)
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
-    state.counters["events/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["events/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 // Writer time alone: events queued first, then one drain; args size, plugins,
@@ -271,7 +272,8 @@ void PrintSummary(SummaryReporter& reporter)
     for (int size : {0, 1024, 65536})
         for (int plugins : {1, 4, 16})
             for (int burst : {0, 1}) {
-                std::string args = "/" + std::to_string(size) + "/" + std::to_string(plugins) + "/" + std::to_string(burst);
+                std::string args =
+                    "/" + std::to_string(size) + "/" + std::to_string(plugins) + "/" + std::to_string(burst);
                 auto core = find("BM_Core" + args);
                 auto base = find("BM_Baseline" + args);
                 auto copy = size ? find("BM_Memcpy/" + std::to_string(size)) : nullptr;

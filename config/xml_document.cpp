@@ -138,8 +138,8 @@ private:
         if (!semicolon)
             return nullptr;
         for (const char* q = semicolon - 1; *q != (hex ? 'x' : '#'); --q) {
-            const bool digit = (*q >= '0' && *q <= '9') ||
-                               (hex && ((*q >= 'a' && *q <= 'f') || (*q >= 'A' && *q <= 'F')));
+            const bool digit =
+                (*q >= '0' && *q <= '9') || (hex && ((*q >= 'a' && *q <= 'f') || (*q >= 'A' && *q <= 'F')));
             if (!digit)
                 return nullptr;
         }
@@ -503,9 +503,8 @@ bool XmlDocument::SaveFileSafely(const std::string& path, FileCalls& files)
         if (files.Rename(pending.c_str(), path.c_str()) == 0) {
             // The new name must be on disk before the backup goes; when that
             // cannot be made sure, the backup stays for the next load to drop.
-            const std::string directory = path.find('/') == std::string::npos
-                                              ? std::string(".")
-                                              : path.substr(0, path.rfind('/') + 1);
+            const std::string directory =
+                path.find('/') == std::string::npos ? std::string(".") : path.substr(0, path.rfind('/') + 1);
             const int dirFd = files.Open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
             if (dirFd >= 0) {
                 const bool flushed = files.Fsync(dirFd) == 0;

@@ -25,11 +25,16 @@ sockaddr_un g_syslogAddress{};
 const char* SignalName(int signal)
 {
     switch (signal) {
-    case SIGSEGV: return "SIGSEGV";
-    case SIGBUS: return "SIGBUS";
-    case SIGILL: return "SIGILL";
-    case SIGFPE: return "SIGFPE";
-    case SIGABRT: return "SIGABRT";
+    case SIGSEGV:
+        return "SIGSEGV";
+    case SIGBUS:
+        return "SIGBUS";
+    case SIGILL:
+        return "SIGILL";
+    case SIGFPE:
+        return "SIGFPE";
+    case SIGABRT:
+        return "SIGABRT";
     }
     return "?";
 }
@@ -96,8 +101,10 @@ void OnFatalSignal(int signal, siginfo_t* info, void*)
     if (g_syslogSocket >= 0) {
         char message[700];
         Line datagram(message, sizeof message);
-        datagram.Add("<").AddNumber(LOG_USER | LOG_CRIT, 10).Add(">dvrcore[").AddNumber(
-            static_cast<uintptr_t>(getpid()), 10);
+        datagram.Add("<")
+            .AddNumber(LOG_USER | LOG_CRIT, 10)
+            .Add(">dvrcore[")
+            .AddNumber(static_cast<uintptr_t>(getpid()), 10);
         line[length] = '\0';
         const unsigned size = datagram.Add("]: ").Add(line).Finish();
         sendto(g_syslogSocket, message, size, MSG_DONTWAIT | MSG_NOSIGNAL,
@@ -107,7 +114,7 @@ void OnFatalSignal(int signal, siginfo_t* info, void*)
     // The default action, as if nothing had been installed: the signal stays
     // blocked until this handler returns, then kills (and dumps core); a fault
     // would also recur when the instruction runs again.
-    struct sigaction defaultAction{};
+    struct sigaction defaultAction {};
     defaultAction.sa_handler = SIG_DFL;
     sigemptyset(&defaultAction.sa_mask);
     sigaction(signal, &defaultAction, nullptr);
@@ -119,8 +126,11 @@ void OnFatalSignal(int signal, siginfo_t* info, void*)
 unsigned FormatCrashLine(char* text, unsigned size, int signal, const void* address)
 {
     Line line(text, size);
-    line.Add("fatal signal ").AddNumber(static_cast<uintptr_t>(signal), 10).Add(" (").Add(SignalName(signal)).Add(
-        ") in ");
+    line.Add("fatal signal ")
+        .AddNumber(static_cast<uintptr_t>(signal), 10)
+        .Add(" (")
+        .Add(SignalName(signal))
+        .Add(") in ");
     const PluginCallScope* scope = PluginCallScope::Current();
     if (scope) {
         line.Add("plugin ");
@@ -158,7 +168,7 @@ void InstallCrashReport(PluginSideTable& plugins)
     sigaltstack(&stack, nullptr);
 #endif
 
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_sigaction = OnFatalSignal;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);

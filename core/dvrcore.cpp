@@ -42,8 +42,7 @@ dvrcore::~dvrcore()
 
 int64_t dvrcore::now()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -51,7 +50,8 @@ bool dvrcore::WaitFor(std::unique_lock<std::mutex>& lock, int64_t timeoutNs, con
 {
     // On the monotonic clock: a wall clock set back during the wait (common
     // at boot on a recorder without a real-time clock) must not stretch it.
-    return coreCondition.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeoutNs), ready);
+    return coreCondition.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeoutNs),
+                                    ready);
 }
 
 void dvrcore::Pause(int64_t durationNs)
@@ -129,8 +129,7 @@ void dvrcore::Start()
 
     WriterLoop();
 
-    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "stopping core version %s...",
-               coreVersion.c_str());
+    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "stopping core version %s...", coreVersion.c_str());
     // The timer belongs to the I/O thread, which may be re-arming it right now.
     boost::asio::post(ioService, [this] {
         schedulerCancelled = true; // a completion already queued must not re-arm

@@ -120,10 +120,11 @@ protected:
     PluginWatchdog::Hooks WatchdogHooks();
     // Calls one entry point of `plugin` on the one road (plugin_call.h).
     template <class In, class Out>
-    PluginCallResult CallPlugin(const PLUGININFO& plugin, DvrEntryPoint function, PluginEntry entry, In& in,
-                                Out& out, CallTiming timing = CallTiming::Stamp)
+    PluginCallResult CallPlugin(const PLUGININFO& plugin, DvrEntryPoint function, PluginEntry entry, In& in, Out& out,
+                                CallTiming timing = CallTiming::Stamp)
     {
-        return ::CallPlugin(function, plugin.info.systemID, entry, in, out, [this] { return now(); }, timing);
+        return ::CallPlugin(
+            function, plugin.info.systemID, entry, in, out, [this] { return now(); }, timing);
     }
 
     // --- events/ ---

@@ -107,8 +107,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 
     bool admitted = false;
     if ((type & EVENT_TYPE_MEDIA) && (event.eventFlags & EVENT_FLAG_VIDEO)) {
-        const int32_t admission =
-            videoAdmission.Admit(event.providerID, event.payload.video.keyFrame, videoThrottled);
+        const int32_t admission = videoAdmission.Admit(event.providerID, event.payload.video.keyFrame, videoThrottled);
         if (admission == EVENT_RESULT_THROTTLED)
             ++throttledVideoFrames;
         if (admission != EVENT_RESULT_OK) {

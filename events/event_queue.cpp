@@ -10,9 +10,11 @@ EventQueue::EventQueue(EventQueue&& other) noexcept
     : slots_(std::move(other.slots_)),
       capacity_(std::exchange(other.capacity_, 0)),
       head_(std::exchange(other.head_, 0)),
-      size_(std::exchange(other.size_, 0)) {}
+      size_(std::exchange(other.size_, 0))
+{}
 
-EventQueue& EventQueue::operator=(EventQueue&& other) noexcept {
+EventQueue& EventQueue::operator=(EventQueue&& other) noexcept
+{
     if (this != &other) {
         slots_ = std::move(other.slots_);
         capacity_ = std::exchange(other.capacity_, 0);
@@ -24,20 +26,23 @@ EventQueue& EventQueue::operator=(EventQueue&& other) noexcept {
 
 namespace {
 
-void* MapAnonymous(size_t bytes) {
+void* MapAnonymous(size_t bytes)
+{
     void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     return mapped == MAP_FAILED ? nullptr : mapped;
 }
 
-}  // namespace
+} // namespace
 
 EventQueue::StorageMapper EventQueue::mapStorage = &MapAnonymous;
 
-void EventQueue::Unmap::operator()(_EventParmsIn* slots) const {
+void EventQueue::Unmap::operator()(_EventParmsIn* slots) const
+{
     munmap(slots, bytes);
 }
 
-void EventQueue::Reallocate(size_t newCapacity) {
+void EventQueue::Reallocate(size_t newCapacity)
+{
     const size_t bytes = newCapacity * sizeof(_EventParmsIn);
     void* mapped = mapStorage(bytes);
     if (!mapped) {
@@ -52,7 +57,8 @@ void EventQueue::Reallocate(size_t newCapacity) {
     head_ = 0;
 }
 
-void EventQueue::push_back(const _EventParmsIn& event) {
+void EventQueue::push_back(const _EventParmsIn& event)
+{
     if (size_ == capacity_) {
         Reallocate(capacity_ == 0 ? kMinCapacity : capacity_ * 2);
     }
@@ -60,16 +66,18 @@ void EventQueue::push_back(const _EventParmsIn& event) {
     ++size_;
 }
 
-_EventParmsIn EventQueue::pop_front() {
+_EventParmsIn EventQueue::pop_front()
+{
     _EventParmsIn front = slots_[head_];
     head_ = (head_ + 1) & (capacity_ - 1);
     if (--size_ == 0) {
-        head_ = 0;  // restart at the front so short bursts never wrap
+        head_ = 0; // restart at the front so short bursts never wrap
     }
     return front;
 }
 
-bool EventQueue::Compact() {
+bool EventQueue::Compact()
+{
     if (capacity_ <= kMinCapacity || size_ > capacity_ / 2) {
         return false;
     }
@@ -80,7 +88,7 @@ bool EventQueue::Compact() {
     try {
         Reallocate(target);
     } catch (const std::bad_alloc&) {
-        return false;  // the old storage still holds every record
+        return false; // the old storage still holds every record
     }
     return true;
 }

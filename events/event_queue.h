@@ -60,7 +60,7 @@ private:
         void operator()(_EventParmsIn* slots) const;
     };
     std::unique_ptr<_EventParmsIn[], Unmap> slots_;
-    size_t capacity_ = 0;  // 0 until the first push, then a power of two
-    size_t head_ = 0;      // index of the front record
+    size_t capacity_ = 0; // 0 until the first push, then a power of two
+    size_t head_ = 0;     // index of the front record
     size_t size_ = 0;
 };

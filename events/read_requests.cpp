@@ -48,8 +48,7 @@ void dvrcore::DispatchReadRequest(const _EventParmsIn& request)
     }
 }
 
-void dvrcore::RunReadRequest(DvrEntryPoint read, uint32_t systemID, uint32_t dataSize, void* copy,
-                             uint32_t requestID)
+void dvrcore::RunReadRequest(DvrEntryPoint read, uint32_t systemID, uint32_t dataSize, void* copy, uint32_t requestID)
 {
     _ReadParmsIn in = ReadRecord(dataSize, copy, requestID);
     _ReadParmsOut out = ReadResultRecord();

@@ -13,19 +13,22 @@ constexpr size_t kInitialCapacity = 64;
 // Fibonacci multiply and index by the high bits.
 constexpr uint64_t kHashMultiplier = 0x9E3779B97F4A7C15ull;
 
-void AppendHex(std::string& out, uint64_t value) {
+void AppendHex(std::string& out, uint64_t value)
+{
     char buf[20];
     auto res = std::to_chars(buf, buf + sizeof(buf), value, 16);
     out.append(buf, res.ptr);
 }
 
-}  // namespace
+} // namespace
 
-uint32_t RefBlockTable::Entry::OwnerAt(uint32_t i) const {
+uint32_t RefBlockTable::Entry::OwnerAt(uint32_t i) const
+{
     return i < kInlineOwners ? owners[i] : (*overflow)[i - kInlineOwners];
 }
 
-void RefBlockTable::Entry::SetOwnerAt(uint32_t i, uint32_t owner) {
+void RefBlockTable::Entry::SetOwnerAt(uint32_t i, uint32_t owner)
+{
     if (i < kInlineOwners) {
         owners[i] = owner;
     } else {
@@ -33,7 +36,8 @@ void RefBlockTable::Entry::SetOwnerAt(uint32_t i, uint32_t owner) {
     }
 }
 
-bool RefBlockTable::Entry::HasOwner(uint32_t owner) const {
+bool RefBlockTable::Entry::HasOwner(uint32_t owner) const
+{
     for (uint32_t i = 0; i < ownerCount; ++i) {
         if (OwnerAt(i) == owner) {
             return true;
@@ -42,7 +46,8 @@ bool RefBlockTable::Entry::HasOwner(uint32_t owner) const {
     return false;
 }
 
-void RefBlockTable::Entry::AppendOwner(uint32_t owner) {
+void RefBlockTable::Entry::AppendOwner(uint32_t owner)
+{
     if (ownerCount < kInlineOwners) {
         owners[ownerCount] = owner;
     } else {
@@ -54,7 +59,8 @@ void RefBlockTable::Entry::AppendOwner(uint32_t owner) {
     ++ownerCount;
 }
 
-bool RefBlockTable::Entry::RemoveOwner(uint32_t owner) {
+bool RefBlockTable::Entry::RemoveOwner(uint32_t owner)
+{
     for (uint32_t i = 0; i < ownerCount; ++i) {
         if (OwnerAt(i) != owner) {
             continue;
@@ -64,7 +70,7 @@ bool RefBlockTable::Entry::RemoveOwner(uint32_t owner) {
             SetOwnerAt(j - 1, OwnerAt(j));
         }
         if (ownerCount > kInlineOwners) {
-            overflow->pop_back();  // keeps its capacity while the entry lives
+            overflow->pop_back(); // keeps its capacity while the entry lives
         }
         --ownerCount;
         return true;
@@ -72,24 +78,30 @@ bool RefBlockTable::Entry::RemoveOwner(uint32_t owner) {
     return false;
 }
 
-void RefBlockTable::Entry::Clear() {
+void RefBlockTable::Entry::Clear()
+{
     block = nullptr;
     size = 0;
     ownerCount = 0;
     overflow.reset();
 }
 
-RefBlockTable::RefBlockTable() { Rehash(kInitialCapacity); }
+RefBlockTable::RefBlockTable()
+{
+    Rehash(kInitialCapacity);
+}
 
 // Blocks still listed belong to someone else's bookkeeping; dropping the
 // entries is all we may do here.
 RefBlockTable::~RefBlockTable() = default;
 
-size_t RefBlockTable::HomeSlot(const void* block) const {
+size_t RefBlockTable::HomeSlot(const void* block) const
+{
     return static_cast<size_t>((reinterpret_cast<uintptr_t>(block) * kHashMultiplier) >> shift_);
 }
 
-size_t RefBlockTable::FindSlot(const void* block) const {
+size_t RefBlockTable::FindSlot(const void* block) const
+{
     const size_t mask = capacity_ - 1;
     // The table always keeps a free slot, so the probe ends.
     for (size_t i = HomeSlot(block);; i = (i + 1) & mask) {
@@ -102,7 +114,8 @@ size_t RefBlockTable::FindSlot(const void* block) const {
     }
 }
 
-void RefBlockTable::EraseSlot(size_t slot) {
+void RefBlockTable::EraseSlot(size_t slot)
+{
     const size_t mask = capacity_ - 1;
     size_t hole = slot;
     for (size_t j = (hole + 1) & mask; slots_[j].block != nullptr; j = (j + 1) & mask) {
@@ -118,7 +131,8 @@ void RefBlockTable::EraseSlot(size_t slot) {
     --used_;
 }
 
-void RefBlockTable::Rehash(size_t newCapacity) {
+void RefBlockTable::Rehash(size_t newCapacity)
+{
     auto fresh = std::make_unique<Entry[]>(newCapacity);
     unsigned log2 = 0;
     while ((size_t{1} << log2) < newCapacity) {
@@ -140,7 +154,8 @@ void RefBlockTable::Rehash(size_t newCapacity) {
     }
 }
 
-void RefBlockTable::AddRef(void* block, uint32_t size, uint32_t owner) {
+void RefBlockTable::AddRef(void* block, uint32_t size, uint32_t owner)
+{
     if (block == nullptr) {
         return;
     }
@@ -148,7 +163,8 @@ void RefBlockTable::AddRef(void* block, uint32_t size, uint32_t owner) {
     AddRefLocked(block, size, owner);
 }
 
-void RefBlockTable::AddDeliveryRef(void* block, uint32_t size, uint32_t coreOwner) {
+void RefBlockTable::AddDeliveryRef(void* block, uint32_t size, uint32_t coreOwner)
+{
     if (block == nullptr) {
         return;
     }
@@ -159,7 +175,8 @@ void RefBlockTable::AddDeliveryRef(void* block, uint32_t size, uint32_t coreOwne
     earlyReleased_ = false;
 }
 
-void RefBlockTable::AddRefLocked(void* block, uint32_t size, uint32_t owner) {
+void RefBlockTable::AddRefLocked(void* block, uint32_t size, uint32_t owner)
+{
     size_t slot = FindSlot(block);
     if (slot != capacity_) {
         Entry& e = slots_[slot];
@@ -168,7 +185,7 @@ void RefBlockTable::AddRefLocked(void* block, uint32_t size, uint32_t owner) {
         }
         if (earlyReleased_ && block == delivering_ && owner == earlyOwner_ &&
             owner == calling_.load(std::memory_order_relaxed)) {
-            earlyReleased_ = false;  // the hold was given back during its call
+            earlyReleased_ = false; // the hold was given back during its call
             return;
         }
         e.AppendOwner(owner);
@@ -197,7 +214,7 @@ void RefBlockTable::AddRefLocked(void* block, uint32_t size, uint32_t owner) {
     e.block = block;
     e.size = size;
     e.ownerCount = 0;
-    e.AppendOwner(owner);  // inline, cannot throw
+    e.AppendOwner(owner); // inline, cannot throw
     if (holdObserver_) {
         holdObserver_(holdContext_, owner, 1, size);
     }
@@ -206,14 +223,15 @@ void RefBlockTable::AddRefLocked(void* block, uint32_t size, uint32_t owner) {
     byteCount_.store(byteCount_.load(std::memory_order_relaxed) + size, std::memory_order_relaxed);
 }
 
-bool RefBlockTable::Release(void* block, uint32_t owner) {
+bool RefBlockTable::Release(void* block, uint32_t owner)
+{
     if (block == nullptr) {
         return true;
     }
     std::lock_guard<std::mutex> lock(mutex_);
     const size_t slot = FindSlot(block);
     if (slot == capacity_) {
-        return false;  // not ours: the caller must not free it
+        return false; // not ours: the caller must not free it
     }
     Entry& e = slots_[slot];
     if (!e.RemoveOwner(owner)) {
@@ -236,13 +254,15 @@ bool RefBlockTable::Release(void* block, uint32_t owner) {
     return true;
 }
 
-void RefBlockTable::ObserveHolds(HoldObserver observer, void* context) {
+void RefBlockTable::ObserveHolds(HoldObserver observer, void* context)
+{
     std::lock_guard<std::mutex> lock(mutex_);
     holdObserver_ = observer;
     holdContext_ = context;
 }
 
-bool RefBlockTable::Holds(const void* block) {
+bool RefBlockTable::Holds(const void* block)
+{
     if (block == nullptr) {
         return false;
     }
@@ -250,7 +270,8 @@ bool RefBlockTable::Holds(const void* block) {
     return FindSlot(block) != capacity_;
 }
 
-void RefBlockTable::ClearAllLocked() {
+void RefBlockTable::ClearAllLocked()
+{
     for (size_t i = 0; i < capacity_; ++i) {
         if (slots_[i].block != nullptr) {
             slots_[i].Clear();
@@ -261,7 +282,8 @@ void RefBlockTable::ClearAllLocked() {
     byteCount_.store(0, std::memory_order_relaxed);
 }
 
-std::string RefBlockTable::TakeLeakReport() {
+std::string RefBlockTable::TakeLeakReport()
+{
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<const Entry*> live;
     live.reserve(used_);

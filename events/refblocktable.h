@@ -66,7 +66,7 @@ private:
     static constexpr uint32_t kInlineOwners = 4;
 
     struct Entry {
-        void* block = nullptr;  // nullptr marks a free slot
+        void* block = nullptr; // nullptr marks a free slot
         uint32_t size = 0;
         uint32_t ownerCount = 0;
         uint32_t owners[kInlineOwners] = {};
@@ -82,17 +82,17 @@ private:
     };
 
     size_t HomeSlot(const void* block) const;
-    size_t FindSlot(const void* block) const;  // capacity_ when absent
+    size_t FindSlot(const void* block) const; // capacity_ when absent
     void EraseSlot(size_t slot);
     void AddRefLocked(void* block, uint32_t size, uint32_t owner);
     void Rehash(size_t newCapacity);
     void ClearAllLocked();
 
-    std::mutex mutex_;  // leaf lock: nothing outside the table runs under it
+    std::mutex mutex_; // leaf lock: nothing outside the table runs under it
     std::unique_ptr<Entry[]> slots_;
-    size_t capacity_ = 0;  // power of two
-    unsigned shift_ = 0;   // 64 - log2(capacity_)
-    size_t used_ = 0;      // occupied slots
+    size_t capacity_ = 0; // power of two
+    unsigned shift_ = 0;  // 64 - log2(capacity_)
+    size_t used_ = 0;     // occupied slots
     std::atomic<uint32_t> blockCount_{0};
     std::atomic<uint32_t> byteCount_{0};
     HoldObserver holdObserver_ = nullptr;

@@ -4,8 +4,7 @@
 
 IpcFramer::IpcFramer(unsigned char* buffer, uint32_t fill)
     : buffer_(buffer), fill_(fill < IPC_BUFFER_SIZE ? fill : IPC_BUFFER_SIZE)
-{
-}
+{}
 
 IpcFramer::Step IpcFramer::Next()
 {

@@ -57,6 +57,9 @@
 #include <stdint.h>
 #include <string.h>
 
+/* The records and their one-line field comments are aligned by hand. */
+/* clang-format off */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -518,5 +521,7 @@ DVR_LAYOUT_ASSERT(ipc_header_size, sizeof(IpcHeader) == IPC_HEADER_SIZE);
 #ifdef __cplusplus
 }
 #endif
+
+/* clang-format on */
 
 #endif /* DVRPLUGIN_H */

@@ -118,14 +118,22 @@ void LogPluginFailure(const char* fileName, const char* action, const PluginCall
 const char* PluginEntryName(PluginEntry entry) noexcept
 {
     switch (entry) {
-    case PluginEntry::Load: return "Load";
-    case PluginEntry::Unload: return "Unload";
-    case PluginEntry::Open: return "Open";
-    case PluginEntry::Close: return "Close";
-    case PluginEntry::Read: return "Read";
-    case PluginEntry::Write: return "Write";
-    case PluginEntry::Seek: return "Seek";
-    case PluginEntry::IOCTL: return "IOCTL";
+    case PluginEntry::Load:
+        return "Load";
+    case PluginEntry::Unload:
+        return "Unload";
+    case PluginEntry::Open:
+        return "Open";
+    case PluginEntry::Close:
+        return "Close";
+    case PluginEntry::Read:
+        return "Read";
+    case PluginEntry::Write:
+        return "Write";
+    case PluginEntry::Seek:
+        return "Seek";
+    case PluginEntry::IOCTL:
+        return "IOCTL";
     }
     return "?";
 }

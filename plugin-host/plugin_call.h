@@ -28,8 +28,8 @@ struct PluginCallWatch {
     std::atomic<uint32_t> sequence{0}; // odd while inside a call
     std::atomic<uint32_t> systemID{0};
     std::atomic<uint8_t> entry{0};
-    std::atomic<bool> stamped{false};   // `since` holds the entry time
-    std::atomic<bool> joining{false};   // not in a call: waiting for the plugin's thread to end
+    std::atomic<bool> stamped{false}; // `since` holds the entry time
+    std::atomic<bool> joining{false}; // not in a call: waiting for the plugin's thread to end
     std::atomic<int64_t> since{0};
     // The library's file name while Load runs (the plugin has no ID yet).
     std::mutex libraryMutex;
@@ -97,8 +97,8 @@ private:
         ShowOn(*watch_, scope.systemID, scope.entry, scope.since, scope.library, false);
     }
     // A new odd sequence number tells the watchdog a new call began.
-    static void ShowOn(PluginCallWatch& watch, uint32_t systemID, PluginEntry entry, int64_t since,
-                       const char* library, bool joining) noexcept
+    static void ShowOn(PluginCallWatch& watch, uint32_t systemID, PluginEntry entry, int64_t since, const char* library,
+                       bool joining) noexcept
     {
         watch.systemID.store(systemID, std::memory_order_relaxed);
         watch.entry.store(static_cast<uint8_t>(entry), std::memory_order_relaxed);

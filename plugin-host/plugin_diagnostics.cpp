@@ -47,8 +47,8 @@ std::string CounterLine(const std::string& fileName, const PluginCounters& c)
              fileName.c_str(), calls, averageNs / kNsPerUs, Load(c.writeLongestNs) / kNsPerUs,
              averageNs * calls / kNsPerMs, Load(c.configCalls), Load(c.supervisorCalls), Load(c.raised[R::Ok]),
              Load(c.raised[R::Refused]), Load(c.raised[R::NotAdmitted]), Load(c.raised[R::KeyframeExpired]),
-             Load(c.raised[R::Throttled]), Load(c.raised[R::NoMemory]), Load(c.raised[R::Other]),
-             Load(c.heldBlocks), Load(c.heldBytes), Load(c.peakBlocks), Load(c.peakBytes));
+             Load(c.raised[R::Throttled]), Load(c.raised[R::NoMemory]), Load(c.raised[R::Other]), Load(c.heldBlocks),
+             Load(c.heldBytes), Load(c.peakBlocks), Load(c.peakBytes));
     return line;
 }
 

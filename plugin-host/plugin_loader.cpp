@@ -93,8 +93,8 @@ void dvrcore::LoadPlugin(const std::string& path)
     _LoadParmsOut out = LoadResultRecord();
     // The plugin names itself only by filling `out`: until then the call is
     // known by its library's file name.
-    const PluginCallResult call = ::CallPlugin(plugin.Load, 0, PluginEntry::Load, in, out, [this] { return now(); },
-                                               CallTiming::Measure, fileName.c_str());
+    const PluginCallResult call = ::CallPlugin(
+        plugin.Load, 0, PluginEntry::Load, in, out, [this] { return now(); }, CallTiming::Measure, fileName.c_str());
     plugin.LoadTimeMs = WholeMilliseconds(call.elapsedNs);
     const uint32_t systemID = out.systemID;
     bool known;

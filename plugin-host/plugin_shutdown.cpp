@@ -24,9 +24,8 @@ bool dvrcore::ClosePlugins()
     {
         // The I/O thread still routes supervisor packets through the list.
         std::unique_lock lock(pluginsMutex);
-        std::sort(plugins.begin(), plugins.end(), [](const PLUGININFO& a, const PLUGININFO& b) {
-            return CloseOrderKey(a) > CloseOrderKey(b);
-        });
+        std::sort(plugins.begin(), plugins.end(),
+                  [](const PLUGININFO& a, const PLUGININFO& b) { return CloseOrderKey(a) > CloseOrderKey(b); });
     }
     for (PLUGININFO& plugin : plugins) {
         if (!plugin.Close)

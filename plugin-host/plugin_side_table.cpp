@@ -9,13 +9,27 @@ void PluginCounters::CountRaised(int32_t result) noexcept
 {
     Raised kind;
     switch (result) {
-    case EVENT_RESULT_OK: kind = Ok; break;
-    case EVENT_RESULT_REFUSED: kind = Refused; break;
-    case EVENT_RESULT_NOT_ADMITTED: kind = NotAdmitted; break;
-    case EVENT_RESULT_KEYFRAME_EXPIRED: kind = KeyframeExpired; break;
-    case EVENT_RESULT_THROTTLED: kind = Throttled; break;
-    case EVENT_RESULT_NO_MEMORY: kind = NoMemory; break;
-    default: kind = Other; break;
+    case EVENT_RESULT_OK:
+        kind = Ok;
+        break;
+    case EVENT_RESULT_REFUSED:
+        kind = Refused;
+        break;
+    case EVENT_RESULT_NOT_ADMITTED:
+        kind = NotAdmitted;
+        break;
+    case EVENT_RESULT_KEYFRAME_EXPIRED:
+        kind = KeyframeExpired;
+        break;
+    case EVENT_RESULT_THROTTLED:
+        kind = Throttled;
+        break;
+    case EVENT_RESULT_NO_MEMORY:
+        kind = NoMemory;
+        break;
+    default:
+        kind = Other;
+        break;
     }
     // Any thread of the plugin may raise: a locked add.
     raised[kind].fetch_add(1, std::memory_order_relaxed);

@@ -26,7 +26,7 @@ struct PluginCounters {
     std::atomic<uint64_t> writeCalls{0};
     std::atomic<uint64_t> writeTimedCalls{0};
     std::atomic<uint64_t> writeTimedNs{0};
-    std::atomic<int64_t> writeLongestNs{0}; // also raised by the watchdog
+    std::atomic<int64_t> writeLongestNs{0};   // also raised by the watchdog
     std::atomic<uint64_t> configCalls{0};     // writer thread
     std::atomic<uint64_t> supervisorCalls{0}; // I/O thread
     // Events the plugin raised, by result code (level queries not counted).

@@ -16,8 +16,7 @@ int Seconds(int64_t ns)
 
 PluginWatchdog::PluginWatchdog(Hooks hooks, const std::atomic<bool>& stopping)
     : hooks_(std::move(hooks)), stopping_(stopping)
-{
-}
+{}
 
 PluginWatchdog::~PluginWatchdog()
 {
@@ -75,9 +74,8 @@ void PluginWatchdog::Check()
             // A call not seen before. The event path's Write carries no entry
             // time: it is taken as starting now, at most a second late.
             watched.sequence = sequence;
-            watched.start = watch.stamped.load(std::memory_order_relaxed)
-                                ? watch.since.load(std::memory_order_relaxed)
-                                : now;
+            watched.start =
+                watch.stamped.load(std::memory_order_relaxed) ? watch.since.load(std::memory_order_relaxed) : now;
             watched.nextReport = HUNG_CALL_FIRST_REPORT_NS;
             watched.reported = false;
             watched.joining = watch.joining.load(std::memory_order_relaxed);

@@ -23,9 +23,9 @@ inline constexpr int64_t HUNG_CALL_REPEAT_NS = 60'000'000'000;
 class PluginWatchdog {
 public:
     struct Hooks {
-        std::function<int64_t()> now;                                      // the core's clock
+        std::function<int64_t()> now;                                         // the core's clock
         std::function<void(uint32_t systemID, char* name, size_t size)> name; // file name by ID
-        std::function<void(const char* text)> report;                      // one warning line
+        std::function<void(const char* text)> report;                         // one warning line
         // A call the watchdog saw end after `elapsedNs` (feeds the longest duration).
         std::function<void(uint32_t systemID, PluginEntry entry, int64_t elapsedNs)> returned;
     };
@@ -46,10 +46,10 @@ public:
 private:
     struct Watched {
         PluginCallWatch* watch;
-        uint32_t sequence = 0;     // the call last seen (odd), 0 for none
-        int64_t start = 0;         // its entry time, or when first seen
-        int64_t lastSeen = 0;      // the last look that saw it running
-        int64_t nextReport = 0;    // elapsed time of the next report
+        uint32_t sequence = 0;  // the call last seen (odd), 0 for none
+        int64_t start = 0;      // its entry time, or when first seen
+        int64_t lastSeen = 0;   // the last look that saw it running
+        int64_t nextReport = 0; // elapsed time of the next report
         bool reported = false;
         bool joining = false;
         uint32_t systemID = 0;

@@ -77,8 +77,7 @@ TEST(HungCalls, TheStopNamesThePluginItWaitsFor)
     auto core = RunOnTerminal(install);
     ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
     core->Signal(SIGTERM);
-    ASSERT_TRUE(core->WaitForOutput("plugin lingerer.so has not returned from Close for 5 seconds"))
-        << core->Output();
+    ASSERT_TRUE(core->WaitForOutput("plugin lingerer.so has not returned from Close for 5 seconds")) << core->Output();
     EXPECT_TRUE(core->WaitForOutput("core stop is waiting for plugin lingerer.so to return from Close"));
     EXPECT_EQ(core->WaitExit(), 0);
     EXPECT_NE(core->Output().find("plugin lingerer.so returned from Close after "), std::string::npos);
@@ -98,11 +97,13 @@ TEST(HungCalls, TheIoThreadIsWatchedToo)
     supervisor.Attach(options);
     auto core = Process::Start(install.exe, options);
     supervisor.ChildStarted();
-    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0, std::string("tarvod\0" "1.0", 10)));
+    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0,
+                                std::string("tarvod\0"
+                                            "1.0",
+                                            10)));
     ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
     ASSERT_TRUE(supervisor.Send(3, DVR_IPC_TARGET(5), "slow"));
-    EXPECT_TRUE(core->WaitForOutput("plugin slowpeer.so has not returned from IOCTL for 5 seconds"))
-        << core->Output();
+    EXPECT_TRUE(core->WaitForOutput("plugin slowpeer.so has not returned from IOCTL for 5 seconds")) << core->Output();
     EXPECT_TRUE(core->WaitForOutput("plugin slowpeer.so returned from IOCTL after ")) << core->Output();
     ASSERT_TRUE(supervisor.Send(IPC_KIND_STOP, 0));
     EXPECT_EQ(core->WaitExit(), 0);
@@ -142,9 +143,12 @@ public:
         if (!owned())
             return Process::Start(install.exe, options);
         std::vector<std::string> args = {
-            "-m", "sh", "-c",
+            "-m",
+            "sh",
+            "-c",
             "mount -t tmpfs none /dev && ln -s \"$1\" /dev/log && core=\"$0\" && shift && exec \"$core\" \"$@\"",
-            install.exe.string(), path_};
+            install.exe.string(),
+            path_};
         args.insert(args.end(), options.args.begin(), options.args.end());
         options.args = args;
         return Process::Start("/usr/bin/unshare", options);
@@ -201,7 +205,10 @@ TEST_P(Crash, EndsTheCoreWithTheSignalAndALineNamingWhereItHappened)
     supervisor.Attach(options);
     auto core = syslog.Start(install, options);
     supervisor.ChildStarted();
-    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0, std::string("tarvod\0" "1.0", 10)));
+    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0,
+                                std::string("tarvod\0"
+                                            "1.0",
+                                            10)));
     ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
     if (crash.supervisorPacket)
         ASSERT_TRUE(supervisor.Send(3, DVR_IPC_TARGET(5), "go"));
@@ -221,12 +228,12 @@ TEST_P(Crash, EndsTheCoreWithTheSignalAndALineNamingWhereItHappened)
 
 INSTANTIATE_TEST_SUITE_P(
     Where, Crash,
-    ::testing::Values(
-        CrashCase{"NullPointerInWrite", kHearsLogLines + "write_fault=1\n", false, SIGSEGV,
-                  "fatal signal 11 (SIGSEGV) in plugin crasher.so (Write), fault address 0x0"},
-        CrashCase{"AbortInSupervisorIoctl", "id=0x00050000\nsupervisor_abort=1\n", true, SIGABRT,
-                  "fatal signal 6 (SIGABRT) in plugin crasher.so (IOCTL), fault address 0x0"},
-        CrashCase{"OutsidePlugins", "", false, SIGSEGV, "fatal signal 11 (SIGSEGV) in the core, fault address 0x0"}),
+    ::testing::Values(CrashCase{"NullPointerInWrite", kHearsLogLines + "write_fault=1\n", false, SIGSEGV,
+                                "fatal signal 11 (SIGSEGV) in plugin crasher.so (Write), fault address 0x0"},
+                      CrashCase{"AbortInSupervisorIoctl", "id=0x00050000\nsupervisor_abort=1\n", true, SIGABRT,
+                                "fatal signal 6 (SIGABRT) in plugin crasher.so (IOCTL), fault address 0x0"},
+                      CrashCase{"OutsidePlugins", "", false, SIGSEGV,
+                                "fatal signal 11 (SIGSEGV) in the core, fault address 0x0"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- counters ---------------------------------------------------------------
@@ -247,8 +254,7 @@ TEST(PluginCounters, SIGUSR1LogsOneLinePerPluginWithWhatItRaisedAndKeeps)
     AddPlugin(install, "eventprobe", "keeper",
               "id=0x00700000\njournal=" + journal.string() + "\nwrite=1\nmask1=0xFFFFFFFF\nretain=1\n");
     AddPlugin(install, "eventprobe", "lastonly",
-              "id=0x00710000\njournal=" + journal.string() +
-                  "\nwrite=1\nmask1=0xFFFFFFFF\nretain=1\nrelease=next\n");
+              "id=0x00710000\njournal=" + journal.string() + "\nwrite=1\nmask1=0xFFFFFFFF\nretain=1\nrelease=next\n");
     auto core = RunOnTerminal(install);
     ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
     ASSERT_TRUE(WaitUntil([&] {

@@ -140,7 +140,8 @@ TEST(Inspector, ReportsALoadThatCrashesOrHangsAndGoesOn)
 {
     TempDir dir;
     const std::vector<std::string> args{
-        "--timeout", "1",
+        "--timeout",
+        "1",
         AddProbe(dir.path(), "crashes", "load=crash", "badload").string(),
         AddProbe(dir.path(), "hangs", "load=hang", "badload").string(),
         AddProbe(dir.path(), "fine", "id=0x00310000", "badload").string(),
@@ -166,17 +167,18 @@ TEST(Inspector, ShowsADirectorysOrdersAndConflicts)
     const Inspection text = Inspect({dir.path().string()});
     EXPECT_EQ(text.exit, 1) << text.output;
     EXPECT_EQ(text.Message("d.so"), "plugin d.so ID 0x00310000 already loaded") << text.output;
-    for (const char* line : {"load order: a.so, b.so, c.so, d.so, e.so\n", "open order: c.so, a.so, b.so, e.so\n",
-                             "): b.so, c.so = a.so, e.so\n",
-                             "conflict: ID 0x00310000 used by a.so, d.so: only the first is accepted\n",
-                             "conflict: moduleIndex 49 used by a.so, e.so"})
+    for (const char* line :
+         {"load order: a.so, b.so, c.so, d.so, e.so\n", "open order: c.so, a.so, b.so, e.so\n",
+          "): b.so, c.so = a.so, e.so\n", "conflict: ID 0x00310000 used by a.so, d.so: only the first is accepted\n",
+          "conflict: moduleIndex 49 used by a.so, e.so"})
         EXPECT_NE(text.output.find(line), std::string::npos) << line << "\n" << text.output;
 
     const Inspection json = Inspect({"--json", dir.path().string()});
     EXPECT_EQ(json.exit, 1);
-    for (const char* field : {"{\"accepted\": false, \"sets\": [", "\"openOrder\": [\"c.so\", \"a.so\", \"b.so\", \"e.so\"]",
-                              "\"closeOrder\": [[\"b.so\"], [\"c.so\", \"a.so\"], [\"e.so\"]]",
-                              "\"message\": \"plugin d.so ID 0x00310000 already loaded\""})
+    for (const char* field :
+         {"{\"accepted\": false, \"sets\": [", "\"openOrder\": [\"c.so\", \"a.so\", \"b.so\", \"e.so\"]",
+          "\"closeOrder\": [[\"b.so\"], [\"c.so\", \"a.so\"], [\"e.so\"]]",
+          "\"message\": \"plugin d.so ID 0x00310000 already loaded\""})
         EXPECT_NE(json.output.find(field), std::string::npos) << field << "\n" << json.output;
 }
 

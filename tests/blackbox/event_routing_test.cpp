@@ -92,8 +92,8 @@ TEST(Routing, ConfigurationDocumentsGoToEveryOtherPluginThroughIoctl)
     const std::string document = "<Kavo Delta=\"1\" />";
     // Raised as configuration (0x100) plus 0x0002, so the raiser can subscribe.
     board.Add("eventprobe", "author",
-              "id=0x00200000\nwrite=1\njournal_writes=1\nmask1=0x02000010\nconfig_type=0x102\nconfig_text=" +
-                  document + "\n");
+              "id=0x00200000\nwrite=1\njournal_writes=1\nmask1=0x02000010\nconfig_type=0x102\nconfig_text=" + document +
+                  "\n");
     board.Add("probe", "listener", "id=0x00210000\nwrite=1\nmask1=0x02000010\n");
     board.Add("probe", "silent", "id=0x00220000\nwrite=0\n");
     board.Start();
@@ -195,8 +195,8 @@ TEST(Stress, ManyProducersWithRetainingConsumersLoseNothing)
     board.Add("eventprobe", "counter", "id=0x00320000\nwrite=1\n");
     board.Start();
     for (int p = 0; p < 3; ++p)
-        ASSERT_TRUE(board.WaitFor("producer" + std::to_string(p) + " raised 0x2 " + std::to_string(kEvents) + " ok=" +
-                                  std::to_string(kEvents)));
+        ASSERT_TRUE(board.WaitFor("producer" + std::to_string(p) + " raised 0x2 " + std::to_string(kEvents) +
+                                  " ok=" + std::to_string(kEvents)));
     board.core->Signal(SIGTERM);
     ASSERT_EQ(board.core->WaitExit(), 0) << board.core->Output();
     for (const char* consumer : {"keepnext", "keepall", "counter"})
@@ -221,9 +221,11 @@ TEST(PluginLogLines, ShowTheSourceNameCutToSixCharactersOrAQuestionMark)
     std::string output = board.core->Output();
     // Level 60 is yellow (33); an unknown source is shown as "?"; above 100 the
     // line has no colours.
-    EXPECT_TRUE(std::regex_search(output, std::regex("\x1b\\[33m\\d\\d:\\d\\d:\\d\\d\x1b\\[36m webser\x1b\\[0m from the web\n")))
+    EXPECT_TRUE(std::regex_search(
+        output, std::regex("\x1b\\[33m\\d\\d:\\d\\d:\\d\\d\x1b\\[36m webser\x1b\\[0m from the web\n")))
         << output;
-    EXPECT_TRUE(std::regex_search(output, std::regex("\x1b\\[32m\\d\\d:\\d\\d:\\d\\d\x1b\\[36m \\?     \x1b\\[0m nobody knows me\n")))
+    EXPECT_TRUE(std::regex_search(
+        output, std::regex("\x1b\\[32m\\d\\d:\\d\\d:\\d\\d\x1b\\[36m \\?     \x1b\\[0m nobody knows me\n")))
         << output;
     EXPECT_TRUE(std::regex_search(output, std::regex("\n\\d\\d:\\d\\d:\\d\\d webser beyond critical\n"))) << output;
 }

@@ -47,7 +47,9 @@ public:
         if (!supervised)
             return;
         supervisor.ChildStarted();
-        ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0, "tarvod\0" "4.2.1"s));
+        ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0,
+                                    "tarvod\0"
+                                    "4.2.1"s));
         ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
     }
 
@@ -196,7 +198,8 @@ TEST(HostileStop, EveryEventAnsweredZeroDuringTheStopIsDelivered)
         if (accepted == "0")
             continue; // stopped before the first event
         ASSERT_TRUE(run.journal.Has("b_sink received 0x00200000 " + accepted + " in-order"))
-            << "run " << i << ": " << accepted << " answered 0\n" << text;
+            << "run " << i << ": " << accepted << " answered 0\n"
+            << text;
     }
 }
 

@@ -105,9 +105,10 @@ TEST(TerminalLines, CarryColourUtcTimeAndASixCharacterName)
     core->Signal(SIGTERM);
     ASSERT_EQ(core->WaitExit(), 0);
     // Level 25 is green (32); the name "core" is padded to six characters.
-    std::regex line("\x1b\\[32m(\\d\\d):(\\d\\d):(\\d\\d)\x1b\\[36m core  \x1b\\[0m "
-                    "successfully started core version 20\\.12\\.8\\.0\n"
-                    "\x1b\\[32m\\d\\d:\\d\\d:\\d\\d\x1b\\[36m core  \x1b\\[0m stopping core version 20\\.12\\.8\\.0\\.\\.\\.\n");
+    std::regex line(
+        "\x1b\\[32m(\\d\\d):(\\d\\d):(\\d\\d)\x1b\\[36m core  \x1b\\[0m "
+        "successfully started core version 20\\.12\\.8\\.0\n"
+        "\x1b\\[32m\\d\\d:\\d\\d:\\d\\d\x1b\\[36m core  \x1b\\[0m stopping core version 20\\.12\\.8\\.0\\.\\.\\.\n");
     std::smatch match;
     std::string output = core->Output();
     ASSERT_TRUE(std::regex_search(output, match, line)) << output;

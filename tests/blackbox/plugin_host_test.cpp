@@ -214,8 +214,8 @@ TEST_F(PluginHost, TheFirstOfTwoEqualIdsIsKept)
     EXPECT_EQ(Order("Load"), (Stems{"first", "second", "third"}));
     EXPECT_EQ(Order("Open"), Stems{"first"});
     EXPECT_EQ(Order("Unload"), Stems{"first"});
-    for (const char* text : {"plugin second.so ID 0x00310000 already loaded",
-                             "plugin third.so ID 0x80000000 already loaded"}) {
+    for (const char* text :
+         {"plugin second.so ID 0x00310000 already loaded", "plugin third.so ID 0x80000000 already loaded"}) {
         const std::string line = TerminalLine(text);
         ASSERT_NE(line, "") << text << "\n" << core->Output();
         EXPECT_EQ(Colour(line), kWarningColour) << line;
@@ -319,8 +319,7 @@ TEST_F(PluginHost, CloseAndUnloadGoByDescendingUnsignedCloseKey)
 TEST_F(PluginHost, ThreadsEndBeforeTheirPluginIsUnloadedAndUnloadWaitsForThem)
 {
     const fs::path readerGo = install.root() / "reader-go";
-    AddProbe("held.so", "id=0x00310000\nmask5=0x20\nworker=block\nreader=block\nreader_end_file=" +
-                            readerGo.string());
+    AddProbe("held.so", "id=0x00310000\nmask5=0x20\nworker=block\nreader=block\nreader_end_file=" + readerGo.string());
     AddProbe("quick.so", "id=0x00320000\nmask5=0x10\nworker=return");
     AddProbe("idle.so", "id=0x00330000\nmask5=0");
     StartCore();
@@ -421,8 +420,8 @@ TEST(DemoPlugins, RecordFramesKeepTheLogAndStopCleanly)
     const std::string frames = ReadFile(recording);
     EXPECT_EQ(frames.size() % kFrameBytes, 0u);
     EXPECT_EQ(frames.compare(0, 8, std::string("frame 0\0", 8)), 0) << "the stream opens with its key frame";
-    for (const char* text : {"camera: streaming", "recorder: recording to recording.bin", "recorder: recorded",
-                             "camera: stopped after"})
+    for (const char* text :
+         {"camera: streaming", "recorder: recording to recording.bin", "recorder: recorded", "camera: stopped after"})
         EXPECT_TRUE(core->WaitForOutput(text)) << text << "\n" << core->Output();
     const std::string kept = ReadFile(log);
     EXPECT_NE(kept.find("25 0x80000000 successfully started core version 20.12.8.0\n"), std::string::npos) << kept;

@@ -131,8 +131,8 @@ protected:
                                             fs::perms::others_read | fs::perms::others_exec);
         fs::permissions(install.work, fs::perms::all);
         WriteFile(journal, "");
-        fs::permissions(journal, fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec |
-                                                    fs::perms::others_exec));
+        fs::permissions(journal,
+                        fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec));
         AddProbe("worker", "id=0x00310000\nworker=block");
         AddProbe("reader", "id=0x00320000\nreader=block");
         AddProbe("spawner", "id=0x00330000\nopen_thread=block\nopen_caps=1");
@@ -279,7 +279,9 @@ TEST_F(PrivilegeDrop, EveryThreadEndsWithTheParentsUserAndTheRunningSets)
               c.supervised ? &supervisor : nullptr);
         ASSERT_GT(core, 0) << parent->Output();
         if (c.supervised) {
-            ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0, "tarvod\0" "4.2.1"s));
+            ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0,
+                                        "tarvod\0"
+                                        "4.2.1"s));
         }
         WaitUntilRunning();
         if (!RunsNatively())
@@ -359,16 +361,32 @@ TEST_F(PrivilegeDrop, StartUpsThatCannotDropPrivilegesExitWithCode2)
     const std::string hidden = (install.root() / "hidden-status").string();
     const std::string rawIo = "17";
     const RefusedCase cases[] = {
-        {"parent without a password entry", noEntry, 0, {}, {"-1"},
+        {"parent without a password entry",
+         noEntry,
+         0,
+         {},
+         {"-1"},
          {{"getpwuid failed: no password entry for user " + std::to_string(noEntry), kCritical}}},
         // The parent's user then reads as root, which a non-root core cannot become.
-        {"unreadable parent status", 0, kNobody, {"--hide-status", hidden}, {"-1"},
+        {"unreadable parent status",
+         0,
+         kNobody,
+         {"--hide-status", hidden},
+         {"-1"},
          {{"setuid/gid failed: Operation not permitted", kCritical}}},
-        {"closed pipe descriptor after the user change", kNobody, 0, {}, {"57"},
+        {"closed pipe descriptor after the user change",
+         kNobody,
+         0,
+         {},
+         {"57"},
          {{"failed to open ipc pipe", kCritical}}},
         // Root without raw I/O: the start-up set is refused, and the full sets
         // the secure bit kept across the change of user would lead back to root.
-        {"capset refused after the user change", kNobody, 0, {"--drop-bound", rawIo}, {"-1"},
+        {"capset refused after the user change",
+         kNobody,
+         0,
+         {"--drop-bound", rawIo},
+         {"-1"},
          {{"capset failed: Operation not permitted", kWarning},
           {"privilege drop incomplete: thread " /* the main thread */, kCritical}}},
     };

@@ -165,7 +165,8 @@ TEST(StatusDocuments, StartInAnEmptyDirectoryAndDescribeEveryPlugin)
 
 TEST(StatusDocuments, LibraryEntryOnlyAfterAConfigurationPacketWithAVersion)
 {
-    for (const std::string& payload : {"tarvod"s, "tarvod\0" "4.2.1"s}) {
+    for (const std::string& payload : {"tarvod"s, "tarvod\0"
+                                                  "4.2.1"s}) {
         ConfiguredCore run;
         run.AddListener();
         SupervisorPeer supervisor;
@@ -223,7 +224,12 @@ TEST(Configuration, BadFilesLeaveTheDefaultsAndTheCoreStarts)
     };
     const std::vector<Case> cases = {
         {"empty", [](const fs::path& f) { WriteFile(f, ""); }},
-        {"binary", [](const fs::path& f) { WriteFile(f, std::string("\x7f" "ELF\x00\x01\xff<", 8)); }},
+        {"binary",
+         [](const fs::path& f) {
+             WriteFile(f, std::string("\x7f"
+                                      "ELF\x00\x01\xff<",
+                                      8));
+         }},
         {"a directory", [](const fs::path& f) { fs::create_directory(f); }},
         {"nested a million levels", [](const fs::path& f) { WriteFile(f, std::string(1'000'000, '<')); }},
         {"many megabytes", [](const fs::path& f) { WriteFile(f, "<Kavo>" + std::string(20'000'000, 'x')); }},
@@ -271,8 +277,8 @@ TEST(Configuration, UpdatesFromAPluginRewriteOncePerChangeAndSurviveARestart)
     EXPECT_NE(PluginEntry(run.File("core.xml"), "196608").find("LogLevel=\"60\""), std::string::npos);
 
     // Restarted without updates, the core keeps 60 over the plugin's 40.
-    WriteFile(run.install.plugins / "author.conf", "journal=" + run.journal.string() + "\n" + "id=0x00030000\n" +
-                                                      "log_level_default=40\n");
+    WriteFile(run.install.plugins / "author.conf",
+              "journal=" + run.journal.string() + "\n" + "id=0x00030000\n" + "log_level_default=40\n");
     run.ForgetReceived();
     run.Start();
     ASSERT_TRUE(run.WaitForStatusDocuments(1)) << run.core->Output();

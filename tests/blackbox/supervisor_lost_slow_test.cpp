@@ -40,8 +40,8 @@ void ExpectLostSupervisorPause(Process& core)
     ASSERT_TRUE(ended.has_value());
     const auto paused = *ended - *stopping;
     EXPECT_EQ(*exit, 0);
-    EXPECT_GE(paused, 59s) << "ended after "
-                           << std::chrono::duration_cast<std::chrono::milliseconds>(paused).count() << " ms";
+    EXPECT_GE(paused, 59s) << "ended after " << std::chrono::duration_cast<std::chrono::milliseconds>(paused).count()
+                           << " ms";
 }
 
 TEST(SupervisorLost, CriticalLinesThenAFullMinuteBeforeTheCoreEnds)
@@ -55,7 +55,9 @@ TEST(SupervisorLost, CriticalLinesThenAFullMinuteBeforeTheCoreEnds)
     auto core = Process::Start(install.exe, options);
     supervisor.ChildStarted();
 
-    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0, "tarvod\0" "4.2.1"s));
+    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0,
+                                "tarvod\0"
+                                "4.2.1"s));
     ASSERT_TRUE(core->WaitForOutput("successfully started core version")) << core->Output();
     supervisor.Close();
     ExpectLostSupervisorPause(*core);

@@ -54,7 +54,8 @@ struct SupervisedCore {
         supervisor.ChildStarted();
     }
 
-    bool Configure(const std::string& payload = "tarvod\0" "4.2.1"s)
+    bool Configure(const std::string& payload = "tarvod\0"
+                                                "4.2.1"s)
     {
         return supervisor.Send(IPC_KIND_CONFIG, 0, payload);
     }
@@ -74,7 +75,9 @@ TEST(SupervisorConfiguration, EndsTheStartupWaitAtOnce)
 TEST(SupervisorConfiguration, SplitOverTwoRecordsIsPutTogether)
 {
     SupervisedCore run;
-    std::vector<uint8_t> packet = IpcPacket(IPC_KIND_CONFIG, 0, "tarvod\0" "4.2.1"s);
+    std::vector<uint8_t> packet = IpcPacket(IPC_KIND_CONFIG, 0,
+                                            "tarvod\0"
+                                            "4.2.1"s);
     ASSERT_TRUE(run.supervisor.SendRaw(std::vector<uint8_t>(packet.begin(), packet.begin() + 6)));
     ASSERT_TRUE(run.supervisor.SendRaw(std::vector<uint8_t>(packet.begin() + 6, packet.end())));
     EXPECT_TRUE(run.StartedWithinTheWait()) << run.core->Output();
@@ -85,7 +88,9 @@ TEST(SupervisorConfiguration, SplitOverTwoRecordsIsPutTogether)
 TEST(SupervisorConfiguration, BackgroundModeSilencesTheTerminal)
 {
     SupervisedCore run;
-    ASSERT_TRUE(run.Configure("tarvod\0" "4.2.1\0" "Background:true"s));
+    ASSERT_TRUE(run.Configure("tarvod\0"
+                              "4.2.1\0"
+                              "Background:true"s));
     // A bad packet would be reported at warning level on a terminal.
     ASSERT_TRUE(run.supervisor.SendRaw(IpcHeaderBytes(15, 0, 3)));
     ASSERT_TRUE(run.supervisor.Send(IPC_KIND_STOP, 0));
@@ -127,7 +132,9 @@ TEST(SupervisorStop, StopPacketStopsWithoutTheOneMinutePause)
 TEST(SupervisorStop, ConfigurationAndStopInOneRecordAreBothHandled)
 {
     SupervisedCore run;
-    std::vector<uint8_t> record = IpcPacket(IPC_KIND_CONFIG, 0, "tarvod\0" "4.2.1"s);
+    std::vector<uint8_t> record = IpcPacket(IPC_KIND_CONFIG, 0,
+                                            "tarvod\0"
+                                            "4.2.1"s);
     std::vector<uint8_t> stop = IpcPacket(IPC_KIND_STOP, 0);
     record.insert(record.end(), stop.begin(), stop.end());
     ASSERT_TRUE(run.supervisor.SendRaw(record));
@@ -248,8 +255,8 @@ void AddBlockRaiser(CoreInstall& install, const std::string& stem, uint32_t syst
 {
     fs::path library = install.AddTestPlugin("eventprobe", stem + ".so");
     std::ostringstream config;
-    config << "id=0x" << std::hex << systemID << "\nsupervisor_text=" << text << "\njournal="
-           << (install.root() / "journal").string() << "\n";
+    config << "id=0x" << std::hex << systemID << "\nsupervisor_text=" << text
+           << "\njournal=" << (install.root() / "journal").string() << "\n";
     WriteFile(library.parent_path() / (stem + ".conf"), config.str());
 }
 
@@ -389,8 +396,7 @@ TEST(DevSupervisor, ArgumentsForTheCoreAreRefusedBeforeAnythingStarts)
     CoreInstall install;
     auto supervisor = RunDevSupervisor(install, {install.exe.string(), "-v"}, false);
     EXPECT_EQ(supervisor->WaitExit(), 2);
-    EXPECT_NE(supervisor->Output().find("the core takes no arguments: -v"), std::string::npos)
-        << supervisor->Output();
+    EXPECT_NE(supervisor->Output().find("the core takes no arguments: -v"), std::string::npos) << supervisor->Output();
     EXPECT_EQ(supervisor->Output().find("started"), std::string::npos);
     EXPECT_EQ(supervisor->Output().find("[core arguments"), std::string::npos);
 }

@@ -190,10 +190,13 @@ void GiveBack(int p, uint32_t owner, bool keepIt = false)
 
 void RaiseFrom(dvrfuzz::Input& input, FuzzCore& core)
 {
-    static constexpr uint32_t kTypes[] = {
-        EVENT_TYPE_MEDIA, EVENT_TYPE_0002,    EVENT_TYPE_STATUS,        EVENT_TYPE_0008,      EVENT_TYPE_0010,
-        EVENT_TYPE_0020,  EVENT_TYPE_LOG,     EVENT_TYPE_0080,          EVENT_TYPE_0400,      EVENT_TYPE_CONFIG,
-        EVENT_TYPE_RELEASE, EVENT_TYPE_CLOSE_REQUEST, EVENT_TYPE_SUPERVISOR, EVENT_TYPE_LOG | EVENT_TYPE_MEDIA};
+    static constexpr uint32_t kTypes[] = {EVENT_TYPE_MEDIA,      EVENT_TYPE_0002,
+                                          EVENT_TYPE_STATUS,     EVENT_TYPE_0008,
+                                          EVENT_TYPE_0010,       EVENT_TYPE_0020,
+                                          EVENT_TYPE_LOG,        EVENT_TYPE_0080,
+                                          EVENT_TYPE_0400,       EVENT_TYPE_CONFIG,
+                                          EVENT_TYPE_RELEASE,    EVENT_TYPE_CLOSE_REQUEST,
+                                          EVENT_TYPE_SUPERVISOR, EVENT_TYPE_LOG | EVENT_TYPE_MEDIA};
     constexpr size_t kTypeCount = sizeof kTypes / sizeof kTypes[0];
     const uint8_t typeChoice = input.u8();
     const uint8_t providerChoice = input.u8();
@@ -201,8 +204,8 @@ void RaiseFrom(dvrfuzz::Input& input, FuzzCore& core)
     event.structSize = sizeof event;
     event.version = 1;
     event.eventType = typeChoice < kTypeCount ? kTypes[typeChoice] : input.u32();
-    event.providerID = providerChoice < kPlugins ? kPluginIDs[providerChoice]
-                       : providerChoice == kPlugins ? CORE_PROVIDER_ID
+    event.providerID = providerChoice < kPlugins        ? kPluginIDs[providerChoice]
+                       : providerChoice == kPlugins     ? CORE_PROVIDER_ID
                        : providerChoice == kPlugins + 1 ? 0
                                                         : input.u32();
     event.eventFlags = input.u32();

@@ -23,12 +23,12 @@
 #include <sanitizer/asan_interface.h>
 #endif
 
-#define FUZZ_CHECK(condition)                                                                     \
-    do {                                                                                          \
-        if (!(condition)) {                                                                       \
-            fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition);     \
-            abort();                                                                              \
-        }                                                                                         \
+#define FUZZ_CHECK(condition) \
+    do { \
+        if (!(condition)) { \
+            fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
+            abort(); \
+        } \
     } while (0)
 
 // The entry point libFuzzer calls; the replay driver calls it the same way.

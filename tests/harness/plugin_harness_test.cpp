@@ -74,9 +74,9 @@ TEST_F(Harness, DrivesTheRecorderByTheCoresRoutingAndThresholds)
         int delivered;
     } cases[] = {
         {EVENT_TYPE_MEDIA, EVENT_FLAG_BIT_VIDEO, 1},
-        {EVENT_TYPE_MEDIA, 0x2, 0},                         // audio: not subscribed
-        {EVENT_TYPE_MEDIA, EVENT_FLAG_BIT_VIDEO | 0x4, 0},  // a flag bit the mask lacks
-        {EVENT_TYPE_LOG, EVENT_FLAGS_WORD_LOG_LINE, 0},     // another type
+        {EVENT_TYPE_MEDIA, 0x2, 0},                        // audio: not subscribed
+        {EVENT_TYPE_MEDIA, EVENT_FLAG_BIT_VIDEO | 0x4, 0}, // a flag bit the mask lacks
+        {EVENT_TYPE_LOG, EVENT_FLAGS_WORD_LOG_LINE, 0},    // another type
         {EVENT_TYPE_MEDIA | EVENT_TYPE_0002, EVENT_FLAG_BIT_VIDEO, 1},
     };
     for (const auto& c : cases) {

@@ -77,7 +77,7 @@ static ProbeConfig probe;
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
 static int closed;
-static uint32_t sequence; /* of the events this probe raises */
+static uint32_t sequence;          /* of the events this probe raises */
 static const char* misbehave = ""; /* misbehave=, read at Load */
 
 /* What Write saw, per raising provider. */

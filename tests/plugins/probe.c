@@ -39,8 +39,8 @@
 static ProbeConfig probe;
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
-static int closed;          /* set by Close */
-static int runningThreads;  /* worker and reader calls in progress */
+static int closed;         /* set by Close */
+static int runningThreads; /* worker and reader calls in progress */
 static pthread_t ownThread;
 static int ownThreadStarted;
 
@@ -198,11 +198,10 @@ int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out)
 {
     char hex[2 * PROBE_HEX_BYTES + 1];
     if (in->request == IOCTL_WORKER) {
-        const int good = in->structSize == sizeof *in && in->version == DVR_RECORD_VERSION &&
-                         in->presetSize == 8 && in->presetCount == 1 && in->dataSize == 0 && !in->data &&
-                         out->structSize == sizeof *out && out->version == DVR_RECORD_VERSION &&
-                         out->request == IOCTL_WORKER && out->error == 0 && out->retain == 0 &&
-                         out->presetSize == 8 && out->presetCount == 1;
+        const int good = in->structSize == sizeof *in && in->version == DVR_RECORD_VERSION && in->presetSize == 8 &&
+                         in->presetCount == 1 && in->dataSize == 0 && !in->data && out->structSize == sizeof *out &&
+                         out->version == DVR_RECORD_VERSION && out->request == IOCTL_WORKER && out->error == 0 &&
+                         out->retain == 0 && out->presetSize == 8 && out->presetCount == 1;
         thread_call("worker", good);
         return 0;
     }
@@ -220,8 +219,8 @@ int32_t Read(_ReadParmsIn* in, _ReadParmsOut* out)
     char hex[2 * PROBE_HEX_BYTES + 1];
     if (in->requestID == 0 && !in->data) {
         const int good = in->structSize == sizeof *in && in->version == DVR_RECORD_VERSION && in->reserved8 == 0 &&
-                         in->readMode == 1 && probe_zero(in->reserved13, sizeof in->reserved13) &&
-                         in->dataSize == 0 && out->structSize == sizeof *out && out->version == DVR_RECORD_VERSION &&
+                         in->readMode == 1 && probe_zero(in->reserved13, sizeof in->reserved13) && in->dataSize == 0 &&
+                         out->structSize == sizeof *out && out->version == DVR_RECORD_VERSION &&
                          probe_zero(out->reserved, sizeof out->reserved);
         thread_call("reader", good);
         return 0;
@@ -230,7 +229,6 @@ int32_t Read(_ReadParmsIn* in, _ReadParmsOut* out)
     probe_journal(&probe, "Read %u %u %s", (unsigned)in->requestID, (unsigned)in->dataSize, hex);
     return 0;
 }
-
 
 /* A real null-pointer store, kept from the undefined-behaviour checker so the
  * fault reaches the core's crash report as it would in a plain build. */

@@ -107,7 +107,8 @@ int main(int argc, char** argv)
         } else {
             struct passwd* user = getpwuid(childUid);
             gid_t gid = user ? user->pw_gid : (gid_t)childUid;
-            if (setgroups(0, NULL) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(childUid, childUid, childUid) != 0)
+            if (setgroups(0, NULL) != 0 || setresgid(gid, gid, gid) != 0 ||
+                setresuid(childUid, childUid, childUid) != 0)
                 _exit(fail("taking the child's user"));
         }
         execv(argv[i + 2], argv + i + 2);

@@ -44,7 +44,10 @@ uint16_t ElfMachine(const std::string& path)
         return 0;
     ssize_t got = read(fd, header, sizeof header);
     close(fd);
-    if (got != sizeof header || memcmp(header, "\x7f" "ELF", 4) != 0)
+    if (got != sizeof header || memcmp(header,
+                                       "\x7f"
+                                       "ELF",
+                                       4) != 0)
         return 0;
     uint16_t machine;
     memcpy(&machine, header + 18, sizeof machine);
@@ -251,7 +254,12 @@ Process::~Process()
     }
     if (reader_.joinable()) {
         // A grandchild may still hold the pipe open; closing our end ends the read.
-        if (!WaitUntil([&] { std::lock_guard l(mutex_); return outputClosed_; }, milliseconds(2000)))
+        if (!WaitUntil(
+                [&] {
+                    std::lock_guard l(mutex_);
+                    return outputClosed_;
+                },
+                milliseconds(2000)))
             shutdown(outputFd_, SHUT_RDWR);
         reader_.join();
     }
@@ -329,19 +337,26 @@ std::optional<int> Process::WaitExit(milliseconds deadline)
 {
     if (status_)
         return status_;
-    bool exited = WaitUntil([&] {
-        int status = 0;
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return true;
-        }
-        return false;
-    }, deadline);
+    bool exited = WaitUntil(
+        [&] {
+            int status = 0;
+            pid_t r = waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return true;
+            }
+            return false;
+        },
+        deadline);
     if (!exited)
         return std::nullopt;
     // Let the reader collect what the child wrote last.
-    WaitUntil([&] { std::lock_guard l(mutex_); return outputClosed_; }, milliseconds(2000));
+    WaitUntil(
+        [&] {
+            std::lock_guard l(mutex_);
+            return outputClosed_;
+        },
+        milliseconds(2000));
     return status_;
 }
 

@@ -25,7 +25,10 @@ using std::chrono::milliseconds;
 // run under an emulator (DVR_TIME_FACTOR, from the build).
 inline constexpr int kTimeFactor = DVR_TIME_FACTOR;
 // A wait that holds natively, widened for the emulator.
-constexpr milliseconds Scaled(milliseconds wait) { return wait * kTimeFactor; }
+constexpr milliseconds Scaled(milliseconds wait)
+{
+    return wait * kTimeFactor;
+}
 
 // Generous default deadline for conditions a test waits on.
 inline constexpr milliseconds kDeadline = Scaled(milliseconds{30000});
@@ -68,8 +71,7 @@ public:
 
     // Copies a built test plugin (tests/plugins/<name>.c) into plugins/ (or
     // protected-plugins/) as `fileName` (default <name>.so); returns the copy.
-    fs::path AddTestPlugin(const std::string& name, const std::string& fileName = "",
-                           bool protectedDir = false);
+    fs::path AddTestPlugin(const std::string& name, const std::string& fileName = "", bool protectedDir = false);
     // Same for a demo plugin (tools/plugins/<name>.c).
     fs::path AddDemoPlugin(const std::string& name, const std::string& fileName = "");
 
@@ -78,12 +80,12 @@ private:
 };
 
 struct ProcessOptions {
-    std::vector<std::string> args;                          // arguments after argv[0]
-    std::string argv0;                                      // default: the executable's path
-    fs::path cwd;                                           // default: the test's
-    std::vector<std::pair<std::string, std::string>> env;   // added to the test's environment
-    bool pty = false;            // stdout and stderr on a pseudo-terminal instead of a pipe
-    std::vector<int> inheritFds; // descriptors the child keeps, under the same numbers
+    std::vector<std::string> args;                        // arguments after argv[0]
+    std::string argv0;                                    // default: the executable's path
+    fs::path cwd;                                         // default: the test's
+    std::vector<std::pair<std::string, std::string>> env; // added to the test's environment
+    bool pty = false;                                     // stdout and stderr on a pseudo-terminal instead of a pipe
+    std::vector<int> inheritFds;                          // descriptors the child keeps, under the same numbers
 };
 
 // A child process; stdout and stderr are merged and collected by a thread.

@@ -127,7 +127,10 @@ protected:
 #endif
         g_recorder = &recorder;
     }
-    void TearDown() override { g_recorder = nullptr; }
+    void TearDown() override
+    {
+        g_recorder = nullptr;
+    }
 
     // Raises `count` frames of `size` bytes from a thread of its own, as a
     // camera plugin would; with a window, waits until no more than that many

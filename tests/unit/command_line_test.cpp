@@ -21,17 +21,11 @@ struct Case {
 TEST(CommandLine, ScansArgumentsLeftToRight)
 {
     const std::vector<Case> cases = {
-        {{}, -1, false},
-        {{"7"}, 7, false},
-        {{"-x", "7"}, 7, false},      // unknown options are skipped
-        {{"7", "-h"}, 7, false},      // scanning stops at the pipe
-        {{"-h"}, -1, true},
-        {{"-help"}, -1, true},        // only the second character counts
-        {{"-hx", "7"}, -1, true},
-        {{"--help"}, -1, false},      // second character is '-': skipped
-        {{"-"}, -1, false},
-        {{"-", "3"}, 3, false},
-        {{"0"}, 0, false},
+        {{}, -1, false},          {{"7"}, 7, false},       {{"-x", "7"}, 7, false}, // unknown options are skipped
+        {{"7", "-h"}, 7, false},                                                    // scanning stops at the pipe
+        {{"-h"}, -1, true},       {{"-help"}, -1, true},                            // only the second character counts
+        {{"-hx", "7"}, -1, true}, {{"--help"}, -1, false},                          // second character is '-': skipped
+        {{"-"}, -1, false},       {{"-", "3"}, 3, false},  {{"0"}, 0, false},
     };
     for (const Case& c : cases) {
         CommandLine result = Parse(c.args);

@@ -89,7 +89,8 @@ TEST(ReadConfiguration, SetsWhatTheFilesSayAndSkipsBadEntriesOneByOne)
     };
     const std::vector<Case> cases = {
         {"-1 takes the default", CoreXml(R"(<Plugin ID="131072" LogLevel="-1" LogLevelDefault="40"/>)"), 2, 40},
-        {"a level wins over the default", CoreXml(R"(<Plugin ID="131072" LogLevel="60" LogLevelDefault="40"/>)"), 2, 60},
+        {"a level wins over the default", CoreXml(R"(<Plugin ID="131072" LogLevel="60" LogLevelDefault="40"/>)"), 2,
+         60},
         {"101 is ignored", CoreXml(R"(<Plugin ID="131072" LogLevel="101"/>)"), 2, -1},
         {"the core's own slot", CoreXml(R"(<Plugin ID="-2147483648" LogLevel="50"/>)"), 0, 50},
         {"low 8 bits of the default", CoreXml(R"(<Plugin ID="196608" LogLevel="-1" LogLevelDefault="300"/>)"), 3, 44},

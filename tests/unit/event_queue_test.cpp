@@ -14,16 +14,18 @@
 namespace {
 void* TestMapper(size_t bytes);
 const EventQueue::StorageMapper kRealMapper = std::exchange(EventQueue::mapStorage, &TestMapper);
-void* TestMapper(size_t bytes) {
+void* TestMapper(size_t bytes)
+{
     return dvrtest::NoteAllocation() ? kRealMapper(bytes) : nullptr;
 }
-}  // namespace
+} // namespace
 
 namespace {
 
 // Every byte depends on the tag, so a record copied from the wrong slot or
 // only partly copied shows up.
-_EventParmsIn MakeEvent(uint32_t tag) {
+_EventParmsIn MakeEvent(uint32_t tag)
+{
     _EventParmsIn e;
     auto* bytes = reinterpret_cast<unsigned char*>(&e);
     for (size_t i = 0; i < sizeof(e); ++i) {
@@ -32,11 +34,12 @@ _EventParmsIn MakeEvent(uint32_t tag) {
     e.structSize = sizeof(e);
     e.version = DVR_RECORD_VERSION;
     e.requestID = tag;
-    e.data = reinterpret_cast<void*>(uintptr_t{0x1000} + tag);  // never dereferenced
+    e.data = reinterpret_cast<void*>(uintptr_t{0x1000} + tag); // never dereferenced
     return e;
 }
 
-::testing::AssertionResult PopsTag(EventQueue& q, uint32_t tag) {
+::testing::AssertionResult PopsTag(EventQueue& q, uint32_t tag)
+{
     if (q.empty()) {
         return ::testing::AssertionFailure() << "queue empty, expected " << tag;
     }
@@ -48,16 +51,21 @@ _EventParmsIn MakeEvent(uint32_t tag) {
     return ::testing::AssertionSuccess();
 }
 
-bool IsPowerOfTwo(size_t n) { return n != 0 && (n & (n - 1)) == 0; }
+bool IsPowerOfTwo(size_t n)
+{
+    return n != 0 && (n & (n - 1)) == 0;
+}
 
-TEST(EventQueue, StartsEmpty) {
+TEST(EventQueue, StartsEmpty)
+{
     EventQueue q;
     EXPECT_TRUE(q.empty());
     EXPECT_EQ(q.size(), 0u);
     EXPECT_FALSE(q.Compact());
 }
 
-TEST(EventQueue, FifoAcrossGrowth) {
+TEST(EventQueue, FifoAcrossGrowth)
+{
     EventQueue q;
     for (uint32_t i = 0; i < 1000; ++i) {
         q.push_back(MakeEvent(i));
@@ -72,7 +80,8 @@ TEST(EventQueue, FifoAcrossGrowth) {
     EXPECT_TRUE(q.empty());
 }
 
-TEST(EventQueue, GrowsWhileWrapped) {
+TEST(EventQueue, GrowsWhileWrapped)
+{
     EventQueue q;
     uint32_t nextIn = 0;
     uint32_t nextOut = 0;
@@ -102,7 +111,8 @@ TEST(EventQueue, GrowsWhileWrapped) {
     EXPECT_TRUE(q.empty());
 }
 
-TEST(EventQueue, CompactShrinksAndKeepsOrder) {
+TEST(EventQueue, CompactShrinksAndKeepsOrder)
+{
     EventQueue q;
     uint32_t nextIn = 0;
     uint32_t nextOut = 0;
@@ -121,7 +131,7 @@ TEST(EventQueue, CompactShrinksAndKeepsOrder) {
     EXPECT_TRUE(q.Compact());
     EXPECT_EQ(q.capacity(), 128u);
     EXPECT_EQ(q.size(), 100u);
-    EXPECT_FALSE(q.Compact());  // 100 records do not fit in 64
+    EXPECT_FALSE(q.Compact()); // 100 records do not fit in 64
     EXPECT_EQ(q.capacity(), 128u);
 
     q.push_back(MakeEvent(nextIn++));
@@ -141,7 +151,8 @@ TEST(EventQueue, CompactShrinksAndKeepsOrder) {
     }
 }
 
-TEST(EventQueue, CompactNeedsHalfFree) {
+TEST(EventQueue, CompactNeedsHalfFree)
+{
     EventQueue q;
     for (uint32_t i = 0; i < 1024; ++i) {
         q.push_back(MakeEvent(i));
@@ -163,7 +174,8 @@ TEST(EventQueue, CompactNeedsHalfFree) {
     }
 }
 
-TEST(EventQueue, FailedCompactKeepsRecords) {
+TEST(EventQueue, FailedCompactKeepsRecords)
+{
     EventQueue q;
     for (uint32_t i = 0; i < 300; ++i) {
         q.push_back(MakeEvent(i));
@@ -181,7 +193,8 @@ TEST(EventQueue, FailedCompactKeepsRecords) {
     }
 }
 
-TEST(EventQueue, FailedGrowthLeavesQueueIntact) {
+TEST(EventQueue, FailedGrowthLeavesQueueIntact)
+{
     EventQueue q;
     for (uint32_t i = 0; i < 64; ++i) {
         q.push_back(MakeEvent(i));
@@ -195,7 +208,8 @@ TEST(EventQueue, FailedGrowthLeavesQueueIntact) {
     }
 }
 
-TEST(EventQueue, SteadyStateDoesNotAllocate) {
+TEST(EventQueue, SteadyStateDoesNotAllocate)
+{
     EventQueue q;
     for (uint32_t i = 0; i < 200; ++i) {
         q.push_back(MakeEvent(i));
@@ -216,19 +230,20 @@ TEST(EventQueue, SteadyStateDoesNotAllocate) {
     EXPECT_EQ(allocations.Stop(), 0u);
 }
 
-TEST(EventQueue, MoveTransfersRecords) {
+TEST(EventQueue, MoveTransfersRecords)
+{
     EventQueue a;
     for (uint32_t i = 0; i < 100; ++i) {
         a.push_back(MakeEvent(i));
     }
     EventQueue b(std::move(a));
     EXPECT_EQ(b.size(), 100u);
-    EXPECT_TRUE(a.empty());  // NOLINT(bugprone-use-after-move): moved-from state is defined
-    a.push_back(MakeEvent(7));  // moved-from queue is reusable
+    EXPECT_TRUE(a.empty());    // NOLINT(bugprone-use-after-move): moved-from state is defined
+    a.push_back(MakeEvent(7)); // moved-from queue is reusable
     EXPECT_TRUE(PopsTag(a, 7));
     for (uint32_t i = 0; i < 100; ++i) {
         ASSERT_TRUE(PopsTag(b, i));
     }
 }
 
-}  // namespace
+} // namespace

@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <future>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -86,7 +86,10 @@ std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
     return all;
 }
 
-constexpr uint32_t Target(uint32_t moduleIndex) { return DVR_IPC_TARGET(moduleIndex); }
+constexpr uint32_t Target(uint32_t moduleIndex)
+{
+    return DVR_IPC_TARGET(moduleIndex);
+}
 
 // A core whose only live part is the supervisor channel: its socket is one
 // end of a pair, the test holds the other.
@@ -165,8 +168,14 @@ public:
         std::lock_guard lock(coreMutex);
         return read();
     }
-    std::string Filename() { return Locked([&] { return supervisorFilename; }); }
-    std::string Version() { return Locked([&] { return supervisorVersion; }); }
+    std::string Filename()
+    {
+        return Locked([&] { return supervisorFilename; });
+    }
+    std::string Version()
+    {
+        return Locked([&] { return supervisorVersion; });
+    }
     bool Background() { return backgroundMode; }
     bool Stopping() { return stopRequested; }
     bool Lost() { return supervisorLost; }
@@ -281,7 +290,8 @@ TEST(IpcRouting, RoutingAPacketAllocatesNothing)
 {
     ChannelCore core;
     core.AddPlugin(0x00040000, FakeIoctl<4>, "four.so");
-    core.AddPlugin(0x00050000, [](void*, void*) -> int32_t { return 0; }, "quiet.so");
+    core.AddPlugin(
+        0x00050000, [](void*, void*) -> int32_t { return 0; }, "quiet.so");
     alignas(4) unsigned char packet[64] = {};
     IpcHeader header{sizeof packet, Target(5), 3, 0};
     memcpy(packet, &header, sizeof header);
@@ -316,7 +326,10 @@ TEST(IpcConfiguration, FieldsSetFileNameVersionAndBackgroundMode)
 {
     ChannelCore core;
     core.Run();
-    core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0, "tarvod\0" "4.2\0" "Background:true"s));
+    core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0,
+                                   "tarvod\0"
+                                   "4.2\0"
+                                   "Background:true"s));
     ASSERT_TRUE(WaitUntil([&] { return core.Filename() == "tarvod"; }));
     EXPECT_EQ(core.Version(), "4.2");
     EXPECT_TRUE(core.Background());
@@ -328,7 +341,9 @@ TEST(IpcConfiguration, FieldsSetFileNameVersionAndBackgroundMode)
     EXPECT_TRUE(core.Background());
 
     // A trailing NUL is an empty third field: background mode ends.
-    core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0, "tarvod\0" "5.0\0"s));
+    core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0,
+                                   "tarvod\0"
+                                   "5.0\0"s));
     ASSERT_TRUE(WaitUntil([&] { return core.Version() == "5.0"; }));
     EXPECT_FALSE(core.Background());
     EXPECT_FALSE(core.Stopping());
@@ -343,7 +358,9 @@ TEST(IpcConfiguration, EndsTheStartupWaitWithTheValuesInPlace)
     auto woken = std::async(std::launch::async, [&] { return core.WaitLikeStartup(waiting); });
     waiting.get_future().wait();
     const auto sent = std::chrono::steady_clock::now();
-    core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0, "tarvod\0" "4.2"s));
+    core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0,
+                                   "tarvod\0"
+                                   "4.2"s));
     // The harness's clock stands still: only the packet can end this wait.
     const bool wokenByPacket = woken.wait_for(30s) == std::future_status::ready;
     if (!wokenByPacket)

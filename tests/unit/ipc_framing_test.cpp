@@ -223,7 +223,8 @@ TEST(ConfigPayload, OneFieldSetsOnlyTheFileName)
 TEST(ConfigPayload, TwoFieldsSetFileNameAndVersion)
 {
     using namespace std::string_literals;
-    SupervisorConfig config = Parse("tarvod\0" "4.2.1"s);
+    SupervisorConfig config = Parse("tarvod\0"
+                                    "4.2.1"s);
     EXPECT_EQ(config.filename, "tarvod");
     EXPECT_EQ(config.version, "4.2.1");
     EXPECT_FALSE(config.background);
@@ -232,7 +233,10 @@ TEST(ConfigPayload, TwoFieldsSetFileNameAndVersion)
 TEST(ConfigPayload, BackgroundRunMode)
 {
     using namespace std::string_literals;
-    SupervisorConfig config = Parse("tarvod\0" "4.2.1\0" "Background:true\0" "ignored"s);
+    SupervisorConfig config = Parse("tarvod\0"
+                                    "4.2.1\0"
+                                    "Background:true\0"
+                                    "ignored"s);
     EXPECT_EQ(config.filename, "tarvod");
     EXPECT_EQ(config.version, "4.2.1");
     EXPECT_EQ(config.background, true);
@@ -242,11 +246,26 @@ TEST(ConfigPayload, AnyOtherThirdFieldClearsBackground)
 {
     using namespace std::string_literals;
     // A trailing NUL makes an empty third field.
-    EXPECT_EQ(Parse("tarvod\0" "4.2.1\0"s).background, false);
-    EXPECT_EQ(Parse("tarvod\0" "4.2.1\0" "Background:false"s).background, false);
-    EXPECT_EQ(Parse("tarvod\0" "4.2.1\0" "background:true"s).background, false);
+    EXPECT_EQ(Parse("tarvod\0"
+                    "4.2.1\0"s)
+                  .background,
+              false);
+    EXPECT_EQ(Parse("tarvod\0"
+                    "4.2.1\0"
+                    "Background:false"s)
+                  .background,
+              false);
+    EXPECT_EQ(Parse("tarvod\0"
+                    "4.2.1\0"
+                    "background:true"s)
+                  .background,
+              false);
     // The whole field must match, not a prefix.
-    EXPECT_EQ(Parse("tarvod\0" "4.2.1\0" "Background:truer"s).background, false);
+    EXPECT_EQ(Parse("tarvod\0"
+                    "4.2.1\0"
+                    "Background:truer"s)
+                  .background,
+              false);
 }
 
 } // namespace

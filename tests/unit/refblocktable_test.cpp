@@ -19,9 +19,13 @@ namespace {
 
 // The table never dereferences blocks, so fabricated addresses are fine and
 // give exact report text. Spaced like malloc results (shared low bits).
-void* FakeBlock(uintptr_t index) { return reinterpret_cast<void*>(0x10000 + index * 32); }
+void* FakeBlock(uintptr_t index)
+{
+    return reinterpret_cast<void*>(0x10000 + index * 32);
+}
 
-TEST(RefBlockTable, NullBlockIsIgnored) {
+TEST(RefBlockTable, NullBlockIsIgnored)
+{
     RefBlockTable t;
     t.AddRef(nullptr, 100, 1);
     EXPECT_EQ(t.blockCount(), 0u);
@@ -30,7 +34,8 @@ TEST(RefBlockTable, NullBlockIsIgnored) {
     EXPECT_EQ(t.TakeLeakReport(), "");
 }
 
-TEST(RefBlockTable, CountsReturnAfterAddReleaseCycles) {
+TEST(RefBlockTable, CountsReturnAfterAddReleaseCycles)
+{
     RefBlockTable t;
     t.AddRef(FakeBlock(1), 10, 7);
     for (int cycle = 0; cycle < 3; ++cycle) {
@@ -45,7 +50,8 @@ TEST(RefBlockTable, CountsReturnAfterAddReleaseCycles) {
     }
 }
 
-TEST(RefBlockTable, RepeatedAddRefBySameOwnerNeedsOneRelease) {
+TEST(RefBlockTable, RepeatedAddRefBySameOwnerNeedsOneRelease)
+{
     RefBlockTable t;
     t.AddRef(FakeBlock(1), 64, 5);
     t.AddRef(FakeBlock(1), 64, 5);
@@ -56,7 +62,8 @@ TEST(RefBlockTable, RepeatedAddRefBySameOwnerNeedsOneRelease) {
     EXPECT_FALSE(t.Release(FakeBlock(1), 5));
 }
 
-TEST(RefBlockTable, SizeIsFixedByFirstAddRef) {
+TEST(RefBlockTable, SizeIsFixedByFirstAddRef)
+{
     RefBlockTable t;
     t.AddRef(FakeBlock(1), 100, 1);
     t.AddRef(FakeBlock(1), 500, 2);
@@ -64,10 +71,11 @@ TEST(RefBlockTable, SizeIsFixedByFirstAddRef) {
     EXPECT_FALSE(t.Release(FakeBlock(1), 1));
     EXPECT_EQ(t.byteCount(), 100u);
     EXPECT_TRUE(t.Release(FakeBlock(1), 2));
-    EXPECT_EQ(t.byteCount(), 0u);  // 100 taken off, not 500
+    EXPECT_EQ(t.byteCount(), 0u); // 100 taken off, not 500
 }
 
-TEST(RefBlockTable, ReleaseByNonHolderChangesNothing) {
+TEST(RefBlockTable, ReleaseByNonHolderChangesNothing)
+{
     RefBlockTable t;
     t.AddRef(FakeBlock(1), 16, 1);
     EXPECT_FALSE(t.Release(FakeBlock(1), 2));
@@ -76,17 +84,19 @@ TEST(RefBlockTable, ReleaseByNonHolderChangesNothing) {
     EXPECT_TRUE(t.Release(FakeBlock(1), 1));
 }
 
-TEST(RefBlockTable, UnknownBlockIsNeverReportedFreeable) {
+TEST(RefBlockTable, UnknownBlockIsNeverReportedFreeable)
+{
     RefBlockTable t;
     EXPECT_FALSE(t.Release(FakeBlock(9), 1));
     t.AddRef(FakeBlock(1), 16, 1);
     EXPECT_FALSE(t.Release(FakeBlock(9), 1));
     EXPECT_TRUE(t.Release(FakeBlock(1), 1));
-    EXPECT_FALSE(t.Release(FakeBlock(1), 1));  // a double release must not free twice
+    EXPECT_FALSE(t.Release(FakeBlock(1), 1)); // a double release must not free twice
     EXPECT_EQ(t.blockCount(), 0u);
 }
 
-TEST(RefBlockTable, LastOfTwoHoldersFrees) {
+TEST(RefBlockTable, LastOfTwoHoldersFrees)
+{
     RefBlockTable t;
     t.AddRef(FakeBlock(1), 8, 1);
     t.AddRef(FakeBlock(1), 8, 2);
@@ -94,26 +104,26 @@ TEST(RefBlockTable, LastOfTwoHoldersFrees) {
     EXPECT_TRUE(t.Release(FakeBlock(1), 1));
 }
 
-TEST(RefBlockTable, MoreThanInlineOwners) {
+TEST(RefBlockTable, MoreThanInlineOwners)
+{
     RefBlockTable t;
     void* b = FakeBlock(1);
     for (uint32_t owner = 1; owner <= 10; ++owner) {
         t.AddRef(b, 40, owner);
     }
-    t.AddRef(b, 40, 9);  // already held, in the overflow part
-    t.AddRef(b, 40, 2);  // already held, inline
+    t.AddRef(b, 40, 9); // already held, in the overflow part
+    t.AddRef(b, 40, 2); // already held, inline
     EXPECT_EQ(t.blockCount(), 1u);
     EXPECT_EQ(t.byteCount(), 40u);
 
     for (uint32_t owner : {1u, 7u, 10u, 3u, 5u}) {
         EXPECT_FALSE(t.Release(b, owner)) << owner;
     }
-    EXPECT_FALSE(t.Release(b, 7));  // already gone
+    EXPECT_FALSE(t.Release(b, 7)); // already gone
     // Remaining owners keep their order across the inline/overflow boundary.
     t.AddRef(FakeBlock(2), 1, 0xabc);
-    EXPECT_EQ(t.TakeLeakReport(),
-              "address 0x10020 leaked by plugins [2,4,6,8,9]\n"
-              "address 0x10040 leaked by plugins [abc]\n");
+    EXPECT_EQ(t.TakeLeakReport(), "address 0x10020 leaked by plugins [2,4,6,8,9]\n"
+                                  "address 0x10040 leaked by plugins [abc]\n");
 
     t.AddRef(b, 40, 1);
     for (uint32_t owner = 2; owner <= 12; ++owner) {
@@ -126,16 +136,16 @@ TEST(RefBlockTable, MoreThanInlineOwners) {
     EXPECT_EQ(t.blockCount(), 0u);
 }
 
-TEST(RefBlockTable, LeakReportFormatAndEmptiesTable) {
+TEST(RefBlockTable, LeakReportFormatAndEmptiesTable)
+{
     RefBlockTable t;
     void* a = reinterpret_cast<void*>(uintptr_t{0x1a2b3c});
     void* b = reinterpret_cast<void*>(uintptr_t{0xdeadbee0});
-    t.AddRef(b, 3, 0x80000000u);  // the core's own ID
+    t.AddRef(b, 3, 0x80000000u); // the core's own ID
     t.AddRef(a, 100, 0x50000);
     t.AddRef(a, 100, 0x60000);
-    EXPECT_EQ(t.TakeLeakReport(),
-              "address 0x1a2b3c leaked by plugins [50000,60000]\n"
-              "address 0xdeadbee0 leaked by plugins [80000000]\n");
+    EXPECT_EQ(t.TakeLeakReport(), "address 0x1a2b3c leaked by plugins [50000,60000]\n"
+                                  "address 0xdeadbee0 leaked by plugins [80000000]\n");
     EXPECT_EQ(t.blockCount(), 0u);
     EXPECT_EQ(t.byteCount(), 0u);
     EXPECT_EQ(t.TakeLeakReport(), "");
@@ -149,7 +159,8 @@ TEST(RefBlockTable, LeakReportFormatAndEmptiesTable) {
 
 // Random operations checked against a plain model: exercises growth, probe
 // clusters and backward-shift deletion with many live entries.
-TEST(RefBlockTable, ManyBlocksMatchModel) {
+TEST(RefBlockTable, ManyBlocksMatchModel)
+{
     RefBlockTable t;
     std::map<void*, std::pair<uint32_t, std::set<uint32_t>>> model;
     uint64_t modelBytes = 0;
@@ -219,7 +230,8 @@ TEST(RefBlockTable, ManyBlocksMatchModel) {
     EXPECT_EQ(t.TakeLeakReport(), "");
 }
 
-TEST(RefBlockTable, AReleaseBeforeTheHoldIsRecordedCancelsIt) {
+TEST(RefBlockTable, AReleaseBeforeTheHoldIsRecordedCancelsIt)
+{
     RefBlockTable t;
     void* b = FakeBlock(7);
     t.AddDeliveryRef(b, 100, 0x80000000u);
@@ -239,7 +251,8 @@ TEST(RefBlockTable, AReleaseBeforeTheHoldIsRecordedCancelsIt) {
 // block may give it back before its hold is recorded, and only once; every
 // other such release changes nothing, so the keeper's hold stands and the
 // block outlives the core's release.
-TEST(RefBlockTable, OnlyThePluginBeingCalledMayReleaseBeforeItsHoldIsRecorded) {
+TEST(RefBlockTable, OnlyThePluginBeingCalledMayReleaseBeforeItsHoldIsRecorded)
+{
     constexpr uint32_t kCore = 0x80000000u, kRude = 0x20000, kKeeper = 0x30000;
     struct Case {
         const char* what;
@@ -248,15 +261,36 @@ TEST(RefBlockTable, OnlyThePluginBeingCalledMayReleaseBeforeItsHoldIsRecorded) {
     };
     const Case cases[] = {
         {"release in the keeper's name while another plugin is called",
-         [](RefBlockTable& t, void* b, void*) { t.Calling(kRude); t.Release(b, kKeeper); t.Calling(kKeeper); }, true},
+         [](RefBlockTable& t, void* b, void*) {
+             t.Calling(kRude);
+             t.Release(b, kKeeper);
+             t.Calling(kKeeper);
+         },
+         true},
         {"release in the keeper's name before any plugin is called",
-         [](RefBlockTable& t, void* b, void*) { t.Release(b, kKeeper); t.Calling(kKeeper); }, true},
+         [](RefBlockTable& t, void* b, void*) {
+             t.Release(b, kKeeper);
+             t.Calling(kKeeper);
+         },
+         true},
         {"release of another block the keeper does not hold, during its call",
-         [](RefBlockTable& t, void*, void* old) { t.Calling(kKeeper); t.Release(old, kKeeper); }, true},
+         [](RefBlockTable& t, void*, void* old) {
+             t.Calling(kKeeper);
+             t.Release(old, kKeeper);
+         },
+         true},
         {"the keeper's own early release, during its call",
-         [](RefBlockTable& t, void* b, void*) { t.Calling(kKeeper); t.Release(b, kKeeper); }, false},
+         [](RefBlockTable& t, void* b, void*) {
+             t.Calling(kKeeper);
+             t.Release(b, kKeeper);
+         },
+         false},
         {"the keeper's early release twice: counts once",
-         [](RefBlockTable& t, void* b, void*) { t.Calling(kKeeper); t.Release(b, kKeeper); t.Release(b, kKeeper); },
+         [](RefBlockTable& t, void* b, void*) {
+             t.Calling(kKeeper);
+             t.Release(b, kKeeper);
+             t.Release(b, kKeeper);
+         },
          false},
         {"the keeper's early release, then a stray one in the name of a plugin called before",
          [](RefBlockTable& t, void* b, void*) {
@@ -296,7 +330,8 @@ TEST(RefBlockTable, OnlyThePluginBeingCalledMayReleaseBeforeItsHoldIsRecorded) {
     }
 }
 
-TEST(RefBlockTable, SteadyStateDoesNotAllocate) {
+TEST(RefBlockTable, SteadyStateDoesNotAllocate)
+{
     RefBlockTable t;
     // Warm up so the table has reached its working size.
     for (uintptr_t i = 0; i < 2000; ++i) {
@@ -322,7 +357,8 @@ TEST(RefBlockTable, SteadyStateDoesNotAllocate) {
     EXPECT_EQ(t.blockCount(), 0u);
 }
 
-TEST(RefBlockTable, ConcurrentHoldersKeepExactCounts) {
+TEST(RefBlockTable, ConcurrentHoldersKeepExactCounts)
+{
     RefBlockTable t;
     constexpr int kThreads = 8;
     constexpr uintptr_t kOwnBlocks = 5000;
@@ -353,8 +389,8 @@ TEST(RefBlockTable, ConcurrentHoldersKeepExactCounts) {
                     ++wrongResults;
                 }
             }
-            sync.arrive_and_wait();  // all references in place
-            sync.arrive_and_wait();  // counts checked
+            sync.arrive_and_wait(); // all references in place
+            sync.arrive_and_wait(); // counts checked
             for (uintptr_t i = 0; i < kOwnBlocks; ++i) {
                 if (t.Release(own(th, i), owner)) {
                     ++ownFreed;
@@ -376,9 +412,9 @@ TEST(RefBlockTable, ConcurrentHoldersKeepExactCounts) {
     }
     EXPECT_EQ(wrongResults.load(), 0);
     EXPECT_EQ(ownFreed.load(), static_cast<int>(kThreads * kOwnBlocks));
-    EXPECT_EQ(sharedFreed.load(), static_cast<int>(kShared));  // exactly one last holder each
+    EXPECT_EQ(sharedFreed.load(), static_cast<int>(kShared)); // exactly one last holder each
     EXPECT_EQ(t.blockCount(), 0u);
     EXPECT_EQ(t.byteCount(), 0u);
 }
 
-}  // namespace
+} // namespace

@@ -71,8 +71,8 @@ const char kOk[] = "available system memory ok, not throttling video";
 
 std::string MemoryDocument(int throttling, long long time)
 {
-    return "<?xml ?><Kavo><Memory ID=\"-2147483648\" Throttling=\"" + std::to_string(throttling) +
-           "\" Time=\"" + std::to_string(time) + "\" /></Kavo>";
+    return "<?xml ?><Kavo><Memory ID=\"-2147483648\" Throttling=\"" + std::to_string(throttling) + "\" Time=\"" +
+           std::to_string(time) + "\" /></Kavo>";
 }
 
 class SchedulerRuns : public ::testing::Test {

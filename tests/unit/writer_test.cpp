@@ -6,14 +6,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
-#include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <vector>
 
 #include "core/dvrcore.h"
@@ -31,7 +31,7 @@ constexpr uint32_t kRaiser = 0x00200000;
 struct FakeState {
     std::function<int32_t(_WriteParmsIn*, _WriteParmsOut*, int)> write;
     std::function<int32_t(_ReadParmsIn*)> read;
-    std::mutex mutex; // the writer thread records while a test reads
+    std::mutex mutex;                          // the writer thread records while a test reads
     std::vector<std::pair<int, void*>> writes; // (plugin, block)
     std::vector<std::pair<int, uint32_t>> ioctls;
 
@@ -106,7 +106,10 @@ public:
         RequestStop();
         WriterLoop();
     }
-    void StartWriter() { writer = std::thread([this] { WriterLoop(); }); }
+    void StartWriter()
+    {
+        writer = std::thread([this] { WriterLoop(); });
+    }
 
     std::vector<std::string> Logs() const { return Texts(); }
 
@@ -255,7 +258,7 @@ TEST_F(Writer, ReleasingWhatTheCoreNeverHandedOutFreesNothing)
     char notOurs[16] = "stack memory";
     Release(0x00210000, notOurs); // freeing this would crash
     void* heap = malloc(8);
-    Release(0x00210000, heap);    // nor a heap block the core never tracked
+    Release(0x00210000, heap); // nor a heap block the core never tracked
     free(heap);
     EXPECT_EQ(core.Blocks(), 0u);
 }
@@ -287,7 +290,8 @@ TEST_F(Writer, FailuresAndSlowWritesAreReportedWhenDetailIsEnabled)
         if (line.rfind("core write took", 0) == 0)
             slow.push_back(line);
     ASSERT_EQ(slow.size(), 1u);
-    EXPECT_EQ(slow[0], "core write took 6ms, providerID 200000, eventType: 8, PI.systemID: 220000, PI.Filename: fake1.so");
+    EXPECT_EQ(slow[0],
+              "core write took 6ms, providerID 200000, eventType: 8, PI.systemID: 220000, PI.Filename: fake1.so");
 }
 
 TEST_F(Writer, NothingIsTimedOrReportedWithDetailDisabled)
@@ -328,7 +332,8 @@ TEST_F(Writer, StatisticsLineCoversTheWholePeriod)
     ASSERT_EQ(statistics.size(), 1u) << ::testing::PrintToString(logs);
     // Two events taken out in the period, one left; the block in delivery counts.
     std::string grouped = FormatCount(1500);
-    EXPECT_EQ(statistics[0], "core event queue size: 1, throttledvideoframes:0, events:2, refblks: 1 (" + grouped + " bytes)");
+    EXPECT_EQ(statistics[0],
+              "core event queue size: 1, throttledvideoframes:0, events:2, refblks: 1 (" + grouped + " bytes)");
 }
 
 TEST_F(Writer, ConfigurationDocumentsReachOtherPluginsByIoctlAndTheRaiserByWrite)

@@ -73,8 +73,8 @@ TEST(XmlNesting, LimitIsLevelHundredWhateverTheNodeAtLevelHundredAndOne)
         {"siblings do not add up", Nested(50, Nested(50) + Nested(50)), false},
         {"a second root is level 1 again", Nested(100) + Nested(100), false},
         {"UTF-8 character hides a quote", "<?xml version=\"1.0\"?>" + Nested(99, "<a x=\"\xDF\"><b/>\"/>"), false},
-        {"legacy encoding shows it", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>" +
-                                         Nested(99, "<a x=\"\xDF\"><b/>\"/>"), true},
+        {"legacy encoding shows it",
+         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>" + Nested(99, "<a x=\"\xDF\"><b/>\"/>"), true},
         {"an entity hides a quote", Nested(99, "<a x=\"&#x\"x1;\"><b/></a>"), true},
         {"a broken entity stops the library first", Nested(99, "<a x=\"&#x\"q1;\"><b/></a>"), false},
     };
@@ -137,11 +137,42 @@ TEST(XmlNesting, AMillionLevelsFailWithoutReachingTheLibraryAndKeepWhatCameBefor
 TEST(XmlNesting, PrescanAgreesWithTheLibraryOnRandomMarkup)
 {
     std::mt19937 random(20261209);
-    const std::vector<std::string> pieces = {
-        "<a>", "</a>", "<b x='1'>", "</b>", "<c/>", "<d y=\"<>\">", "</d>", "<!-- <a> -->", "<![CDATA[<a>]]>",
-        "<!DOCTYPE z>", "<?pi ?>", "<?xml version='1.0'?>", "text", " ", "\n", "\xC3\xA9", "\xDF", "\xE2",
-        "\xF0", "\xEF\xBB\xBF", "&amp;", "&#65;", "&#x", "x1;", "&#", "1;", "\"", "'", ">", "<", "/", "=", "<e z=",
-        "<!-", "]]>", "-->"};
+    const std::vector<std::string> pieces = {"<a>",
+                                             "</a>",
+                                             "<b x='1'>",
+                                             "</b>",
+                                             "<c/>",
+                                             "<d y=\"<>\">",
+                                             "</d>",
+                                             "<!-- <a> -->",
+                                             "<![CDATA[<a>]]>",
+                                             "<!DOCTYPE z>",
+                                             "<?pi ?>",
+                                             "<?xml version='1.0'?>",
+                                             "text",
+                                             " ",
+                                             "\n",
+                                             "\xC3\xA9",
+                                             "\xDF",
+                                             "\xE2",
+                                             "\xF0",
+                                             "\xEF\xBB\xBF",
+                                             "&amp;",
+                                             "&#65;",
+                                             "&#x",
+                                             "x1;",
+                                             "&#",
+                                             "1;",
+                                             "\"",
+                                             "'",
+                                             ">",
+                                             "<",
+                                             "/",
+                                             "=",
+                                             "<e z=",
+                                             "<!-",
+                                             "]]>",
+                                             "-->"};
     const std::vector<std::string> prologs = {"", "<?xml version=\"1.0\"?>",
                                               "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>", "\xEF\xBB\xBF"};
     int refused = 0, accepted = 0;
@@ -250,8 +281,8 @@ TEST(SafeSave, UnwritableDirectoryReportsCreateErrorAndKeepsTheFile)
     TempDir dir;
     const fs::path file = dir.path() / "core.xml";
     WriteFile(file, "<old/>");
-    fs::permissions(dir.path(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
-                                    fs::perms::others_exec);
+    fs::permissions(dir.path(),
+                    fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read | fs::perms::others_exec);
     // Root writes anywhere: the save runs as nobody in a child.
     int pipeFds[2];
     ASSERT_EQ(pipe(pipeFds), 0);

@@ -59,7 +59,8 @@ std::string Json(const std::string& text)
     return out + "\"";
 }
 
-template <typename T, typename F> std::string JsonArray(const std::vector<T>& items, F each)
+template <typename T, typename F>
+std::string JsonArray(const std::vector<T>& items, F each)
 {
     std::string out = "[";
     for (size_t i = 0; i < items.size(); ++i)
@@ -120,8 +121,8 @@ std::string LibraryJson(const Library& library)
     if (HasDescriptor(library)) {
         const _LoadParmsOut& d = library.descriptor;
         out += ", \"loadResult\": " + std::to_string(library.loadResult) + ", \"error\": " + std::to_string(d.error);
-        out += ", \"systemID\": " + std::to_string(d.systemID) + ", \"moduleIndex\": " +
-               std::to_string(DVR_MODULE_INDEX(d.systemID));
+        out += ", \"systemID\": " + std::to_string(d.systemID) +
+               ", \"moduleIndex\": " + std::to_string(DVR_MODULE_INDEX(d.systemID));
         out += std::string(", \"writeEnabled\": ") + (d.writeEnabled ? "true" : "false") +
                ", \"readEnabled\": " + (d.readEnabled ? "true" : "false") +
                ", \"workerEnabled\": " + (d.workerEnabled ? "true" : "false");
@@ -141,8 +142,8 @@ std::string LibraryJson(const Library& library)
     }
     out += std::string(", \"accepted\": ") + (library.verdict.accepted ? "true" : "false");
     if (!library.verdict.accepted)
-        out += ", \"level\": " + std::to_string(library.verdict.level) + ", \"message\": " +
-               Json(library.verdict.message);
+        out +=
+            ", \"level\": " + std::to_string(library.verdict.level) + ", \"message\": " + Json(library.verdict.message);
     out += ", \"warnings\": " + JsonArray(library.warnings, Json) + "}";
     return out;
 }
@@ -240,14 +241,15 @@ int main(int argc, char** argv)
             std::string entry = "{\"target\": " + Json(targets[s]) + ", \"libraries\": " + JsonArray(set, LibraryJson);
             if (isDirectory) {
                 auto groups = CloseOrder(set);
-                entry += ", \"loadOrder\": " + JsonArray(loadOrder, Json) + ", \"openOrder\": " +
-                         JsonArray(openOrder, Json) + ", \"closeOrder\": " +
-                         JsonArray(groups, [&](const std::vector<size_t>& group) {
-                             std::vector<std::string> names;
-                             for (size_t i : group)
-                                 names.push_back(set[i].fileName);
-                             return JsonArray(names, Json);
-                         }) +
+                entry += ", \"loadOrder\": " + JsonArray(loadOrder, Json) +
+                         ", \"openOrder\": " + JsonArray(openOrder, Json) + ", \"closeOrder\": " +
+                         JsonArray(groups,
+                                   [&](const std::vector<size_t>& group) {
+                                       std::vector<std::string> names;
+                                       for (size_t i : group)
+                                           names.push_back(set[i].fileName);
+                                       return JsonArray(names, Json);
+                                   }) +
                          ", \"conflicts\": " + JsonArray(conflicts, Json);
             }
             jsonSets += (s ? ", " : "") + entry + "}";

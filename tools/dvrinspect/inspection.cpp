@@ -132,7 +132,8 @@ Library ProbeLibrary(const std::string& path, int timeoutMs)
     bool hung = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             hung = true;
             break;
@@ -221,8 +222,7 @@ void Judge(std::vector<Library>& libraries)
 const char* EventTypeName(int maskIndex)
 {
     static const char* const names[DVR_EVENT_MASK_COUNT] = {
-        "0x0001 media", "0x0002",     "0x0004 status", "0x0008", "0x0010",
-        "0x0020",       "0x0040 log", "0x0080",        "0x0400"};
+        "0x0001 media", "0x0002", "0x0004 status", "0x0008", "0x0010", "0x0020", "0x0040 log", "0x0080", "0x0400"};
     return names[maskIndex];
 }
 
@@ -283,13 +283,14 @@ std::vector<std::string> Warnings(const Library& library)
         if ((mask & 0x01000000u) && !(mask & 0x02000000u))
             warnings.push_back(std::string("mask ") + EventTypeName(i) + " is " + Hex(mask) +
                                ": bit 0x01000000 is a raw eventFlags bit that no queued event's routing class "
-                               "holds; DVR_ROUTING_CLASS(" + Hex(mask) + ") = " + Hex(DVR_ROUTING_CLASS(mask)) +
-                               " was surely meant");
+                               "holds; DVR_ROUTING_CLASS(" +
+                               Hex(mask) + ") = " + Hex(DVR_ROUTING_CLASS(mask)) + " was surely meant");
     }
     if (anyMask && !d.writeEnabled && !d.readEnabled)
         warnings.push_back("masks are set but writeEnabled is 0: no event reaches Write");
     if (!anyMask && d.writeEnabled)
-        warnings.push_back("writeEnabled is set but every mask is 0: Write receives only events whose eventFlags are 0");
+        warnings.push_back(
+            "writeEnabled is set but every mask is 0: Write receives only events whose eventFlags are 0");
     if (d.writeEnabled && !(library.entries & kWriteBit))
         warnings.push_back("writeEnabled is set but the library exports no Write");
     if (d.workerEnabled && !(library.entries & kIoctlBit))

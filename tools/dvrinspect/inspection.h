@@ -10,8 +10,7 @@
 #include "plugin-host/plugin_acceptance.h"
 
 // The entry points the core resolves, in its order; bit i of Library::entries.
-inline constexpr const char* kEntryPointNames[] = {"Load", "Unload", "Open", "Close",
-                                                   "Read", "Write",  "Seek", "IOCTL"};
+inline constexpr const char* kEntryPointNames[] = {"Load", "Unload", "Open", "Close", "Read", "Write", "Seek", "IOCTL"};
 inline constexpr int kEntryPointCount = 8;
 enum EntryBit : uint32_t { kLoadBit = 1, kReadBit = 1 << 4, kWriteBit = 1 << 5, kIoctlBit = 1 << 7 };
 

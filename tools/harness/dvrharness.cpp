@@ -5,14 +5,14 @@
 #include <dlfcn.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
-#include <set>
-#include <cstdarg>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -157,7 +157,8 @@ int32_t DvrHarness::Event(_EventParmsIn* in, _EventParmsOut* out)
                 return 0;
             if (in->data && in->dataSize) {
                 std::lock_guard lock(mutex);
-                logLines.emplace_back(static_cast<const char*>(in->data), strnlen(static_cast<const char*>(in->data), in->dataSize));
+                logLines.emplace_back(static_cast<const char*>(in->data),
+                                      strnlen(static_cast<const char*>(in->data), in->dataSize));
             }
             if (t < 0 && level == 0)
                 return 0;
@@ -354,7 +355,7 @@ int DvrHarnessSupervisorPacket(DvrHarness* harness, uint32_t kind, const void* p
     memcpy(packet.data(), &header, sizeof header);
     if (payloadSize)
         memcpy(packet.data() + IPC_HEADER_SIZE, payload, payloadSize);
-    _IoctlParmsIn in{sizeof in, DVR_RECORD_VERSION, IOCTL_SUPERVISOR, 16, 1, static_cast<uint32_t>(packet.size()),
+    _IoctlParmsIn in{sizeof in,    DVR_RECORD_VERSION, IOCTL_SUPERVISOR, 16, 1, static_cast<uint32_t>(packet.size()),
                      packet.data()};
     _IoctlParmsOut out{sizeof out, DVR_RECORD_VERSION, IOCTL_SUPERVISOR, 0, 0, 8, 1};
     const int32_t result = harness->entries.IOCTL(&in, &out);

@@ -71,7 +71,8 @@ DVR_HARNESS_API int DvrHarnessConfigure(DvrHarness* harness, const char* documen
 /* Sends one supervisor packet of `kind` with the payload to the plugin through
  * IOCTL_SUPERVISOR, addressed to its moduleIndex; the 16-byte IpcHeader is
  * added. Returns 1 on success, -1 on a failure, 0 when the plugin has no IOCTL. */
-DVR_HARNESS_API int DvrHarnessSupervisorPacket(DvrHarness* harness, uint32_t kind, const void* payload, uint32_t payloadSize);
+DVR_HARNESS_API int DvrHarnessSupervisorPacket(DvrHarness* harness, uint32_t kind, const void* payload,
+                                               uint32_t payloadSize);
 
 /* Events the plugin raised that the core would have queued, in order. The
  * record's data points at the harness's copy (null when there was none). */

@@ -8,12 +8,12 @@
 #include "dvrharness.h"
 
 static int failures;
-#define CHECK(cond)                                                   \
-    do {                                                              \
-        if (!(cond)) {                                                \
+#define CHECK(cond) \
+    do { \
+        if (!(cond)) { \
             fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                               \
-        }                                                             \
+            ++failures; \
+        } \
     } while (0)
 
 int main(int argc, char** argv)

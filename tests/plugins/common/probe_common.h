@@ -50,8 +50,8 @@
 #define PROBE_MAX_KEY 32
 #define PROBE_MAX_VALUE 256
 #define PROBE_LINE_MAX 1024
-#define PROBE_HEX_BYTES 16           /* data bytes shown in a journal line */
-#define PROBE_WAIT_FILE_MS 60000     /* a go-file that never comes ends the wait */
+#define PROBE_HEX_BYTES 16       /* data bytes shown in a journal line */
+#define PROBE_WAIT_FILE_MS 60000 /* a go-file that never comes ends the wait */
 #define PROBE_DEFAULT_ID 0x00300000u
 
 typedef struct ProbeEntry {
@@ -142,7 +142,8 @@ static inline int probe_config_read(ProbeConfig* config)
             probe_parse_line(config, line);
         fclose(file);
     }
-    snprintf(config->journal, sizeof config->journal, "%s", probe_get(config, "journal") ? probe_get(config, "journal") : "");
+    snprintf(config->journal, sizeof config->journal, "%s",
+             probe_get(config, "journal") ? probe_get(config, "journal") : "");
     return 0;
 }
 
@@ -237,8 +238,8 @@ static inline int32_t probe_load(ProbeConfig* config, const _LoadParmsIn* in, _L
 {
     char key[8];
     int i;
-    const int goodIn = in->structSize == sizeof *in && in->version == DVR_LOAD_IN_VERSION && in->coreContext &&
-                       in->eventFunction;
+    const int goodIn =
+        in->structSize == sizeof *in && in->version == DVR_LOAD_IN_VERSION && in->coreContext && in->eventFunction;
     const int goodOut = out->structSize == sizeof *out && out->version == DVR_LOAD_OUT_VERSION &&
                         probe_zero((const char*)out + 8, sizeof *out - 8);
 
