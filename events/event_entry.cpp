@@ -11,6 +11,7 @@
 
 #include "core/dvrcore.h"
 #include "core/logging.h"
+#include "events/block_pool.h"
 
 extern "C" int32_t FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 {
@@ -118,7 +119,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     }
 
     if (event.data && event.dataSize) {
-        void* copy = malloc(event.dataSize);
+        void* copy = AllocateEventData(event.dataSize);
         if (!copy) {
             if (admitted)
                 videoAdmission.Forget(event.providerID);
@@ -133,7 +134,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     }
 
     if (event.requestID && !CheckRequestEvent(event.requestID, event.data)) {
-        free(event.data);
+        FreeEventData(event.data);
         out->result = EVENT_RESULT_REFUSED;
         return 0;
     }

@@ -10,6 +10,7 @@
 
 #include "core/dvrcore.h"
 #include "core/logging.h"
+#include "events/block_pool.h"
 #include "events/routing.h"
 
 namespace {
@@ -201,5 +202,5 @@ void dvrcore::FreeBlock(void* block)
     // A reader waiting on this block is let go before the block is freed, so
     // a new block at the same address cannot be taken for it.
     requestThreads.BlockFreed(block);
-    free(block);
+    FreeEventData(block);
 }

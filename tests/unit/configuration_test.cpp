@@ -11,6 +11,7 @@
 
 #include "config/xml_document.h"
 #include "core/dvrcore.h"
+#include "events/block_pool.h"
 #include "support/process.h"
 
 namespace {
@@ -30,7 +31,7 @@ public:
     ~ConfigCore() override
     {
         while (!eventQueue.empty())
-            free(eventQueue.pop_front().data);
+            FreeEventData(eventQueue.pop_front().data);
         std::filesystem::current_path(previous);
     }
 
@@ -54,7 +55,7 @@ public:
             EXPECT_EQ(event.eventType, EVENT_TYPE_CONFIG);
             EXPECT_EQ(event.eventFlags, 0x01000010u);
             texts.emplace_back(static_cast<const char*>(event.data), event.dataSize);
-            free(event.data);
+            FreeEventData(event.data);
         }
         return texts;
     }
