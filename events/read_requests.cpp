@@ -52,7 +52,7 @@ void dvrcore::RunReadRequest(DvrEntryPoint read, uint32_t systemID, uint32_t dat
 {
     _ReadParmsIn in = ReadRecord(dataSize, copy, requestID);
     _ReadParmsOut out = ReadResultRecord();
-    requestThreads.Enter();
+    requestThreads.Enter(copy);
     ::CallPlugin(read, systemID, PluginEntry::Read, in, out, [this] { return now(); });
     free(copy);
     // Last touch of the core by this thread: shutdown waits for the count.
