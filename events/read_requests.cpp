@@ -53,7 +53,7 @@ void dvrcore::RunReadRequest(DvrEntryPoint read, uint32_t systemID, uint32_t dat
 {
     _ReadParmsIn in = ReadRecord(dataSize, copy, requestID);
     _ReadParmsOut out = ReadResultRecord();
-    requestThreads.Enter();
+    requestThreads.Enter(copy);
     ::CallPlugin(read, systemID, PluginEntry::Read, in, out, [this] { return now(); });
     FreeEventData(copy);
     // Last touch of the core by this thread: shutdown waits for the count.
