@@ -11,7 +11,8 @@
 //
 // Usage: switchboard_bench [--repeats=N] [--raw] [--micro [benchmark flags]]
 //   --raw    also prints every repeat's figure (for merging runs of two builds)
-//   --micro  runs the writer's microbenchmarks (Google Benchmark) at the end
+//   --micro  runs only the one-thread microbenchmarks (Google Benchmark): the
+//            producer's side alone, the writer's side alone, a delivery
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -505,6 +506,33 @@ void BM_WriterDrain(benchmark::State& state)
                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// The producer's side alone: 4096 events raised into a queue no writer takes
+// from; arg: block size.
+void BM_RaiseOnly(benchmark::State& state)
+{
+    const size_t size = static_cast<size_t>(state.range(0));
+    std::vector<char> data(size, 'v');
+    _EventParmsIn event = MakeEvent(data);
+    constexpr int kQueued = 4096;
+    for (auto _ : state) {
+        state.PauseTiming();
+        {
+            BenchCore core(4);
+            state.ResumeTiming();
+            for (int i = 0; i < kQueued; ++i) {
+                _EventParmsOut out{sizeof out, 1, 0};
+                FlatPluginEvent(&event, &out);
+            }
+            state.PauseTiming();
+            core.StartWriter(); // drained untimed
+            core.StopWriter();
+        }
+        state.ResumeTiming();
+    }
+    state.counters["ns/event"] = benchmark::Counter(static_cast<double>(state.iterations()) * kQueued,
+                                                    benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 // The writer's deliveries of one event to 16 plugins, on this thread alone
 // (no queue, no thread hand-off, so little scheduling noise); arg: per-plugin
 // counters (0 without, 1 with).
@@ -522,7 +550,8 @@ void BM_Deliver(benchmark::State& state)
 }
 
 BENCHMARK(BM_Deliver)->Arg(0)->Arg(1);
-BENCHMARK(BM_WriterDrain)->ArgsProduct({{1024}, {1, 16}, {0, 1}})->UseRealTime();
+BENCHMARK(BM_WriterDrain)->ArgsProduct({{0, 1024, 65536}, {1, 4, 16}, {1}})->UseRealTime();
+BENCHMARK(BM_RaiseOnly)->Arg(0)->Arg(1024)->Arg(65536)->UseRealTime();
 
 } // namespace
 
@@ -547,14 +576,15 @@ int main(int argc, char** argv)
         BenchCore core(1);
         TuneAllocator();
     }
-    ResidentAfterBurst(); // first, while the heap holds only what the core needs
-    ThroughputTable(repeats, raw);
-    LatencyTable(std::max(1, repeats / 2), raw);
     if (micro) {
         int restCount = static_cast<int>(rest.size());
         benchmark::Initialize(&restCount, rest.data());
         benchmark::RunSpecifiedBenchmarks();
         benchmark::Shutdown();
+        return 0;
     }
+    ResidentAfterBurst(); // first, while the heap holds only what the core needs
+    ThroughputTable(repeats, raw);
+    LatencyTable(std::max(1, repeats / 2), raw);
     return 0;
 }
