@@ -80,6 +80,17 @@ private:
 
 } // namespace
 
+namespace {
+
+// Set once this thread's cache is destroyed with the thread's other C++
+// thread-locals. Its pthread-key destructors (a plugin's among them) may still
+// raise events after that: their blocks go to the system, since a cache used
+// again then would keep them past the thread's end. A variable of its own,
+// because stores to the cache inside its destructor may be dropped.
+thread_local bool t_cacheEnded = false;
+
+} // namespace
+
 // An idle block's first bytes: the next block of its magazine or chain and,
 // in the first block of a chain in the shared store, the chain below it and
 // the chain's length. The smallest class has room for them.
@@ -105,6 +116,7 @@ struct BlockPool::ThreadCache {
     };
     BlockPool* pool = nullptr;
     uint32_t epoch = 0;
+
     Magazine magazines[kClassCount];
     ThreadCache* previous = nullptr; // in the pool's list of bound caches
     ThreadCache* next = nullptr;
@@ -113,6 +125,7 @@ struct BlockPool::ThreadCache {
     {
         if (pool)
             pool->Detach(*this);
+        t_cacheEnded = true;
     }
 };
 
@@ -146,12 +159,15 @@ unsigned BlockPool::ClassOf(size_t size)
 }
 static_assert(std::bit_width(BlockPool::kSmallestClass - 1) == 6);
 
-BlockPool::ThreadCache& BlockPool::CacheOfThisThread()
+BlockPool::ThreadCache* BlockPool::CacheOfThisThread()
 {
     thread_local ThreadCache cache;
-    if (cache.pool != this || cache.epoch != epoch_.load(std::memory_order_relaxed)) [[unlikely]]
+    if (cache.pool != this || cache.epoch != epoch_.load(std::memory_order_relaxed) || t_cacheEnded) [[unlikely]] {
+        if (t_cacheEnded)
+            return nullptr;
         Bind(cache);
-    return cache;
+    }
+    return &cache;
 }
 
 void BlockPool::Bind(ThreadCache& cache)
@@ -211,9 +227,11 @@ void* BlockPool::Allocate(size_t size)
     if (size > kLargestClass)
         return NewBlock(kLargeClass, size);
     const unsigned sizeClass = ClassOf(size);
-    ThreadCache& cache = CacheOfThisThread();
-    ThreadCache::Magazine& magazine = cache.magazines[sizeClass];
-    if (!magazine.top && !TakeChain(sizeClass, cache))
+    ThreadCache* cache = CacheOfThisThread();
+    if (!cache) [[unlikely]]
+        return NewBlock(sizeClass, SizeOfClass(sizeClass));
+    ThreadCache::Magazine& magazine = cache->magazines[sizeClass];
+    if (!magazine.top && !TakeChain(sizeClass, *cache))
         return NewBlock(sizeClass, SizeOfClass(sizeClass));
     Link* block = magazine.top;
     POOL_UNPOISON(block, sizeof(Link));
@@ -235,8 +253,13 @@ void BlockPool::Free(void* block)
         return;
     }
     static_assert(sizeof(Link) <= kSmallestClass);
-    ThreadCache& cache = CacheOfThisThread();
-    ThreadCache::Magazine& magazine = cache.magazines[sizeClass];
+    ThreadCache* cache = CacheOfThisThread();
+    if (!cache) [[unlikely]] {
+        free(header);
+        systemFrees_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    ThreadCache::Magazine& magazine = cache->magazines[sizeClass];
     const size_t magazineBytes = MagazineCapacity(sizeClass) * SizeOfClass(sizeClass);
     // A magazine is only started while the store has room to take it: after
     // a burst over the cap the last blocks go back one by one, not kept by

@@ -70,7 +70,7 @@ private:
     struct Store;
 
     static unsigned ClassOf(size_t size);
-    ThreadCache& CacheOfThisThread();
+    ThreadCache* CacheOfThisThread(); // nullptr once this thread's thread-locals are gone
     void Bind(ThreadCache& cache);
     void Detach(ThreadCache& cache);
     void* NewBlock(unsigned sizeClass, size_t size);
@@ -86,7 +86,7 @@ private:
     alignas(64) std::atomic<size_t> storedBytes_{0};
     std::atomic<uint64_t> systemAllocations_{0};
     std::atomic<uint64_t> systemFrees_{0};
-    std::mutex cachesMutex_;         // the list of bound thread caches
+    std::mutex cachesMutex_; // the list of bound thread caches
     ThreadCache* caches_ = nullptr;
 };
 

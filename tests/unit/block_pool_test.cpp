@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -32,9 +34,8 @@ TEST(BlockPool, SizesRoundUpToTheirClassAndLargeBlocksAreTheirOwn)
 {
     struct Case {
         size_t size, classSize;
-    } cases[] = {{0, 64},          {1, 64},          {64, 64},         {65, 128},          {1000, 1024},
-                 {1024, 1024},     {1025, 2048},     {65535, 65536},   {65536, 65536},     {65537, 65537},
-                 {1 << 20, 1 << 20}};
+    } cases[] = {{0, 64},      {1, 64},        {64, 64},       {65, 128},      {1000, 1024},      {1024, 1024},
+                 {1025, 2048}, {65535, 65536}, {65536, 65536}, {65537, 65537}, {1 << 20, 1 << 20}};
     BlockPool pool;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
@@ -124,6 +125,33 @@ TEST(BlockPool, DrainGivesBackTheStoreAndEachThreadsMagazines)
 // Producers allocate and fill blocks of every class, one consumer checks and
 // frees them, while the period's release and drains run beside them: every
 // block arrives intact (none handed out twice) and none is lost.
+// A plugin's pthread-key destructor may raise an event after the thread's
+// C++ thread-locals are gone: its blocks go to the system and back, and the
+// pool stays usable by the threads after it.
+TEST(BlockPool, AThreadPastItsEndUsesTheSystem)
+{
+    BlockPool pool;
+    static BlockPool* keyPool;
+    keyPool = &pool;
+    pthread_key_t key;
+    ASSERT_EQ(pthread_key_create(&key,
+                                 [](void*) {
+                                     void* block = keyPool->Allocate(100);
+                                     ASSERT_NE(block, nullptr);
+                                     memset(block, 1, 100);
+                                     keyPool->Free(block);
+                                 }),
+              0);
+    std::thread([&] {
+        pool.Free(pool.Allocate(100)); // binds this thread's cache
+        pthread_setspecific(key, &pool);
+    }).join();
+    pthread_key_delete(key);
+    FreedByAnotherThread(pool, 100, 100);
+    pool.Drain();
+    EXPECT_EQ(pool.systemAllocations(), pool.systemFrees()); // no block stayed with the ended thread
+}
+
 TEST(BlockPool, ManyProducersOneFreeingThread)
 {
     constexpr int kProducers = 4;
