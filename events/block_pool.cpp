@@ -9,7 +9,16 @@
 #include <new>
 #include <thread>
 
+// g++ says __SANITIZE_ADDRESS__, clang (the fuzz targets) __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
+#define POOL_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define POOL_UNDER_ASAN 1
+#endif
+#endif
+
+#if defined(POOL_UNDER_ASAN)
 #include <sanitizer/asan_interface.h>
 #define POOL_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
 #define POOL_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
