@@ -109,6 +109,14 @@ struct BlockPool::Link {
     uint32_t count;
 };
 
+// An idle block's bytes past its link are off limits to everyone. The link
+// itself stays readable: the leak checker follows the chains through it, and
+// skips pointers kept in poisoned memory.
+void BlockPool::PoisonIdle([[maybe_unused]] void* block, [[maybe_unused]] unsigned sizeClass)
+{
+    POOL_POISON(static_cast<char*>(block) + sizeof(Link), SizeOfClass(sizeClass) - sizeof(Link));
+}
+
 // The shared store of one class: a stack of chains of idle blocks.
 struct alignas(64) BlockPool::Store {
     SpinLock lock;
@@ -287,7 +295,7 @@ void BlockPool::Free(void* block)
     POOL_UNPOISON(block, SizeOfClass(sizeClass));
     auto* link = static_cast<Link*>(block);
     link->next = magazine.top;
-    POOL_POISON(block, SizeOfClass(sizeClass));
+    PoisonIdle(block, sizeClass);
     magazine.top = link;
     ++magazine.count;
 }
@@ -308,7 +316,7 @@ bool BlockPool::TakeChain(unsigned sizeClass, ThreadCache& cache)
     }
     storedBytes_.fetch_sub(chain->count * SizeOfClass(sizeClass), std::memory_order_relaxed);
     cache.magazines[sizeClass] = {chain, chain->count};
-    POOL_POISON(chain, SizeOfClass(sizeClass));
+    PoisonIdle(chain, sizeClass);
     return true;
 }
 
@@ -331,7 +339,7 @@ bool BlockPool::PutChain(unsigned sizeClass, Link* chain, uint32_t count)
     POOL_UNPOISON(chain, sizeof(Link));
     chain->nextChain = store.chains;
     chain->count = count;
-    POOL_POISON(chain, SizeOfClass(sizeClass));
+    PoisonIdle(chain, sizeClass);
     store.chains = chain;
     store.blocks += count;
     return true;
@@ -365,7 +373,7 @@ size_t BlockPool::ReleaseFromStores(bool everything)
                 POOL_UNPOISON(chain, sizeof(Link));
                 const uint32_t count = chain->count;
                 if (takenBlocks + count > unused) {
-                    POOL_POISON(chain, SizeOfClass(c));
+                    PoisonIdle(chain, c);
                     break;
                 }
                 store.chains = chain->nextChain;

@@ -70,6 +70,7 @@ private:
     struct Store;
 
     static unsigned ClassOf(size_t size);
+    static void PoisonIdle(void* block, unsigned sizeClass);
     ThreadCache* CacheOfThisThread(); // nullptr once this thread's thread-locals are gone
     void Bind(ThreadCache& cache);
     void Detach(ThreadCache& cache);
