@@ -32,14 +32,6 @@ void AddPlugin(CoreInstall& install, const std::string& binary, const std::strin
     WriteFile(library.parent_path() / (stem + ".conf"), config);
 }
 
-std::unique_ptr<Process> RunOnTerminal(const CoreInstall& install)
-{
-    ProcessOptions options;
-    options.cwd = install.work;
-    options.pty = true;
-    return Process::Start(install.exe, options);
-}
-
 bool CanUseMountNamespaces()
 {
     return geteuid() == 0 && system("unshare -m sh -c 'mount -t tmpfs none /proc' 2>/dev/null") == 0;
@@ -56,7 +48,7 @@ TEST(HungCalls, AWriteThatTakesSevenSecondsIsNamedWhileItLastsAndWhenItReturns)
 {
     CoreInstall install;
     AddPlugin(install, "probe", "sleeper", kHearsLogLines + "first_write_sleep_ms=7000\n");
-    auto core = RunOnTerminal(install);
+    auto core = StartCore(install);
     ASSERT_TRUE(core->WaitForOutput("plugin sleeper.so has not returned from Write for 5 seconds")) << core->Output();
     ASSERT_TRUE(core->WaitForOutput("plugin sleeper.so returned from Write after ")) << core->Output();
     // Looked at once a second: the seven seconds show as six to eight.
@@ -74,7 +66,7 @@ TEST(HungCalls, TheStopNamesThePluginItWaitsFor)
     CoreInstall install;
     AddPlugin(install, "probe", "quick", "id=0x00310000\n");
     AddPlugin(install, "probe", "lingerer", "id=0x00320000\nclose_sleep_ms=7000\n");
-    auto core = RunOnTerminal(install);
+    auto core = StartCore(install);
     ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
     core->Signal(SIGTERM);
     ASSERT_TRUE(core->WaitForOutput("plugin lingerer.so has not returned from Close for 5 seconds")) << core->Output();
@@ -91,17 +83,8 @@ TEST(HungCalls, TheIoThreadIsWatchedToo)
     // still sees the call pass its five-second mark.
     AddPlugin(install, "probe", "slowpeer", "id=0x00050000\nsupervisor_sleep_ms=8000\n");
     SupervisorPeer supervisor;
-    ProcessOptions options;
-    options.cwd = install.work;
-    options.pty = true;
-    supervisor.Attach(options);
-    auto core = Process::Start(install.exe, options);
-    supervisor.ChildStarted();
-    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0,
-                                std::string("tarvod\0"
-                                            "1.0",
-                                            10)));
-    ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
+    auto core = StartCore(install, &supervisor);
+    ASSERT_TRUE(ConfigureCore(supervisor, *core));
     ASSERT_TRUE(supervisor.Send(3, DVR_IPC_TARGET(5), "slow"));
     EXPECT_TRUE(core->WaitForOutput("plugin slowpeer.so has not returned from IOCTL for 5 seconds")) << core->Output();
     EXPECT_TRUE(core->WaitForOutput("plugin slowpeer.so returned from IOCTL after ")) << core->Output();
@@ -199,17 +182,9 @@ TEST_P(Crash, EndsTheCoreWithTheSignalAndALineNamingWhereItHappened)
         AddPlugin(install, "probe", "crasher", crash.plugin);
     SyslogCapture syslog(install);
     SupervisorPeer supervisor;
-    ProcessOptions options;
-    options.cwd = install.work;
-    options.pty = true;
-    supervisor.Attach(options);
-    auto core = syslog.Start(install, options);
-    supervisor.ChildStarted();
-    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0,
-                                std::string("tarvod\0"
-                                            "1.0",
-                                            10)));
-    ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
+    auto core =
+        StartCore(install, &supervisor, [&](const ProcessOptions& options) { return syslog.Start(install, options); });
+    ASSERT_TRUE(ConfigureCore(supervisor, *core));
     if (crash.supervisorPacket)
         ASSERT_TRUE(supervisor.Send(3, DVR_IPC_TARGET(5), "go"));
     else if (crash.plugin.empty())
@@ -255,7 +230,7 @@ TEST(PluginCounters, SIGUSR1LogsOneLinePerPluginWithWhatItRaisedAndKeeps)
               "id=0x00700000\njournal=" + journal.string() + "\nwrite=1\nmask1=0xFFFFFFFF\nretain=1\n");
     AddPlugin(install, "eventprobe", "lastonly",
               "id=0x00710000\njournal=" + journal.string() + "\nwrite=1\nmask1=0xFFFFFFFF\nretain=1\nrelease=next\n");
-    auto core = RunOnTerminal(install);
+    auto core = StartCore(install);
     ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
     ASSERT_TRUE(WaitUntil([&] {
         PluginJournal log(journal);

@@ -22,9 +22,6 @@ namespace {
 
 using namespace dvrtest;
 using namespace std::chrono_literals;
-using namespace std::string_literals;
-
-const std::string kStarted = "successfully started core version";
 
 // A core whose plugins (event probes) journal into one file; optionally
 // supervised by the test, always on a pseudo-terminal where its lines go.
@@ -38,19 +35,10 @@ public:
 
     void Start(bool supervised = true)
     {
-        ProcessOptions options;
-        options.cwd = install.work;
-        options.pty = true;
-        if (supervised)
-            supervisor.Attach(options);
-        core = Process::Start(install.exe, options);
-        if (!supervised)
-            return;
-        supervisor.ChildStarted();
-        ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0,
-                                    "tarvod\0"
-                                    "4.2.1"s));
-        ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
+        core = StartCore(install, supervised ? &supervisor : nullptr);
+        if (supervised) {
+            ASSERT_TRUE(ConfigureCore(supervisor, *core));
+        }
     }
 
     // Stops the core the way the supervisor does and expects a clean exit.

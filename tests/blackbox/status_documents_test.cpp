@@ -39,17 +39,7 @@ public:
         listener = name;
     }
 
-    void Start(SupervisorPeer* supervisor = nullptr)
-    {
-        ProcessOptions options;
-        options.cwd = install.work;
-        options.pty = true; // where the core writes its log lines
-        if (supervisor)
-            supervisor->Attach(options);
-        core = Process::Start(install.exe, options);
-        if (supervisor)
-            supervisor->ChildStarted();
-    }
+    void Start(SupervisorPeer* supervisor = nullptr) { core = StartCore(install, supervisor); }
     void Stop()
     {
         core->Signal(SIGTERM);

@@ -45,13 +45,8 @@ struct SupervisedCore {
     {
         if (prepare)
             prepare(install);
-        ProcessOptions options;
-        options.cwd = install.work;
-        options.pty = true;
-        supervisor.Attach(options);
         started = Clock::now();
-        core = Process::Start(install.exe, options);
-        supervisor.ChildStarted();
+        core = StartCore(install, &supervisor);
     }
 
     bool Configure(const std::string& payload = "tarvod\0"
