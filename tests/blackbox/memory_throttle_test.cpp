@@ -77,11 +77,6 @@ protected:
 
 TEST_F(MemoryThrottle, VideoIsRefusedWhileThrottledAndNeedsAKeyFrameAfterwards)
 {
-#if defined(__SANITIZE_THREAD__)
-    // Quarantined: under ThreadSanitizer the memory documents never reach the
-    // queue and these checks fail; the cause is not found yet.
-    GTEST_SKIP() << "memory documents are not queued under ThreadSanitizer (cause under investigation)";
-#endif
     ASSERT_TRUE(journalReader.WaitForPrefix("camera raised 0x1 2 ok=2 refused=0 results=0,0") &&
                 WaitUntil([&] { return Lines("camera raised ").size() == 3; }))
         << journalReader.Text();
