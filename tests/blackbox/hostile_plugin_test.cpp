@@ -29,8 +29,7 @@ class HostileRun {
 public:
     void Add(const std::string& name, const std::string& conf)
     {
-        install.AddTestPlugin("eventprobe", name + ".so");
-        WriteFile(install.plugins / (name + ".conf"), "journal=" + journal.path().string() + "\n" + conf);
+        install.AddConfiguredPlugin("eventprobe", name, conf, journal.path());
     }
 
     void Start(bool supervised = true)
@@ -132,7 +131,7 @@ const Misbehaviour kMisbehaviours[] = {
     {"SupervisorPacketRaisedBackIsRefused",
      {{"a_rude", "id=0x00200000\nmisbehave=supervisor-packet-block\n"}},
      [](HostileRun& run) {
-         ASSERT_TRUE(run.supervisor.Send(3, DVR_MODULE_INDEX(0x00200000u) << 20, "for the plugin"));
+         ASSERT_TRUE(run.supervisor.Send(3, DVR_IPC_TARGET(DVR_MODULE_INDEX(0x00200000u)), "for the plugin"));
          ASSERT_TRUE(run.journal.WaitForPrefix("a_rude supervisor-packet")) << run.core->Output();
          run.Stop();
          EXPECT_TRUE(run.journal.Has("a_rude supervisor-packet 1"));

@@ -57,9 +57,7 @@ TEST(SupervisorLost, DuringTheStartupWaitPluginsFindTheChannelClosed)
 {
     CoreInstall install;
     const fs::path journal = install.root() / "journal";
-    fs::path library = install.AddTestPlugin("eventprobe", "raiser.so");
-    WriteFile(install.plugins / "raiser.conf",
-              "id=0x00050000\nsupervisor_text=too late\njournal=" + journal.string() + "\n");
+    install.AddConfiguredPlugin("eventprobe", "raiser", "id=0x00050000\nsupervisor_text=too late", journal);
     SupervisorPeer supervisor;
     auto core = StartCore(install, &supervisor);
 
