@@ -1,31 +1,52 @@
 // The event path side by side: memcpy of the block, a frozen baseline
 // switchboard, and the core's real path (FlatPluginEvent -> queue -> writer ->
-// N plugins' Write with reference accounting). Prints events/s, GB/s, page
-// faults per event and the ratios the event path is held to.
+// N plugins' Write with reference accounting).
+//
+// Every case is timed from the first event raised until the last plugin has
+// been called with the last event, and the three are run in interleaved
+// repeats (baseline, core, memcpy, baseline, ...) so that a slow second of a
+// shared machine hits all of them alike; medians and ranges are printed.
+// Besides: the resident size around a burst, and the latency from
+// FlatPluginEvent to the last plugin's Write at a steady 10,000 events/s.
+//
+// Usage: switchboard_bench [--repeats=N] [--raw] [--micro [benchmark flags]]
+//   --raw    also prints every repeat's figure (for merging runs of two builds)
+//   --micro  runs only the one-thread microbenchmarks (Google Benchmark): the
+//            producer's side alone, the writer's side alone, a delivery
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
+#include <functional>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "baseline_switchboard.h"
 #include "core/allocator.h"
 #include "core/dvrcore.h"
+#include "core/resident_size.h"
 
 namespace {
 
 constexpr int kBurst = 2048;
 constexpr uint32_t kEventType = EVENT_TYPE_0002;
 
-// Every fake plugin counts; the last one in the list tells the producer.
+int64_t NowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Every fake plugin returns at once; the last one in the list counts, and in
+// the latency runs also notes how long the event took to reach it.
 std::atomic<uint64_t> g_delivered{0};
+std::vector<int64_t> g_latencies; // one slot per event of a latency run
 int32_t CountingWrite(void*, void*)
 {
     return 0;
@@ -35,11 +56,22 @@ int32_t LastWrite(void*, void*)
     g_delivered.fetch_add(1, std::memory_order_release);
     return 0;
 }
+int32_t LatencyWrite(void* in, void*)
+{
+    const auto* write = static_cast<const _WriteParmsIn*>(in);
+    int64_t raisedAt;
+    memcpy(&raisedAt, write->data, sizeof raisedAt);
+    const uint64_t index = g_delivered.load(std::memory_order_relaxed);
+    if (index < g_latencies.size())
+        g_latencies[index] = NowNs() - raisedAt;
+    g_delivered.fetch_add(1, std::memory_order_release);
+    return 0;
+}
 
-std::vector<DvrEntryPoint> FakePlugins(int count)
+std::vector<DvrEntryPoint> FakePlugins(int count, DvrEntryPoint last = &LastWrite)
 {
     std::vector<DvrEntryPoint> plugins(static_cast<size_t>(count), &CountingWrite);
-    plugins.back() = &LastWrite;
+    plugins.back() = last;
     return plugins;
 }
 
@@ -47,13 +79,6 @@ void WaitDelivered(uint64_t target)
 {
     while (g_delivered.load(std::memory_order_acquire) < target)
         std::this_thread::yield();
-}
-
-long MinorFaults()
-{
-    rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_minflt;
 }
 
 _EventParmsIn MakeEvent(std::vector<char>& data)
@@ -69,16 +94,16 @@ _EventParmsIn MakeEvent(std::vector<char>& data)
     return event;
 }
 
-// The core with fake plugins and its writer loop on a thread of its own.
+// The core with fake plugins, its writer loop on a thread of its own and,
+// when asked, its scheduler on an I/O thread as in the running core.
 class BenchCore : public dvrcore {
 public:
     // `counted`: the plugins have per-plugin counters, as loaded plugins do.
-    explicit BenchCore(int pluginCount, bool counted = true) : dvrcore("/nonexistent/dvrcore")
+    explicit BenchCore(int pluginCount, bool counted = true, DvrEntryPoint last = &LastWrite)
+        : dvrcore("/nonexistent/dvrcore")
     {
-        // As dvrcore's main does; the baseline runs before, with glibc's defaults.
-        TuneAllocator();
         uint32_t id = 0x00100000;
-        for (DvrEntryPoint write : FakePlugins(pluginCount)) {
+        for (DvrEntryPoint write : FakePlugins(pluginCount, last)) {
             PLUGININFO plugin;
             plugin.Write = write;
             plugin.info.systemID = id;
@@ -105,84 +130,353 @@ public:
         if (writer_.joinable())
             writer_.join();
     }
-    ~BenchCore() override { StopWriter(); }
+    void StartScheduler()
+    {
+        throttlingEnabled = true;
+        ArmScheduler();
+        io_ = std::thread([this] { ioService.run(); });
+    }
+    ~BenchCore() override
+    {
+        StopWriter();
+        if (io_.joinable()) {
+            ioService.stop();
+            io_.join();
+        }
+    }
+    void AnnounceThrottle() override {}
+    void WriteLog(uint32_t, uint32_t, const char*) override {}
     // One event's deliveries to every plugin, on the calling thread.
     void Deliver(const _EventParmsIn& event) { DeliverEvent(event, false); }
     void WatchThisThread() { PluginCallScope::WatchThisThread(&mainWatch); }
 
 private:
     std::thread writer_;
+    std::thread io_;
 };
 
-void Report(benchmark::State& state, long faults, size_t size)
+// --- the interleaved throughput table ---
+
+// Each timed run raises events for about this long, then waits for the last
+// delivery.
+constexpr int64_t kRunNs = 60'000'000;
+
+enum class Mode { Steady, Burst };
+
+// A steady stream keeps at most this many bytes (and events) in flight, so a
+// producer faster than the writer cannot pile up an unbounded queue: then the
+// writer's pace is what is measured, as it should be.
+uint64_t InFlightLimit(size_t size)
 {
-    const double events = static_cast<double>(state.iterations()) * (state.range(2) ? kBurst : 1);
-    state.counters["events/s"] = benchmark::Counter(events, benchmark::Counter::kIsRate);
-    state.counters["faults/event"] = static_cast<double>(faults) / events;
-    state.SetBytesProcessed(static_cast<int64_t>(events * static_cast<double>(size)));
+    return std::clamp<uint64_t>(size ? (4u << 20) / size : kBurst, 64, kBurst);
 }
 
-// Args: block size, plugin count, burst (0 steady stream, 1 bursts of 2048).
-void BM_Core(benchmark::State& state)
+// Events per second of one run: over the whole run, and over its fastest
+// stretch of 2048 or more deliveries. On a shared machine a run is often
+// preempted; preemption only ever adds time, so the fastest stretch tells
+// what the path costs when it has its processors.
+struct Rates {
+    double whole = 0;
+    double best = 0;
+};
+
+// Raises events through `raise` until kRunNs passed, in bursts of 2048 (each
+// delivered before the next, and each a stretch) or as a steady stream
+// (stretches between the producer's looks at the delivered count), timed
+// from the first raise to the last delivery.
+Rates TimeStream(const std::function<void()>& raise, size_t size, Mode mode)
 {
-    const size_t size = static_cast<size_t>(state.range(0));
+    const uint64_t limit = InFlightLimit(size);
+    uint64_t raised = g_delivered.load();
+    const int64_t start = NowNs();
+    uint64_t events = 0;
+    Rates rates;
+    int64_t markAt = start;
+    uint64_t markDelivered = raised;
+    auto stretch = [&] {
+        const int64_t at = NowNs();
+        const uint64_t delivered = g_delivered.load(std::memory_order_acquire);
+        if (delivered - markDelivered < kBurst)
+            return;
+        rates.best = std::max(rates.best, static_cast<double>(delivered - markDelivered) * 1e9 /
+                                              static_cast<double>(at - markAt));
+        markAt = at;
+        markDelivered = delivered;
+    };
+    do {
+        if (mode == Mode::Burst) {
+            markAt = NowNs();
+            markDelivered = raised;
+            for (int i = 0; i < kBurst; ++i)
+                raise();
+            raised += kBurst;
+            events += kBurst;
+            WaitDelivered(raised);
+            stretch();
+        } else {
+            for (int i = 0; i < kBurst; ++i) {
+                if (raised - g_delivered.load(std::memory_order_acquire) >= limit)
+                    WaitDelivered(raised - limit / 2);
+                raise();
+                ++raised;
+            }
+            events += kBurst;
+            stretch();
+        }
+    } while (NowNs() - start < kRunNs);
+    WaitDelivered(raised);
+    rates.whole = static_cast<double>(events) * 1e9 / static_cast<double>(NowNs() - start);
+    rates.best = std::max(rates.best, rates.whole);
+    return rates;
+}
+
+Rates RunCore(size_t size, int plugins, Mode mode)
+{
     std::vector<char> data(size, 'v');
-    BenchCore core(static_cast<int>(state.range(1)));
+    BenchCore core(plugins);
     core.StartWriter();
     _EventParmsIn event = MakeEvent(data);
-    const int perIteration = state.range(2) ? kBurst : 1;
-    uint64_t raised = g_delivered.load();
-    long faults = MinorFaults();
-    for (auto _ : state) {
-        for (int i = 0; i < perIteration; ++i) {
+    return TimeStream(
+        [&] {
+            _EventParmsOut out{sizeof out, 1, 0};
+            FlatPluginEvent(&event, &out);
+        },
+        size, mode);
+}
+
+Rates RunBaseline(size_t size, int plugins, Mode mode)
+{
+    std::vector<char> data(size, 'v');
+    BaselineSwitchboard board(FakePlugins(plugins));
+    _EventParmsIn event = MakeEvent(data);
+    return TimeStream([&] { board.Raise(event); }, size, mode);
+}
+
+// Copies of one block into as many targets, in turn, as a steady stream has
+// events in flight: the same bytes into the same amount of memory as the
+// core's copies, with nothing else done.
+Rates RunMemcpy(size_t size)
+{
+    if (size == 0)
+        return {};
+    std::vector<char> source(size, 'v');
+    std::vector<std::vector<char>> targets(InFlightLimit(size), std::vector<char>(size, 't'));
+    uint64_t copies = 0;
+    Rates rates;
+    const int64_t start = NowNs();
+    do {
+        const int64_t stretchStart = NowNs();
+        for (int i = 0; i < kBurst; ++i) {
+            memcpy(targets[copies % targets.size()].data(), source.data(), size);
+            benchmark::ClobberMemory();
+            ++copies;
+        }
+        rates.best = std::max(rates.best, kBurst * 1e9 / static_cast<double>(NowNs() - stretchStart));
+    } while (NowNs() - start < kRunNs);
+    rates.whole = static_cast<double>(copies) * 1e9 / static_cast<double>(NowNs() - start);
+    return rates;
+}
+
+struct Spread {
+    double median = 0, low = 0, high = 0;
+};
+
+Spread SpreadOf(std::vector<double> values)
+{
+    if (values.empty())
+        return {};
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    const double median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return {median, values.front(), values.back()};
+}
+
+std::string Figure(const Spread& s, double scale, const char* format)
+{
+    char text[96];
+    snprintf(text, sizeof text, format, s.median * scale, s.low * scale, s.high * scale);
+    return text;
+}
+
+void PrintRaw(const char* what, size_t size, int plugins, const char* mode, const std::vector<double>& values)
+{
+    printf("raw %s %zu %d %s", what, size, plugins, mode);
+    for (double value : values)
+        printf(" %.0f", value);
+    printf("\n");
+}
+
+void ThroughputTable(int repeats, bool raw)
+{
+    printf("Throughput: events/s from the first raise to the last delivery, median [min-max] of %d interleaved "
+           "repeats; whole runs, then (best) their fastest stretches\n",
+           repeats);
+    printf("%-6s %-3s %-6s %-5s %30s %30s %8s %8s %12s\n", "block", "plg", "mode", "", "core ev/s", "baseline ev/s",
+           "core/bas", "core/cpy", "burst/stdy");
+    for (size_t size : {size_t{0}, size_t{1024}, size_t{65536}})
+        for (int plugins : {1, 4, 16}) {
+            Spread steadyCore[2];
+            for (Mode mode : {Mode::Steady, Mode::Burst}) {
+                std::vector<double> core[2], base[2], copy[2];
+                for (int r = 0; r < repeats; ++r) {
+                    const Rates b = RunBaseline(size, plugins, mode);
+                    const Rates c = RunCore(size, plugins, mode);
+                    const Rates m = RunMemcpy(size);
+                    for (int k = 0; k < 2; ++k) {
+                        base[k].push_back(k ? b.best : b.whole);
+                        core[k].push_back(k ? c.best : c.whole);
+                        copy[k].push_back(k ? m.best : m.whole);
+                    }
+                }
+                const char* name = mode == Mode::Burst ? "burst" : "steady";
+                for (int k = 0; k < 2; ++k) {
+                    const Spread c = SpreadOf(core[k]), b = SpreadOf(base[k]), m = SpreadOf(copy[k]);
+                    if (mode == Mode::Steady)
+                        steadyCore[k] = c;
+                    char copyRatio[16] = "-", burstRatio[16] = "-";
+                    if (size)
+                        snprintf(copyRatio, sizeof copyRatio, "%.2f", c.median / m.median);
+                    if (mode == Mode::Burst)
+                        snprintf(burstRatio, sizeof burstRatio, "%.2f", steadyCore[k].median / c.median);
+                    printf("%-6zu %-3d %-6s %-5s %30s %30s %8.2f %8s %12s\n", size, plugins, name, k ? "best" : "",
+                           Figure(c, 1, "%.0f [%.0f-%.0f]").c_str(), Figure(b, 1, "%.0f [%.0f-%.0f]").c_str(),
+                           c.median / b.median, copyRatio, burstRatio);
+                    if (raw) {
+                        PrintRaw(k ? "core-best" : "core", size, plugins, name, core[k]);
+                        PrintRaw(k ? "baseline-best" : "baseline", size, plugins, name, base[k]);
+                        PrintRaw(k ? "memcpy-best" : "memcpy", size, plugins, name, copy[k]);
+                    }
+                }
+                fflush(stdout);
+            }
+        }
+    printf("core/cpy: the core's bytes per second over memcpy's into as many targets as a steady stream has in "
+           "flight (4 MiB), in the same repeats; burst/stdy: the core's cost per event in bursts of %d over its "
+           "steady cost\n\n",
+           kBurst);
+}
+
+// --- latency at a steady rate ---
+
+constexpr int64_t kLatencyPeriodNs = 100'000; // 10,000 events/s
+constexpr int kLatencyEvents = 10'000;        // one second per run
+
+// Raises kLatencyEvents events through `raise`, one every 100 us, each
+// stamped with the time it was raised; returns the delays sorted.
+std::vector<int64_t> TimeLatency(const std::function<void(std::vector<char>&)>& raise, size_t size)
+{
+    std::vector<char> data(size, 'v');
+    g_latencies.assign(kLatencyEvents, 0);
+    const uint64_t first = g_delivered.exchange(0);
+    const int64_t start = NowNs();
+    for (int i = 0; i < kLatencyEvents; ++i) {
+        std::this_thread::sleep_until(std::chrono::steady_clock::time_point(
+            std::chrono::nanoseconds(start + static_cast<int64_t>(i) * kLatencyPeriodNs)));
+        const int64_t raisedAt = NowNs();
+        memcpy(data.data(), &raisedAt, sizeof raisedAt);
+        raise(data);
+    }
+    WaitDelivered(kLatencyEvents);
+    g_delivered.fetch_add(first);
+    std::vector<int64_t> delays = g_latencies;
+    std::sort(delays.begin(), delays.end());
+    return delays;
+}
+
+double Percentile(const std::vector<int64_t>& sorted, double fraction)
+{
+    const size_t index = std::min(sorted.size() - 1, static_cast<size_t>(fraction * static_cast<double>(sorted.size())));
+    return static_cast<double>(sorted[index]) / 1000.0;
+}
+
+void LatencyTable(int repeats, bool raw)
+{
+    printf("Latency, FlatPluginEvent to the last plugin's Write, 4 plugins, 10,000 events/s for 1 s per repeat: "
+           "us, median [min-max] of %d interleaved repeats\n",
+           repeats);
+    printf("%-6s %-9s %24s %24s %24s\n", "block", "", "p50", "p99", "p99.9");
+    for (size_t size : {size_t{1024}, size_t{65536}}) {
+        std::vector<double> p[2][3];
+        for (int r = 0; r < repeats; ++r) {
+            for (int which = 0; which < 2; ++which) {
+                std::vector<int64_t> delays;
+                if (which == 0) {
+                    BaselineSwitchboard board(FakePlugins(4, &LatencyWrite));
+                    delays = TimeLatency(
+                        [&](std::vector<char>& data) {
+                            _EventParmsIn event = MakeEvent(data);
+                            board.Raise(event);
+                        },
+                        size);
+                } else {
+                    BenchCore core(4, true, &LatencyWrite);
+                    core.StartWriter();
+                    delays = TimeLatency(
+                        [&](std::vector<char>& data) {
+                            _EventParmsIn event = MakeEvent(data);
+                            _EventParmsOut out{sizeof out, 1, 0};
+                            FlatPluginEvent(&event, &out);
+                        },
+                        size);
+                }
+                p[which][0].push_back(Percentile(delays, 0.5));
+                p[which][1].push_back(Percentile(delays, 0.99));
+                p[which][2].push_back(Percentile(delays, 0.999));
+            }
+        }
+        for (int which : {1, 0}) {
+            const char* name = which ? "core" : "baseline";
+            printf("%-6zu %-9s", size, name);
+            for (int q = 0; q < 3; ++q)
+                printf(" %24s", Figure(SpreadOf(p[which][q]), 1, "%.1f [%.1f-%.1f]").c_str());
+            printf("\n");
+            if (raw)
+                for (int q = 0; q < 3; ++q)
+                    PrintRaw(which ? "core-latency" : "baseline-latency", size, 4, q == 0 ? "p50" : q == 1 ? "p99" : "p999",
+                             p[which][q]);
+        }
+        fflush(stdout);
+    }
+    printf("\n");
+}
+
+// --- resident size around a burst ---
+
+void ResidentAfterBurst()
+{
+    constexpr double kMiB = 1 << 20;
+    printf("Resident size around a burst of %d events (4 plugins, the scheduler running): MiB\n", kBurst);
+    printf("%-6s %10s %10s %12s %14s\n", "block", "before", "peak", "after 1 s", "after-before");
+    BenchCore core(4);
+    core.StartWriter();
+    core.StartScheduler();
+    for (size_t size : {size_t{1024}, size_t{65536}}) {
+        std::vector<char> data(size, 'v');
+        _EventParmsIn event = MakeEvent(data);
+        // A short steady stream first: the level before is that of a running core.
+        uint64_t raised = g_delivered.load();
+        for (int i = 0; i < 64; ++i) {
+            _EventParmsOut out{sizeof out, 1, 0};
+            FlatPluginEvent(&event, &out);
+            WaitDelivered(++raised);
+        }
+        const size_t before = ReadResidentBytes();
+        for (int i = 0; i < kBurst; ++i) {
             _EventParmsOut out{sizeof out, 1, 0};
             FlatPluginEvent(&event, &out);
         }
-        raised += static_cast<uint64_t>(perIteration);
-        if (perIteration > 1)
-            WaitDelivered(raised);
+        const size_t peak = ReadResidentBytes();
+        WaitDelivered(raised + kBurst);
+        std::this_thread::sleep_for(std::chrono::seconds(1)); // the idle second itself
+        const size_t after = ReadResidentBytes();
+        printf("%-6zu %10.1f %10.1f %12.1f %14.2f\n", size, static_cast<double>(before) / kMiB,
+               static_cast<double>(peak) / kMiB, static_cast<double>(after) / kMiB,
+               (static_cast<double>(after) - static_cast<double>(before)) / kMiB);
     }
-    WaitDelivered(raised);
-    Report(state, MinorFaults() - faults, size);
-    core.StopWriter();
+    printf("\n");
 }
 
-void BM_Baseline(benchmark::State& state)
-{
-    const size_t size = static_cast<size_t>(state.range(0));
-    std::vector<char> data(size, 'v');
-    uint64_t raised = g_delivered.load();
-    long faults;
-    {
-        BaselineSwitchboard board(FakePlugins(static_cast<int>(state.range(1))));
-        _EventParmsIn event = MakeEvent(data);
-        const int perIteration = state.range(2) ? kBurst : 1;
-        faults = MinorFaults();
-        for (auto _ : state) {
-            for (int i = 0; i < perIteration; ++i)
-                board.Raise(event);
-            raised += static_cast<uint64_t>(perIteration);
-            if (perIteration > 1)
-                WaitDelivered(raised);
-        }
-        WaitDelivered(raised);
-        faults = MinorFaults() - faults;
-    }
-    Report(state, faults, size);
-}
-
-void BM_Memcpy(benchmark::State& state)
-{
-    const size_t size = static_cast<size_t>(state.range(0));
-    std::vector<char> source(size, 'v'), target(size);
-    for (auto _ : state) {
-        memcpy(target.data(), source.data(), size);
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
-    state.counters["events/s"] =
-        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-}
+// --- the writer's microbenchmarks (Google Benchmark) ---
 
 // Writer time alone: events queued first, then one drain; args size, plugins,
 // per-plugin counters (0 without, 1 with).
@@ -212,10 +506,36 @@ void BM_WriterDrain(benchmark::State& state)
                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// The producer's side alone: 4096 events raised into a queue no writer takes
+// from; arg: block size.
+void BM_RaiseOnly(benchmark::State& state)
+{
+    const size_t size = static_cast<size_t>(state.range(0));
+    std::vector<char> data(size, 'v');
+    _EventParmsIn event = MakeEvent(data);
+    constexpr int kQueued = 4096;
+    for (auto _ : state) {
+        state.PauseTiming();
+        {
+            BenchCore core(4);
+            state.ResumeTiming();
+            for (int i = 0; i < kQueued; ++i) {
+                _EventParmsOut out{sizeof out, 1, 0};
+                FlatPluginEvent(&event, &out);
+            }
+            state.PauseTiming();
+            core.StartWriter(); // drained untimed
+            core.StopWriter();
+        }
+        state.ResumeTiming();
+    }
+    state.counters["ns/event"] = benchmark::Counter(static_cast<double>(state.iterations()) * kQueued,
+                                                    benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 // The writer's deliveries of one event to 16 plugins, on this thread alone
 // (no queue, no thread hand-off, so little scheduling noise); arg: per-plugin
-// counters (0 without, 1 with). The difference over 16 is what counting costs
-// per Write call.
+// counters (0 without, 1 with).
 void BM_Deliver(benchmark::State& state)
 {
     std::vector<char> data(1024, 'v');
@@ -229,85 +549,42 @@ void BM_Deliver(benchmark::State& state)
                                                    benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-void SwitchboardArgs(benchmark::internal::Benchmark* b)
-{
-    for (int64_t size : {0, 1024, 65536})
-        for (int64_t plugins : {1, 4, 16})
-            for (int64_t burst : {0, 1})
-                b->Args({size, plugins, burst});
-}
-
-BENCHMARK(BM_Memcpy)->Arg(1024)->Arg(65536)->UseRealTime();
-BENCHMARK(BM_Baseline)->Apply(SwitchboardArgs)->UseRealTime();
-BENCHMARK(BM_Core)->Apply(SwitchboardArgs)->UseRealTime();
 BENCHMARK(BM_Deliver)->Arg(0)->Arg(1);
-BENCHMARK(BM_WriterDrain)->ArgsProduct({{1024}, {1, 16}, {0, 1}})->UseRealTime();
-
-// Keeps every run so the summary can set them side by side.
-class SummaryReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            results[run.benchmark_name()] = run;
-    }
-    std::map<std::string, Run> results;
-};
-
-double Counter(const benchmark::BenchmarkReporter::Run& run, const char* name)
-{
-    auto found = run.counters.find(name);
-    return found == run.counters.end() ? 0 : found->second.value;
-}
-
-void PrintSummary(SummaryReporter& reporter)
-{
-    auto find = [&](const std::string& name) -> const benchmark::BenchmarkReporter::Run* {
-        auto found = reporter.results.find(name + "/real_time");
-        return found == reporter.results.end() ? nullptr : &found->second;
-    };
-    printf("\n%-8s %-7s %-6s %14s %14s %9s %9s %12s %12s\n", "block", "plugins", "mode", "core ev/s", "base ev/s",
-           "core/base", "core/cpy", "core flt/ev", "base flt/ev");
-    for (int size : {0, 1024, 65536})
-        for (int plugins : {1, 4, 16})
-            for (int burst : {0, 1}) {
-                std::string args =
-                    "/" + std::to_string(size) + "/" + std::to_string(plugins) + "/" + std::to_string(burst);
-                auto core = find("BM_Core" + args);
-                auto base = find("BM_Baseline" + args);
-                auto copy = size ? find("BM_Memcpy/" + std::to_string(size)) : nullptr;
-                if (!core || !base)
-                    continue;
-                double coreRate = Counter(*core, "events/s"), baseRate = Counter(*base, "events/s");
-                double copyRatio = copy ? coreRate / Counter(*copy, "events/s") : 0;
-                printf("%-8d %-7d %-6s %14.0f %14.0f %9.2f %9.2f %12.3f %12.3f\n", size, plugins,
-                       burst ? "burst" : "steady", coreRate, baseRate, coreRate / baseRate, copyRatio,
-                       Counter(*core, "faults/event"), Counter(*base, "faults/event"));
-            }
-    auto drain1 = find("BM_WriterDrain/1024/1/1"), drain16 = find("BM_WriterDrain/1024/16/1");
-    if (drain1 && drain16)
-        printf("\nwriter time per further plugin (1 KiB blocks): %.1f ns per event\n",
-               (Counter(*drain16, "ns/event") - Counter(*drain1, "ns/event")) * 1e9 / 15);
-    auto counted = reporter.results.find("BM_Deliver/1"), uncounted = reporter.results.find("BM_Deliver/0");
-    if (counted != reporter.results.end() && uncounted != reporter.results.end())
-        printf("per-plugin counters: %.2f ns per Write call (%.2f with, %.2f without)\n",
-               (Counter(counted->second, "ns/call") - Counter(uncounted->second, "ns/call")) * 1e9,
-               Counter(counted->second, "ns/call") * 1e9, Counter(uncounted->second, "ns/call") * 1e9);
-    auto steady = find("BM_Core/65536/4/0"), burst = find("BM_Core/65536/4/1");
-    if (steady && burst)
-        printf("64 KiB, 4 plugins: burst cost per event / steady cost per event: %.2f\n",
-               Counter(*steady, "events/s") / Counter(*burst, "events/s"));
-}
+BENCHMARK(BM_WriterDrain)->ArgsProduct({{0, 1024, 65536}, {1, 4, 16}, {1}})->UseRealTime();
+BENCHMARK(BM_RaiseOnly)->Arg(0)->Arg(1024)->Arg(65536)->UseRealTime();
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    SummaryReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    PrintSummary(reporter);
-    benchmark::Shutdown();
+    int repeats = 5;
+    bool raw = false, micro = false;
+    std::vector<char*> rest{argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        if (strncmp(argv[i], "--repeats=", 10) == 0)
+            repeats = std::max(1, atoi(argv[i] + 10));
+        else if (strcmp(argv[i], "--raw") == 0)
+            raw = true;
+        else if (strcmp(argv[i], "--micro") == 0)
+            micro = true;
+        else
+            rest.push_back(argv[i]);
+    }
+    // As dvrcore's main does, once for the whole process: the baseline, run
+    // interleaved with the core, gets the same allocator settings.
+    {
+        BenchCore core(1);
+        TuneAllocator();
+    }
+    if (micro) {
+        int restCount = static_cast<int>(rest.size());
+        benchmark::Initialize(&restCount, rest.data());
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+        return 0;
+    }
+    ResidentAfterBurst(); // first, while the heap holds only what the core needs
+    ThroughputTable(repeats, raw);
+    LatencyTable(std::max(1, repeats / 2), raw);
     return 0;
 }

@@ -12,6 +12,7 @@
 
 #include "core/logging.h"
 #include "core/privileges.h"
+#include "events/block_pool.h"
 #include "plugin-host/plugin_threads.h"
 
 dvrcore* instance = nullptr;
@@ -33,7 +34,7 @@ dvrcore::~dvrcore()
 {
     // Events still queued (a core that never ran its writer) own their copies.
     while (!eventQueue.empty())
-        free(eventQueue.pop_front().data);
+        FreeEventData(eventQueue.pop_front().data);
     std::string leaks = refBlocks.TakeLeakReport();
     if (!leaks.empty())
         LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL, "%s", leaks.c_str());

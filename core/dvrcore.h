@@ -182,11 +182,13 @@ protected:
     std::mutex coreMutex;
     std::condition_variable coreCondition;
     CoreWakeup coreWakeup{coreMutex, coreCondition};
-    EventQueue eventQueue;               // under coreMutex
-    std::atomic<size_t> queuedEvents{0}; // eventQueue.size(), readable without coreMutex
+    EventQueue eventQueue; // under coreMutex
+    // eventQueue.size(), readable without coreMutex. Producers store it per
+    // event and the idle writer polls it: a cache line of its own.
+    alignas(64) std::atomic<size_t> queuedEvents{0};
 
     // --- event bus tables (events/) ---
-    VideoAdmission videoAdmission;
+    alignas(64) VideoAdmission videoAdmission;
     std::atomic<uint32_t> throttledVideoFrames{0};
     RefBlockTable refBlocks;
 

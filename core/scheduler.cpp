@@ -1,6 +1,6 @@
 // The core's periodic housekeeping on the I/O thread, every 100 ms: the
 // wall-clock jump check, the memory sample once per wall-clock second and the
-// video throttling that follows it.
+// video throttling that follows it, and the return of idle event data blocks.
 #include <chrono>
 #include <cinttypes>
 #include <climits>
@@ -10,6 +10,7 @@
 #include "core/dvrcore.h"
 #include "core/logging.h"
 #include "core/resident_size.h"
+#include "events/block_pool.h"
 
 namespace {
 
@@ -83,6 +84,8 @@ void dvrcore::Scheduler(const boost::system::error_code& error)
     if (sample)
         SampleMemory();
     lastWallClock = wallClock;
+    // Data blocks no event needed during the last period go back.
+    EventDataPool().ReleaseUnused();
 
     // From the end of the run, so runs never overlap; clamped at the far end.
     using Clock = boost::asio::steady_timer::clock_type;
@@ -118,6 +121,7 @@ void dvrcore::SetVideoThrottle(bool low)
         if (lowMemorySince == NO_LOW_MEMORY) {
             LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING,
                        "available system memory is low, throttling video");
+            EventDataPool().Drain();
             AnnounceThrottle();
         }
         lowMemorySince = current; // every low sample extends the episode

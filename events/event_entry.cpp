@@ -11,6 +11,7 @@
 
 #include "core/dvrcore.h"
 #include "core/logging.h"
+#include "events/block_pool.h"
 
 extern "C" int32_t FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 {
@@ -57,7 +58,8 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     }
     if (type == EVENT_TYPE_SUPERVISOR) {
         // Refused and left with the caller: no block to send, or a block the
-        // core handed out (a delivered block, a packet in the receive buffer),
+        // core handed out (a delivered block, a packet in the receive buffer,
+        // the data of a running Read),
         // which is not the caller's to give away.
         if ((!in->data && in->dataSize) || IsCoreBlock(in->data)) {
             out->result = EVENT_RESULT_REFUSED;
@@ -118,7 +120,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     }
 
     if (event.data && event.dataSize) {
-        void* copy = malloc(event.dataSize);
+        void* copy = AllocateEventData(event.dataSize);
         if (!copy) {
             if (admitted)
                 videoAdmission.Forget(event.providerID);
@@ -133,7 +135,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     }
 
     if (event.requestID && !CheckRequestEvent(event.requestID, event.data)) {
-        free(event.data);
+        FreeEventData(event.data);
         out->result = EVENT_RESULT_REFUSED;
         return 0;
     }
@@ -173,7 +175,8 @@ bool dvrcore::IsCoreBlock(const void* block)
 {
     const uintptr_t address = reinterpret_cast<uintptr_t>(block);
     const uintptr_t buffer = reinterpret_cast<uintptr_t>(ipcBuffer);
-    return (address >= buffer && address < buffer + sizeof ipcBuffer) || refBlocks.Holds(block);
+    return (address >= buffer && address < buffer + sizeof ipcBuffer) || refBlocks.Holds(block) ||
+           requestThreads.IsReadCopy(block);
 }
 
 void dvrcore::WriteLogText(const _EventParmsIn& event)

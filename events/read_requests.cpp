@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/dvrcore.h"
+#include "events/block_pool.h"
 #include "events/routing.h"
 
 void dvrcore::CloseReadRequest(uint32_t requestID)
@@ -33,7 +34,7 @@ void dvrcore::DispatchReadRequest(const _EventParmsIn& request)
     }
     const bool hasData = request.data && request.dataSize;
     for (const Reader& reader : readers) {
-        void* copy = hasData ? malloc(request.dataSize) : nullptr;
+        void* copy = hasData ? AllocateEventData(request.dataSize) : nullptr;
         if (copy)
             memcpy(copy, request.data, request.dataSize);
         try {
@@ -42,7 +43,7 @@ void dvrcore::DispatchReadRequest(const _EventParmsIn& request)
                 .detach();
         } catch (const std::system_error&) {
             // No thread for this reader: the request goes unanswered by it.
-            free(copy);
+            FreeEventData(copy);
             requestThreads.Unreserve();
         }
     }
@@ -52,9 +53,9 @@ void dvrcore::RunReadRequest(DvrEntryPoint read, uint32_t systemID, uint32_t dat
 {
     _ReadParmsIn in = ReadRecord(dataSize, copy, requestID);
     _ReadParmsOut out = ReadResultRecord();
-    requestThreads.Enter();
+    requestThreads.Enter(copy);
     ::CallPlugin(read, systemID, PluginEntry::Read, in, out, [this] { return now(); });
-    free(copy);
+    FreeEventData(copy);
     // Last touch of the core by this thread: shutdown waits for the count.
     requestThreads.Leave();
 }

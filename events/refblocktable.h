@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-// Tracks which owners (plugin or core IDs) hold each malloc'ed data block, so
+// Tracks which owners (plugin or core IDs) hold each data block, so
 // the caller knows when the last holder let go and the block can be freed.
 // The table never frees a block itself.
 //

@@ -25,7 +25,7 @@ void RequestThreads::Unreserve()
     requestThreadsDone_.notify_all();
 }
 
-void RequestThreads::Enter()
+void RequestThreads::Enter(const void* readCopy)
 {
     std::lock_guard lock(requestMutex_);
     auto& slot = readerThreads[pthread_self()];
@@ -33,6 +33,7 @@ void RequestThreads::Enter()
         slot = std::make_unique<ReaderSlot>();
         ++slotCount_;
     }
+    slot->readCopy = readCopy;
 }
 
 void RequestThreads::Leave()
@@ -78,6 +79,17 @@ void RequestThreads::ReleasePending(void* block)
             slot->condition.notify_one();
         }
     }
+}
+
+bool RequestThreads::IsReadCopy(const void* block)
+{
+    if (!block || slotCount_.load() == 0)
+        return false;
+    std::lock_guard lock(requestMutex_);
+    for (const auto& [thread, slot] : readerThreads)
+        if (slot->readCopy == block)
+            return true;
+    return false;
 }
 
 void RequestThreads::WakeAll()

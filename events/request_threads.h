@@ -21,7 +21,8 @@
 struct ReaderSlot {
     std::mutex mutex;
     std::condition_variable condition;
-    void* pendingBlock = nullptr; // last block raised and not yet released by all holders
+    void* pendingBlock = nullptr;   // last block raised and not yet released by all holders
+    const void* readCopy = nullptr; // the request's data as handed to this thread's Read, freed after it
 };
 
 class RequestThreads {
@@ -41,9 +42,10 @@ public:
     void Reserve(uint32_t count);
     // A reserved thread that could not be started.
     void Unreserve();
-    // On the request thread: Enter before the plugin's Read, Leave after it.
-    // Leave is the thread's last touch of the core.
-    void Enter();
+    // On the request thread: Enter before the plugin's Read, with the copy of
+    // the request's data it is given (or null), Leave after it. Leave is the
+    // thread's last touch of the core.
+    void Enter(const void* readCopy);
     void Leave();
 
     // Whether the calling thread may raise an event of `requestID`. Only
@@ -58,6 +60,9 @@ public:
         if (slotCount_.load() != 0) // every free of the event path passes here
             ReleasePending(block);
     }
+    // Whether `block` is the data a running Read was given: the core frees it
+    // when the Read returns, so it is no plugin's to hand on.
+    bool IsReadCopy(const void* block);
     // Wakes every waiting thread so it sees the stop.
     void WakeAll();
     // Wakes every waiting thread and waits until none is left.

@@ -10,6 +10,7 @@
 
 #include "core/dvrcore.h"
 #include "core/logging.h"
+#include "events/block_pool.h"
 #include "events/routing.h"
 
 namespace {
@@ -61,27 +62,32 @@ void dvrcore::WriterLoop()
         queuedEvents.store(0, std::memory_order_relaxed);
         lock.unlock();
 
+        // Compaction reads the clock once per batch; the statistics period
+        // is checked per event, but only while the line can be written.
+        const int64_t dequeuedAt = now();
+        if (dequeuedAt - compactedAt > kStatisticsPeriodNs) {
+            compactedAt = dequeuedAt;
+            batch.Compact();
+            std::lock_guard compacting(coreMutex);
+            eventQueue.Compact();
+        }
         while (!batch.empty()) {
             const _EventParmsIn event = batch.pop_front();
             ++events;
-            const size_t queued = batch.size() + queuedEvents.load(std::memory_order_relaxed);
-            const int64_t dequeuedAt = now();
-            const bool periodOver = dequeuedAt - periodStart > kStatisticsPeriodNs;
-            if (dequeuedAt - compactedAt > kStatisticsPeriodNs) {
-                compactedAt = dequeuedAt;
-                batch.Compact();
-                std::lock_guard compacting(coreMutex);
-                eventQueue.Compact();
-            }
             refBlocks.AddDeliveryRef(event.data, event.dataSize, CORE_PROVIDER_ID);
             // The same answer LogLevelEnabled gives for the core's level 0,
             // read straight from the table: this runs for every event.
             const bool detail = logLevels[LogLevelSlot(CORE_PROVIDER_ID)].load() <= LEVEL_DETAIL;
-            if (queued && detail && periodOver) {
-                periodStart = now();
-                LogQueueStatistics(queued, events);
-                events = 0;
-                throttledVideoFrames = 0;
+            if (detail && now() - periodStart > kStatisticsPeriodNs) {
+                // The producers' counter is read only here, once a minute at
+                // most, not for every event.
+                const size_t queued = batch.size() + queuedEvents.load(std::memory_order_relaxed);
+                if (queued) {
+                    periodStart = now();
+                    LogQueueStatistics(queued, events);
+                    events = 0;
+                    throttledVideoFrames = 0;
+                }
             }
             DeliverEvent(event, detail);
             ReleaseBlock(event, CORE_PROVIDER_ID);
@@ -201,5 +207,5 @@ void dvrcore::FreeBlock(void* block)
     // A reader waiting on this block is let go before the block is freed, so
     // a new block at the same address cannot be taken for it.
     requestThreads.BlockFreed(block);
-    free(block);
+    FreeEventData(block);
 }

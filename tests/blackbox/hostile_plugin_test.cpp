@@ -128,6 +128,17 @@ const Misbehaviour kMisbehaviours[] = {
          EXPECT_TRUE(run.journal.Has("c_sink received 0x00200000 50 in-order"));
          EXPECT_EQ(run.Received(), "<nothing>");
      }},
+    {"ReadRequestDataRaisedForTheSupervisorIsRefused",
+     {{"a_asker", "id=0x00200000\nrequest=9 0x10 0x0 for the reader\n"},
+      {"b_rude", "id=0x00210000\nreader=on\nmisbehave=supervisor-read-copy\n"}},
+     [](HostileRun& run) {
+         // The core frees that copy when the Read returns: taken for the
+         // supervisor as well, it would be freed twice.
+         ASSERT_TRUE(run.journal.WaitForPrefix("b_rude supervisor-read")) << run.core->Output();
+         run.Stop();
+         EXPECT_TRUE(run.journal.Has("b_rude supervisor-read 1")) << run.journal.Text();
+         EXPECT_EQ(run.Received(), "<nothing>");
+     }},
     {"SupervisorPacketRaisedBackIsRefused",
      {{"a_rude", "id=0x00200000\nmisbehave=supervisor-packet-block\n"}},
      [](HostileRun& run) {

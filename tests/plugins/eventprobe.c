@@ -16,6 +16,8 @@
  *     release-for=ID          each Write's block is released in plugin ID's name
  *     supervisor-write-block  each Write's block is raised for the supervisor
  *     supervisor-packet-block each supervisor packet (IOCTL) is raised back to it
+ *     supervisor-read-copy    the data a Read for a request is given is raised
+ *                             for the supervisor
  *     supervisor-null         at Open, before supervisor_text: a supervisor
  *                             block with no data and size 16
  *   raise_in=open|worker      where raise= lines run (default worker)
@@ -56,7 +58,7 @@
  *   status TEXT               (journal_status=1; TEXT up to 255 bytes)
  *   raised TYPE COUNT ok=N refused=N results=R1,R2,...   (results only for
  *                             COUNT 1 to 16, in order)
- *   supervisor-write R | supervisor-packet R | supervisor-null R   (misbehave)
+ *   supervisor-write R | supervisor-packet R | supervisor-null R | supervisor-read R   (misbehave)
  *   supervisor RESULT | request ID RESULT | close-request ID RESULT | config RESULT
  *   Read ID SIZE HEX ptr=P    a request thread's call
  *   read-raised ID I RESULT   each event raised inside Read
@@ -435,6 +437,8 @@ int32_t Read(_ReadParmsIn* in, _ReadParmsOut* out)
         return 0; /* the reader thread: nothing to read here */
     probe_hex(hex, sizeof hex, in->data, in->dataSize);
     probe_journal(&probe, "Read %u %u %s ptr=%p", (unsigned)in->requestID, (unsigned)in->dataSize, hex, in->data);
+    if (strcmp(misbehave, "supervisor-read-copy") == 0)
+        raise_for_supervisor("supervisor-read", in->data, in->dataSize);
     if (probe_get(&probe, "read_wait_file"))
         probe_wait_for_file(probe_get(&probe, "read_wait_file"), PROBE_WAIT_FILE_MS);
     if (recipe && sscanf(recipe, "%li %lu %lu", &type, &count, &size) == 3) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/dvrcore.h"
+#include "events/block_pool.h"
 #include "support/process.h"
 
 namespace dvrtest {
@@ -34,7 +35,7 @@ public:
         // Copies of events the test took out, or left in the queue.
         TakeQueued();
         for (void* copy : takenCopies_)
-            free(copy);
+            FreeEventData(copy);
     }
 
     // --- clock and waiting ---

@@ -63,7 +63,7 @@ TEST_F(RequestFlow, OnlyRequestThreadsOfOpenRequestsMayRaise)
     EXPECT_FALSE(threads.Admit(1, nullptr)); // not a request thread
     threads.Reserve(1);
     std::async(std::launch::async, [&] {
-        threads.Enter();
+        threads.Enter(nullptr);
         EXPECT_TRUE(threads.Admit(1, nullptr));
         threads.Close(1);
         EXPECT_FALSE(threads.Admit(1, nullptr));
@@ -85,7 +85,7 @@ TEST_F(RequestFlow, EachThreadHasOneBlockInFlightUntilItIsFreed)
     std::vector<std::thread> readers;
     for (int r = 0; r < kThreads; ++r)
         readers.emplace_back([&, r] {
-            threads.Enter();
+            threads.Enter(nullptr);
             for (int b = 0; b < kBlocks; ++b) {
                 void* block = &blocks[static_cast<size_t>(r * kBlocks + b)];
                 ASSERT_TRUE(threads.Admit(7, block));
@@ -125,7 +125,7 @@ TEST_F(RequestFlow, TheStopReleasesAThreadWaitingOnABlockNobodyFrees)
     std::atomic<bool> secondAdmitted{true};
     std::atomic<bool> firstRaised{false};
     std::thread reader([&] {
-        threads.Enter();
+        threads.Enter(nullptr);
         EXPECT_TRUE(threads.Admit(3, &first));
         firstRaised = true;
         secondAdmitted = threads.Admit(3, &second); // waits: `first` is never freed

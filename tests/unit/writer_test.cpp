@@ -18,6 +18,7 @@
 
 #include "core/dvrcore.h"
 #include "core/logging.h"
+#include "events/block_pool.h"
 #include "events/routing.h"
 #include "support/core_harness.h"
 #include "support/event_records.h"
@@ -220,7 +221,7 @@ TEST(Writer, ABlockNeverReleasedIsReportedWithItsHolder)
     char address[32];
     snprintf(address, sizeof address, "%p", block);
     EXPECT_EQ(core.Leaks(), "address " + std::string(address) + " leaked by plugins [50000]\n");
-    free(block); // the report forgets the block without freeing it
+    FreeEventData(block); // the report forgets the block without freeing it
 }
 
 TEST(Writer, ReleasingWhatTheCoreNeverHandedOutFreesNothing)
@@ -446,7 +447,7 @@ TEST(Writer, AReaderWaitingAtShutdownIsRefusedInsteadOfHanging)
     void* kept = core->BlocksWrittenTo(1)[0];
     core.reset(); // stops the writer and waits for request threads
     EXPECT_EQ(second, EVENT_RESULT_REFUSED);
-    free(kept); // reported as leaked, never freed by the core
+    FreeEventData(kept); // reported as leaked, never freed by the core
 }
 
 } // namespace
