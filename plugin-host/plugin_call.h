@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "dvrplugin.h"
+#include "plugin-host/plugin_records.h"
 
 // The entry points a plugin exports, in the order the loader resolves them.
 enum class PluginEntry : uint8_t { Load, Unload, Open, Close, Read, Write, Seek, IOCTL };
@@ -128,44 +129,6 @@ struct PluginCallResult {
 
     bool failed() const { return result != 0 || error != 0; }
 };
-
-// --- call records, zero-filled, with what the core sets named -------------
-
-_LoadParmsIn LoadRecord(void* coreContext, DvrEventFunction eventFunction);
-_LoadParmsOut LoadResultRecord();
-_OpenParmsIn OpenRecord();
-_OpenParmsOut OpenResultRecord();
-_CloseParmsIn CloseRecord();
-_CloseParmsOut CloseResultRecord();
-_UnloadParmsIn UnloadRecord();
-_UnloadParmsOut UnloadResultRecord();
-// A Read record: the reader thread passes no data (0, null, request 0).
-_ReadParmsIn ReadRecord(uint32_t dataSize = 0, void* data = nullptr, uint32_t requestID = 0);
-_ReadParmsOut ReadResultRecord();
-// A Write record carries the event as raised from its dataSize on. Inline:
-// the writer builds one per plugin and event.
-inline _WriteParmsIn WriteRecord(const _EventParmsIn& event)
-{
-    // The tail of the Write record is the event from dataSize on, field for
-    // field; only the head before it is the core's.
-    static_assert(sizeof(_WriteParmsIn) - offsetof(_WriteParmsIn, dataSize) ==
-                  sizeof(_EventParmsIn) - offsetof(_EventParmsIn, dataSize));
-    _WriteParmsIn in;
-    memset(&in, 0, offsetof(_WriteParmsIn, dataSize));
-    in.structSize = sizeof in;
-    in.version = DVR_RECORD_VERSION;
-    memcpy(reinterpret_cast<char*>(&in) + offsetof(_WriteParmsIn, dataSize),
-           reinterpret_cast<const char*>(&event) + offsetof(_EventParmsIn, dataSize),
-           sizeof(_EventParmsIn) - offsetof(_EventParmsIn, dataSize));
-    return in;
-}
-inline _WriteParmsOut WriteResultRecord()
-{
-    return _WriteParmsOut{sizeof(_WriteParmsOut), DVR_RECORD_VERSION, {0, 0}, 0, 0};
-}
-// An IOCTL record for `request`; the worker call has no data.
-_IoctlParmsIn IoctlRecord(uint32_t request, uint32_t dataSize = 0, void* data = nullptr);
-_IoctlParmsOut IoctlResultRecord(uint32_t request);
 
 // --- the call ---------------------------------------------------------------
 

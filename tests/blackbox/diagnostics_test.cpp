@@ -6,8 +6,6 @@
 #include <cstdlib>
 
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <regex>
@@ -16,6 +14,7 @@
 #include "support/plugin_journal.h"
 #include "support/process.h"
 #include "support/supervisor_peer.h"
+#include "support/syslog_capture.h"
 
 namespace {
 
@@ -25,25 +24,6 @@ using namespace std::chrono_literals;
 // Subscribed to log events: the core's start-up line reaches its Write.
 const std::string kHearsLogLines = "write=1\nmask6=0xFFFFFFFF\n";
 const std::string kStarted = "successfully started core version";
-
-void AddPlugin(CoreInstall& install, const std::string& binary, const std::string& stem, const std::string& config)
-{
-    fs::path library = install.AddTestPlugin(binary, stem + ".so");
-    WriteFile(library.parent_path() / (stem + ".conf"), config);
-}
-
-std::unique_ptr<Process> RunOnTerminal(const CoreInstall& install)
-{
-    ProcessOptions options;
-    options.cwd = install.work;
-    options.pty = true;
-    return Process::Start(install.exe, options);
-}
-
-bool CanUseMountNamespaces()
-{
-    return geteuid() == 0 && system("unshare -m sh -c 'mount -t tmpfs none /proc' 2>/dev/null") == 0;
-}
 
 // The whole number in the first match of `pattern`'s group 1, or -1.
 int Number(const std::string& text, const std::string& pattern)
@@ -55,8 +35,8 @@ int Number(const std::string& text, const std::string& pattern)
 TEST(HungCalls, AWriteThatTakesSevenSecondsIsNamedWhileItLastsAndWhenItReturns)
 {
     CoreInstall install;
-    AddPlugin(install, "probe", "sleeper", kHearsLogLines + "first_write_sleep_ms=7000\n");
-    auto core = RunOnTerminal(install);
+    install.AddConfiguredPlugin("probe", "sleeper", kHearsLogLines + "first_write_sleep_ms=7000\n");
+    auto core = StartCore(install);
     ASSERT_TRUE(core->WaitForOutput("plugin sleeper.so has not returned from Write for 5 seconds")) << core->Output();
     ASSERT_TRUE(core->WaitForOutput("plugin sleeper.so returned from Write after ")) << core->Output();
     // Looked at once a second: the seven seconds show as six to eight.
@@ -72,9 +52,9 @@ TEST(HungCalls, AWriteThatTakesSevenSecondsIsNamedWhileItLastsAndWhenItReturns)
 TEST(HungCalls, TheStopNamesThePluginItWaitsFor)
 {
     CoreInstall install;
-    AddPlugin(install, "probe", "quick", "id=0x00310000\n");
-    AddPlugin(install, "probe", "lingerer", "id=0x00320000\nclose_sleep_ms=7000\n");
-    auto core = RunOnTerminal(install);
+    install.AddConfiguredPlugin("probe", "quick", "id=0x00310000\n");
+    install.AddConfiguredPlugin("probe", "lingerer", "id=0x00320000\nclose_sleep_ms=7000\n");
+    auto core = StartCore(install);
     ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
     core->Signal(SIGTERM);
     ASSERT_TRUE(core->WaitForOutput("plugin lingerer.so has not returned from Close for 5 seconds")) << core->Output();
@@ -89,19 +69,10 @@ TEST(HungCalls, TheIoThreadIsWatchedToo)
     CoreInstall install;
     // Eight seconds: the watchdog looks once a second, so a loaded machine
     // still sees the call pass its five-second mark.
-    AddPlugin(install, "probe", "slowpeer", "id=0x00050000\nsupervisor_sleep_ms=8000\n");
+    install.AddConfiguredPlugin("probe", "slowpeer", "id=0x00050000\nsupervisor_sleep_ms=8000\n");
     SupervisorPeer supervisor;
-    ProcessOptions options;
-    options.cwd = install.work;
-    options.pty = true;
-    supervisor.Attach(options);
-    auto core = Process::Start(install.exe, options);
-    supervisor.ChildStarted();
-    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0,
-                                std::string("tarvod\0"
-                                            "1.0",
-                                            10)));
-    ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
+    auto core = StartCore(install, &supervisor);
+    ASSERT_TRUE(ConfigureCore(supervisor, *core));
     ASSERT_TRUE(supervisor.Send(3, DVR_IPC_TARGET(5), "slow"));
     EXPECT_TRUE(core->WaitForOutput("plugin slowpeer.so has not returned from IOCTL for 5 seconds")) << core->Output();
     EXPECT_TRUE(core->WaitForOutput("plugin slowpeer.so returned from IOCTL after ")) << core->Output();
@@ -110,68 +81,6 @@ TEST(HungCalls, TheIoThreadIsWatchedToo)
 }
 
 // --- crashes ----------------------------------------------------------------
-
-// A receiving end for the syslog datagrams of a core run in a private mount
-// namespace whose /dev/log leads here; inert where namespaces are not allowed.
-class SyslogCapture {
-public:
-    explicit SyslogCapture(const CoreInstall& install) : path_((install.root() / "log.sock").string())
-    {
-        if (!CanUseMountNamespaces())
-            return;
-        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            close(fd_);
-            fd_ = -1;
-        }
-        timeval timeout{5, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    }
-    ~SyslogCapture()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    bool owned() const { return fd_ >= 0; }
-
-    // Runs the core with this /dev/log when owned, plainly otherwise.
-    std::unique_ptr<Process> Start(const CoreInstall& install, ProcessOptions options) const
-    {
-        if (!owned())
-            return Process::Start(install.exe, options);
-        std::vector<std::string> args = {
-            "-m",
-            "sh",
-            "-c",
-            "mount -t tmpfs none /dev && ln -s \"$1\" /dev/log && core=\"$0\" && shift && exec \"$core\" \"$@\"",
-            install.exe.string(),
-            path_};
-        args.insert(args.end(), options.args.begin(), options.args.end());
-        options.args = args;
-        return Process::Start("/usr/bin/unshare", options);
-    }
-
-    // The first datagram holding `text`, or "".
-    std::string Find(const std::string& text) const
-    {
-        char record[1024];
-        for (;;) {
-            const ssize_t received = recv(fd_, record, sizeof record, 0);
-            if (received <= 0)
-                return "";
-            std::string message(record, static_cast<size_t>(received));
-            if (message.find(text) != std::string::npos)
-                return message;
-        }
-    }
-
-private:
-    std::string path_;
-    int fd_ = -1;
-};
 
 struct CrashCase {
     const char* name;
@@ -196,20 +105,12 @@ TEST_P(Crash, EndsTheCoreWithTheSignalAndALineNamingWhereItHappened)
     const CrashCase& crash = GetParam();
     CoreInstall install;
     if (!crash.plugin.empty())
-        AddPlugin(install, "probe", "crasher", crash.plugin);
+        install.AddConfiguredPlugin("probe", "crasher", crash.plugin);
     SyslogCapture syslog(install);
     SupervisorPeer supervisor;
-    ProcessOptions options;
-    options.cwd = install.work;
-    options.pty = true;
-    supervisor.Attach(options);
-    auto core = syslog.Start(install, options);
-    supervisor.ChildStarted();
-    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0,
-                                std::string("tarvod\0"
-                                            "1.0",
-                                            10)));
-    ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
+    auto core =
+        StartCore(install, &supervisor, [&](const ProcessOptions& options) { return syslog.Start(install, options); });
+    ASSERT_TRUE(ConfigureCore(supervisor, *core));
     if (crash.supervisorPacket)
         ASSERT_TRUE(supervisor.Send(3, DVR_IPC_TARGET(5), "go"));
     else if (crash.plugin.empty())
@@ -247,15 +148,13 @@ TEST(PluginCounters, SIGUSR1LogsOneLinePerPluginWithWhatItRaisedAndKeeps)
     CoreInstall install;
     fs::path journal = install.root() / "journal";
     // Five 100-byte events and two video frames refused for want of a key frame.
-    AddPlugin(install, "eventprobe", "source",
-              "id=0x00600000\njournal=" + journal.string() +
-                  "\nraise_in=open\nraise=0x2 0x0 100 5\nraise=0x1 0x01000000 8 2\n");
+    install.AddConfiguredPlugin("eventprobe", "source",
+                                "id=0x00600000\nraise_in=open\nraise=0x2 0x0 100 5\nraise=0x1 0x01000000 8 2", journal);
     // One keeps every block it receives, the other only the last one.
-    AddPlugin(install, "eventprobe", "keeper",
-              "id=0x00700000\njournal=" + journal.string() + "\nwrite=1\nmask1=0xFFFFFFFF\nretain=1\n");
-    AddPlugin(install, "eventprobe", "lastonly",
-              "id=0x00710000\njournal=" + journal.string() + "\nwrite=1\nmask1=0xFFFFFFFF\nretain=1\nrelease=next\n");
-    auto core = RunOnTerminal(install);
+    const std::string keeps = "write=1\nmask1=0xFFFFFFFF\nretain=1\n";
+    install.AddConfiguredPlugin("eventprobe", "keeper", "id=0x00700000\n" + keeps, journal);
+    install.AddConfiguredPlugin("eventprobe", "lastonly", "id=0x00710000\n" + keeps + "release=next", journal);
+    auto core = StartCore(install);
     ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
     ASSERT_TRUE(WaitUntil([&] {
         PluginJournal log(journal);
@@ -280,7 +179,9 @@ TEST(PluginCounters, SIGUSR1LogsOneLinePerPluginWithWhatItRaisedAndKeeps)
     };
     for (size_t asked = 1; asked <= 10 && !missing().empty(); ++asked) {
         core->Signal(SIGUSR1);
-        ASSERT_TRUE(core->WaitForOutputCount("plugin lastonly.so: ", asked)) << core->Output();
+        // Every plugin's line of this round, whichever the core writes last.
+        for (const char* name : {"plugin source.so: ", "plugin keeper.so: ", "plugin lastonly.so: "})
+            ASSERT_TRUE(core->WaitForOutputCount(name, asked)) << core->Output();
     }
     EXPECT_EQ(missing(), "") << core->Output();
     EXPECT_EQ(core->CountOutput("plugin keeper.so: "), core->CountOutput("plugin source.so: "));

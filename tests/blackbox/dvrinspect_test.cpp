@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "support/process.h"
+#include "support/supervisor_peer.h"
 
 namespace {
 
@@ -77,10 +78,7 @@ TEST(Inspector, GivesTheCoresVerdictInTheCoresWords)
     install.AddDemoPlugin("camera", "camera-again.so"); // same ID as the next: rejected as a duplicate
     install.AddDemoPlugin("camera");
 
-    ProcessOptions options;
-    options.cwd = install.work;
-    options.pty = true;
-    auto core = Process::Start(install.exe, options);
+    auto core = StartCore(install);
     ASSERT_TRUE(core->WaitForOutput("successfully started core version")) << core->Output();
     core->Signal(SIGTERM);
     ASSERT_EQ(core->WaitExit(), 0);

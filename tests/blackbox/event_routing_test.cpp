@@ -22,8 +22,7 @@ public:
     // `binary` is a built test plugin (probe, eventprobe); `name` its file stem here.
     void Add(const std::string& binary, const std::string& name, const std::string& conf)
     {
-        install.AddTestPlugin(binary, name + ".so");
-        WriteFile(install.plugins / (name + ".conf"), "journal=" + journal.string() + "\n" + conf);
+        install.AddConfiguredPlugin(binary, name, conf, journal);
     }
 
     void Start(bool pty = false)

@@ -22,9 +22,6 @@ namespace {
 
 using namespace dvrtest;
 using namespace std::chrono_literals;
-using namespace std::string_literals;
-
-const std::string kStarted = "successfully started core version";
 
 // A core whose plugins (event probes) journal into one file; optionally
 // supervised by the test, always on a pseudo-terminal where its lines go.
@@ -32,25 +29,15 @@ class HostileRun {
 public:
     void Add(const std::string& name, const std::string& conf)
     {
-        install.AddTestPlugin("eventprobe", name + ".so");
-        WriteFile(install.plugins / (name + ".conf"), "journal=" + journal.path().string() + "\n" + conf);
+        install.AddConfiguredPlugin("eventprobe", name, conf, journal.path());
     }
 
     void Start(bool supervised = true)
     {
-        ProcessOptions options;
-        options.cwd = install.work;
-        options.pty = true;
-        if (supervised)
-            supervisor.Attach(options);
-        core = Process::Start(install.exe, options);
-        if (!supervised)
-            return;
-        supervisor.ChildStarted();
-        ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0,
-                                    "tarvod\0"
-                                    "4.2.1"s));
-        ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
+        core = StartCore(install, supervised ? &supervisor : nullptr);
+        if (supervised) {
+            ASSERT_TRUE(ConfigureCore(supervisor, *core));
+        }
     }
 
     // Stops the core the way the supervisor does and expects a clean exit.
@@ -155,7 +142,7 @@ const Misbehaviour kMisbehaviours[] = {
     {"SupervisorPacketRaisedBackIsRefused",
      {{"a_rude", "id=0x00200000\nmisbehave=supervisor-packet-block\n"}},
      [](HostileRun& run) {
-         ASSERT_TRUE(run.supervisor.Send(3, DVR_MODULE_INDEX(0x00200000u) << 20, "for the plugin"));
+         ASSERT_TRUE(run.supervisor.Send(3, DVR_IPC_TARGET(DVR_MODULE_INDEX(0x00200000u)), "for the plugin"));
          ASSERT_TRUE(run.journal.WaitForPrefix("a_rude supervisor-packet")) << run.core->Output();
          run.Stop();
          EXPECT_TRUE(run.journal.Has("a_rude supervisor-packet 1"));

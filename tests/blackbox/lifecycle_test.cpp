@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <regex>
@@ -12,6 +10,7 @@
 
 #include "support/plugin_journal.h"
 #include "support/process.h"
+#include "support/syslog_capture.h"
 
 namespace {
 
@@ -38,12 +37,6 @@ bool StopSignalsCaught(pid_t pid)
     unsigned long long caught = std::stoull(status.substr(at + 7), nullptr, 16);
     unsigned long long wanted = (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1)) | (1ull << (SIGQUIT - 1));
     return (caught & wanted) == wanted;
-}
-
-bool CanUseMountNamespaces()
-{
-    // Mounting inside the new namespace must work too (it hides nothing outside).
-    return geteuid() == 0 && system("unshare -m sh -c 'mount -t tmpfs none /proc' 2>/dev/null") == 0;
 }
 
 TEST(CommandLine, HelpPrintsVersionAndUsageWithTheProgramNameAsStarted)
@@ -127,8 +120,7 @@ TEST(TerminalLines, NothingIsWrittenWhenStandardOutputIsNotATerminal)
     // Plugins load once the stop signals are caught. (Under an emulator,
     // which catches every signal itself, /proc cannot show that.)
     fs::path journal = install.root() / "journal";
-    install.AddTestPlugin("probe");
-    WriteFile(install.plugins / "probe.conf", "journal=" + journal.string() + "\n");
+    install.AddConfiguredPlugin("probe", "probe", "", journal);
     auto core = RunCore(install, {}, false);
     ASSERT_TRUE(WaitUntil([&] { return ReadFile(journal).find("probe Load\n") != std::string::npos; }));
     core->Signal(SIGTERM);
@@ -139,48 +131,23 @@ TEST(TerminalLines, NothingIsWrittenWhenStandardOutputIsNotATerminal)
 // Owns /dev/log in a private mount namespace and reads what the core sends.
 TEST(Syslog, CriticalLinesReachSyslogEvenWithoutATerminal)
 {
-    if (!CanUseMountNamespaces())
-        GTEST_SKIP() << "needs root and mount namespaces";
     CoreInstall install;
-    std::string socketPath = (install.root() / "log.sock").string();
-    int logSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(logSocket, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(bind(logSocket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    timeval timeout{30, 0};
-    setsockopt(logSocket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-
+    SyslogCapture syslog(install);
+    if (!syslog.owned())
+        GTEST_SKIP() << "needs root and mount namespaces";
     ProcessOptions options;
-    options.args = {"-m", "sh", "-c", "mount -t tmpfs none /dev && ln -s \"$0\" /dev/log && exec \"$@\" 57",
-                    socketPath};
-    options.args.insert(options.args.end(), Emulator().begin(), Emulator().end());
-    options.args.push_back(install.exe.string());
+    options.args = {"57"};
     options.cwd = install.work;
-    auto core = Process::Start("/usr/bin/unshare", options);
+    auto core = syslog.Start(install, options);
     EXPECT_EQ(core->WaitExit(), 2);
-
-    char record[1024] = {};
-    ssize_t received = recv(logSocket, record, sizeof record - 1, 0);
-    close(logSocket);
-    ASSERT_GT(received, 0) << "no syslog message; core said: " << core->Output();
-    std::string message(record, static_cast<size_t>(received));
+    const std::string message = syslog.Find("failed to open ipc pipe");
+    ASSERT_NE(message, "") << "no syslog message; core said: " << core->Output();
     EXPECT_EQ(message.rfind("<10>", 0), 0u) << message; // user facility, LOG_CRIT
-    EXPECT_NE(message.find("failed to open ipc pipe"), std::string::npos) << message;
 }
 
 } // namespace
 
 namespace {
-
-// A plugin named `name` in `install`, journaling into `journal`.
-void AddPlugin(CoreInstall& install, const std::string& binary, const std::string& name, const fs::path& journal,
-               const std::string& conf)
-{
-    install.AddTestPlugin(binary, name + ".so");
-    WriteFile(install.plugins / (name + ".conf"), "journal=" + journal.string() + "\n" + conf);
-}
 
 bool Journaled(const fs::path& journal, const std::string& line)
 {
@@ -191,7 +158,7 @@ TEST(Shutdown, LaterSignalsDuringTheShutdownChangeNothing)
 {
     CoreInstall install;
     fs::path journal = install.root() / "journal", go = install.root() / "go";
-    AddPlugin(install, "probe", "slow", journal, "unload_wait_file=" + go.string() + "\n");
+    install.AddConfiguredPlugin("probe", "slow", "unload_wait_file=" + go.string() + "\n", journal);
     auto core = RunCore(install, {}, true);
     ASSERT_TRUE(core->WaitForOutput("successfully started"));
     core->Signal(SIGTERM);
@@ -208,7 +175,7 @@ TEST(Shutdown, ASignalDuringStartUpIsHonouredOnceStartUpIsDone)
 {
     CoreInstall install;
     fs::path journal = install.root() / "journal", go = install.root() / "go";
-    AddPlugin(install, "eventprobe", "sleepy", journal, "load_wait_file=" + go.string() + "\n");
+    install.AddConfiguredPlugin("eventprobe", "sleepy", "load_wait_file=" + go.string() + "\n", journal);
     auto core = RunCore(install, {}, true);
     ASSERT_TRUE(WaitUntil([&] { return Journaled(journal, "sleepy Load"); }));
     ASSERT_TRUE(StopSignalsCaught(core->pid()));

@@ -11,6 +11,7 @@
 
 #include "support/plugin_journal.h"
 #include "support/process.h"
+#include "support/supervisor_peer.h"
 
 namespace {
 
@@ -59,10 +60,7 @@ protected:
 
     void StartCore()
     {
-        ProcessOptions options;
-        options.cwd = install.work;
-        options.pty = true; // the core writes terminal lines only to a terminal
-        core = Process::Start(install.exe, options);
+        core = dvrtest::StartCore(install);
         ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
     }
 
@@ -403,10 +401,7 @@ TEST(DemoPlugins, RecordFramesKeepTheLogAndStopCleanly)
     CoreInstall install;
     for (const char* name : {"camera", "recorder", "logkeeper"})
         install.AddDemoPlugin(name);
-    ProcessOptions options;
-    options.cwd = install.work;
-    options.pty = true;
-    auto core = Process::Start(install.exe, options);
+    auto core = StartCore(install);
     ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
 
     constexpr size_t kFrameBytes = 256;

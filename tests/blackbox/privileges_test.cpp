@@ -20,13 +20,14 @@
 #include <sstream>
 
 #include "dvrplugin.h"
+#include "support/plugin_journal.h"
 #include "support/process.h"
 #include "support/supervisor_peer.h"
+#include "support/syslog_capture.h"
 
 namespace {
 
 using namespace dvrtest;
-using namespace std::string_literals;
 
 constexpr const char* kStarted = "successfully started core version";
 constexpr uid_t kNobody = 65534;
@@ -106,11 +107,6 @@ std::string MissingPrivileges()
     return "";
 }
 
-bool CanUseMountNamespaces()
-{
-    return system("unshare -m true 2>/dev/null") == 0;
-}
-
 class PrivilegeDrop : public ::testing::Test {
 protected:
     CoreInstall install;
@@ -148,28 +144,24 @@ protected:
 
     void AddProbe(const std::string& stem, const std::string& config)
     {
-        install.AddTestPlugin("probe", stem + ".so");
-        WriteFile(install.plugins / (stem + ".conf"), config + "\njournal=" + journal.string() + "\n");
+        install.AddConfiguredPlugin("probe", stem, config, journal);
     }
 
-    // `options` carries the helper's switches before the two users.
+    // `helperOptions` are the helper's switches before the two users.
     void Start(uid_t parentUid, uid_t coreUid, std::vector<std::string> args,
                std::vector<std::string> helperOptions = {}, SupervisorPeer* supervisor = nullptr)
     {
-        ProcessOptions options;
-        options.args = std::move(helperOptions);
-        options.args.insert(options.args.end(), {std::to_string(parentUid), std::to_string(coreUid)});
-        // The helper executes the core as given: through the emulator where there is one.
-        options.args.insert(options.args.end(), Emulator().begin(), Emulator().end());
-        options.args.push_back(install.exe.string());
-        options.args.insert(options.args.end(), args.begin(), args.end());
-        if (supervisor)
-            supervisor->Attach(options);
-        options.cwd = install.work;
-        options.pty = true; // the core writes terminal lines only to a terminal
-        parent = Process::Start(DVR_ASPARENT_EXE, options);
-        if (supervisor)
-            supervisor->ChildStarted();
+        parent = StartCore(install, supervisor, [&](const ProcessOptions& coreOptions) {
+            ProcessOptions options = coreOptions;
+            options.args = std::move(helperOptions);
+            options.args.insert(options.args.end(), {std::to_string(parentUid), std::to_string(coreUid)});
+            // The helper executes the core as given: through the emulator where there is one.
+            options.args.insert(options.args.end(), Emulator().begin(), Emulator().end());
+            options.args.push_back(install.exe.string());
+            options.args.insert(options.args.end(), args.begin(), args.end());
+            options.args.insert(options.args.end(), coreOptions.args.begin(), coreOptions.args.end());
+            return Process::Start(DVR_ASPARENT_EXE, options);
+        });
         const std::string children =
             "/proc/" + std::to_string(parent->pid()) + "/task/" + std::to_string(parent->pid()) + "/children";
         WaitUntil([&] { return !ReadFile(children).empty() || !parent->Running(); });
@@ -181,15 +173,9 @@ protected:
     // The first journal line starting with `prefix`, once there; empty at the deadline.
     std::string Journaled(const std::string& prefix) const
     {
-        std::string found;
-        WaitUntil([&] {
-            std::istringstream in(ReadFile(journal));
-            for (std::string line; std::getline(in, line);)
-                if (line.rfind(prefix, 0) == 0)
-                    return found = line, true;
-            return false;
-        });
-        return found;
+        const PluginJournal lines(journal);
+        lines.WaitForPrefix(prefix);
+        return lines.FirstWithPrefix(prefix);
     }
 
     // Running until every plugin thread is there: the worker, the reader
@@ -243,13 +229,6 @@ protected:
                 return line.rfind("\033[3", 0) == 0 && line.size() > 3 ? line[3] : '?';
         return '?';
     }
-
-    // Under an emulator the tasks are the emulator's: nothing to learn there.
-    bool RunsNatively() const
-    {
-        std::error_code error;
-        return fs::read_symlink("/proc/" + std::to_string(core) + "/exe", error).filename() == "dvrcore";
-    }
 };
 
 struct RunningCase {
@@ -279,13 +258,9 @@ TEST_F(PrivilegeDrop, EveryThreadEndsWithTheParentsUserAndTheRunningSets)
               c.supervised ? &supervisor : nullptr);
         ASSERT_GT(core, 0) << parent->Output();
         if (c.supervised) {
-            ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0,
-                                        "tarvod\0"
-                                        "4.2.1"s));
+            ASSERT_TRUE(ConfigureCore(supervisor, *parent));
         }
         WaitUntilRunning();
-        if (!RunsNatively())
-            GTEST_SKIP() << "the core runs under an emulator: its tasks are not its threads";
 
         auto expectedSets = [&](const std::optional<uint64_t>& sets, const char* field) {
             return sets ? Hex(*sets) : own.at(field);
@@ -327,8 +302,6 @@ TEST_F(PrivilegeDrop, AThreadThatBlocksTheSignalIsNamedAndKeepsItsSets)
     Start(kNobody, 0, {"-1"});
     ASSERT_GT(core, 0) << parent->Output();
     WaitUntilRunning();
-    if (!RunsNatively())
-        GTEST_SKIP() << "the core runs under an emulator: its tasks are not its threads";
     const std::string started = Journaled("deaf own-thread-start ");
     ASSERT_NE(started, "") << ReadFile(journal);
     const pid_t deaf = std::stoi(started.substr(started.rfind(' ') + 1));

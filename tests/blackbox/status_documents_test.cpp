@@ -29,8 +29,7 @@ class ConfiguredCore {
 public:
     void Add(const std::string& binary, const std::string& name, const std::string& conf)
     {
-        install.AddTestPlugin(binary, name + ".so");
-        WriteFile(install.plugins / (name + ".conf"), "journal=" + journal.string() + "\n" + conf);
+        install.AddConfiguredPlugin(binary, name, conf, journal);
     }
     // An eventprobe that keeps what it receives as dump.1, dump.2, ...
     void AddListener(const std::string& name = "listener", const std::string& conf = "id=0x00200000\n")
@@ -39,17 +38,7 @@ public:
         listener = name;
     }
 
-    void Start(SupervisorPeer* supervisor = nullptr)
-    {
-        ProcessOptions options;
-        options.cwd = install.work;
-        options.pty = true; // where the core writes its log lines
-        if (supervisor)
-            supervisor->Attach(options);
-        core = Process::Start(install.exe, options);
-        if (supervisor)
-            supervisor->ChildStarted();
-    }
+    void Start(SupervisorPeer* supervisor = nullptr) { core = StartCore(install, supervisor); }
     void Stop()
     {
         core->Signal(SIGTERM);
@@ -277,8 +266,7 @@ TEST(Configuration, UpdatesFromAPluginRewriteOncePerChangeAndSurviveARestart)
     EXPECT_NE(PluginEntry(run.File("core.xml"), "196608").find("LogLevel=\"60\""), std::string::npos);
 
     // Restarted without updates, the core keeps 60 over the plugin's 40.
-    WriteFile(run.install.plugins / "author.conf",
-              "journal=" + run.journal.string() + "\n" + "id=0x00030000\n" + "log_level_default=40\n");
+    run.Add("eventprobe", "author", "id=0x00030000\nlog_level_default=40\n");
     run.ForgetReceived();
     run.Start();
     ASSERT_TRUE(run.WaitForStatusDocuments(1)) << run.core->Output();

@@ -15,7 +15,6 @@ namespace {
 
 using namespace dvrtest;
 using namespace std::chrono_literals;
-using namespace std::string_literals;
 
 // The core has lost its supervisor: two critical lines, the stop, then a
 // full minute, which a further stop request does not cut short.
@@ -48,17 +47,8 @@ TEST(SupervisorLost, CriticalLinesThenAFullMinuteBeforeTheCoreEnds)
 {
     CoreInstall install;
     SupervisorPeer supervisor;
-    ProcessOptions options;
-    options.cwd = install.work;
-    options.pty = true;
-    supervisor.Attach(options);
-    auto core = Process::Start(install.exe, options);
-    supervisor.ChildStarted();
-
-    ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0,
-                                "tarvod\0"
-                                "4.2.1"s));
-    ASSERT_TRUE(core->WaitForOutput("successfully started core version")) << core->Output();
+    auto core = StartCore(install, &supervisor);
+    ASSERT_TRUE(ConfigureCore(supervisor, *core));
     supervisor.Close();
     ExpectLostSupervisorPause(*core);
 }
@@ -67,16 +57,9 @@ TEST(SupervisorLost, DuringTheStartupWaitPluginsFindTheChannelClosed)
 {
     CoreInstall install;
     const fs::path journal = install.root() / "journal";
-    fs::path library = install.AddTestPlugin("eventprobe", "raiser.so");
-    WriteFile(install.plugins / "raiser.conf",
-              "id=0x00050000\nsupervisor_text=too late\njournal=" + journal.string() + "\n");
+    install.AddConfiguredPlugin("eventprobe", "raiser", "id=0x00050000\nsupervisor_text=too late", journal);
     SupervisorPeer supervisor;
-    ProcessOptions options;
-    options.cwd = install.work;
-    options.pty = true;
-    supervisor.Attach(options);
-    auto core = Process::Start(install.exe, options);
-    supervisor.ChildStarted();
+    auto core = StartCore(install, &supervisor);
 
     // Gone before it ever configured the core: the start-up wait ends there.
     supervisor.Close();

@@ -45,13 +45,8 @@ struct SupervisedCore {
     {
         if (prepare)
             prepare(install);
-        ProcessOptions options;
-        options.cwd = install.work;
-        options.pty = true;
-        supervisor.Attach(options);
         started = Clock::now();
-        core = Process::Start(install.exe, options);
-        supervisor.ChildStarted();
+        core = StartCore(install, &supervisor);
     }
 
     bool Configure(const std::string& payload = "tarvod\0"
@@ -191,10 +186,7 @@ struct Probes {
     void Add(CoreInstall& install, const std::string& stem, uint32_t systemID)
     {
         journal = install.root() / "journal";
-        fs::path library = install.AddTestPlugin("probe", stem + ".so");
-        std::ostringstream config;
-        config << "id=0x" << std::hex << systemID << "\njournal=" << journal.string() << "\n";
-        WriteFile(library.parent_path() / (stem + ".conf"), config.str());
+        install.AddConfiguredPlugin("probe", stem, "id=" + std::to_string(systemID), journal);
     }
 
     std::vector<std::string> SupervisorCalls() const
@@ -253,11 +245,8 @@ TEST(SupervisorRouting, PacketReachesOnlyTheFirstPluginWithItsModuleIndex)
 // An event probe that raises `text` as a block for the supervisor when opened.
 void AddBlockRaiser(CoreInstall& install, const std::string& stem, uint32_t systemID, const std::string& text)
 {
-    fs::path library = install.AddTestPlugin("eventprobe", stem + ".so");
-    std::ostringstream config;
-    config << "id=0x" << std::hex << systemID << "\nsupervisor_text=" << text
-           << "\njournal=" << (install.root() / "journal").string() << "\n";
-    WriteFile(library.parent_path() / (stem + ".conf"), config.str());
+    install.AddConfiguredPlugin("eventprobe", stem, "id=" + std::to_string(systemID) + "\nsupervisor_text=" + text,
+                                install.root() / "journal");
 }
 
 std::string Text(const std::optional<std::vector<uint8_t>>& record)

@@ -89,84 +89,80 @@ void ReleaseNow(void* block, uint32_t owner)
     FUZZ_CHECK(out.result == kUntouched);
 }
 
-template <int P>
-int32_t FakeWrite(void* inRecord, void* outRecord)
+// The fake plugins' entry points (the harness's hooks).
+int32_t FakeWrite(int plugin, _WriteParmsIn& in, _WriteParmsOut& out)
 {
-    auto* in = static_cast<_WriteParmsIn*>(inRecord);
-    auto* out = static_cast<_WriteParmsOut*>(outRecord);
-    const uint64_t hash = ReadBlock(in->data, in->dataSize);
+    const uint64_t hash = ReadBlock(in.data, in.dataSize);
     uint32_t serial;
-    memcpy(&serial, in->payload.bytes + kSerialOffset, sizeof serial);
+    memcpy(&serial, in.payload.bytes + kSerialOffset, sizeof serial);
     std::lock_guard lock(bench.mutex);
     if (serial == 0 || serial > bench.raises.size())
         return 0; // the core's own event, or one a request thread raised
     Raise& raise = bench.raises[serial - 1];
-    FUZZ_CHECK(raise.dataSize == in->dataSize && raise.hash == hash);
+    FUZZ_CHECK(raise.dataSize == in.dataSize && raise.hash == hash);
     FUZZ_CHECK(!raise.handed || raise.result == EVENT_RESULT_OK);
-    FUZZ_CHECK(++raise.deliveries[P] == 1);
-    FUZZ_CHECK(serial > bench.lastSerial[P]);
-    bench.lastSerial[P] = serial;
-    const uint8_t keep = in->payload.bytes[kKeepOffset];
-    if (in->data && (keep >> P & 1)) {
-        out->retain = 1;
+    FUZZ_CHECK(++raise.deliveries[plugin] == 1);
+    FUZZ_CHECK(serial > bench.lastSerial[plugin]);
+    bench.lastSerial[plugin] = serial;
+    const uint8_t keep = in.payload.bytes[kKeepOffset];
+    if (in.data && (keep >> plugin & 1)) {
+        out.retain = 1;
         // Bit 3: the block is given back before Write returns, before the
         // core has recorded the hold (as a plugin that hands it to a thread
         // does). Bit 7: first by a release naming the core as owner, as a
         // confused plugin might; the plugin gives its own hold back later.
         if (keep >> 7 & 1) {
-            ReleaseNow(in->data, CORE_PROVIDER_ID);
-            bench.kept[P].push_back(in->data);
+            ReleaseNow(in.data, CORE_PROVIDER_ID);
+            bench.kept[plugin].push_back(in.data);
         } else if (keep >> 3 & 1) {
-            ReleaseNow(in->data, kPluginIDs[P]);
+            ReleaseNow(in.data, kPluginIDs[plugin]);
         } else {
-            bench.kept[P].push_back(in->data);
+            bench.kept[plugin].push_back(in.data);
         }
     }
-    return keep >> (P + 4) & 1; // some Writes fail
+    return keep >> (plugin + 4) & 1; // some Writes fail
 }
 
-template <int P>
-int32_t FakeIoctl(void* inRecord, void* outRecord)
+int32_t FakeIoctl(int plugin, _IoctlParmsIn& in, _IoctlParmsOut& out)
 {
-    auto* in = static_cast<_IoctlParmsIn*>(inRecord);
-    auto* out = static_cast<_IoctlParmsOut*>(outRecord);
-    FUZZ_CHECK(in->request == IOCTL_CONFIG);
-    ReadBlock(in->data, in->dataSize);
-    if (in->data && (static_cast<const unsigned char*>(in->data)[0] >> P & 1)) {
+    FUZZ_CHECK(in.request == IOCTL_CONFIG);
+    ReadBlock(in.data, in.dataSize);
+    if (in.data && (static_cast<const unsigned char*>(in.data)[0] >> plugin & 1)) {
         std::lock_guard lock(bench.mutex);
-        out->retain = 1;
-        bench.kept[P].push_back(in->data);
+        out.retain = 1;
+        bench.kept[plugin].push_back(in.data);
     }
     return 0;
 }
 
 // A request thread raises one event for its request, with the request's data
 // (null, with the request's size, when the request had none).
-int32_t FakeRead(void* inRecord, void*)
+int32_t FakeRead(int, _ReadParmsIn& in, _ReadParmsOut&)
 {
-    auto* in = static_cast<_ReadParmsIn*>(inRecord);
-    if (in->data)
-        ReadBlock(in->data, in->dataSize);
+    if (in.data)
+        ReadBlock(in.data, in.dataSize);
     _EventParmsIn event{};
     event.structSize = sizeof event;
     event.version = 1;
     event.providerID = kPluginIDs[0];
-    event.requestID = in->requestID;
+    event.requestID = in.requestID;
     event.eventType = EVENT_TYPE_0002;
-    event.dataSize = in->dataSize;
-    event.data = in->data;
+    event.dataSize = in.dataSize;
+    event.data = in.data;
     _EventParmsOut out{sizeof out, 1, kUntouched};
     FlatPluginEvent(&event, &out);
     FUZZ_CHECK(out.result == EVENT_RESULT_OK || out.result == EVENT_RESULT_REFUSED);
     return 0;
 }
 
-using EntryPoint = int32_t (*)(void*, void*);
-constexpr EntryPoint kWrites[kPlugins] = {FakeWrite<0>, FakeWrite<1>, FakeWrite<2>};
-constexpr EntryPoint kIoctls[kPlugins] = {FakeIoctl<0>, FakeIoctl<1>, FakeIoctl<2>};
-
 class FuzzCore : public dvrtest::TestCore {
 public:
+    FuzzCore()
+    {
+        onWrite = FakeWrite;
+        onRead = FakeRead;
+        onIoctl = FakeIoctl;
+    }
     void SetThrottled(bool on) { videoThrottled = on; }
     void WaitForRequests() { WaitForRequestThreads(); }
     uint32_t BlockCount() const { return refBlocks.blockCount(); }
@@ -287,12 +283,13 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
     for (int p = 0; p < kPlugins; ++p) {
         const uint8_t flags = input.u8();
         const uint32_t mask = input.u32();
-        core.AddPlugin(kPluginIDs[p], "fake" + std::to_string(p) + ".so", [&](PLUGININFO& plugin) {
+        core.AddFakePlugin(p, kPluginIDs[p], [&](PLUGININFO& plugin) {
             plugin.info.writeEnabled = flags & 1;
             plugin.info.readEnabled = flags >> 1 & 1;
-            plugin.Write = flags >> 2 & 1 ? nullptr : kWrites[p];
-            plugin.IOCTL = flags >> 3 & 1 ? nullptr : kIoctls[p];
-            plugin.Read = FakeRead;
+            if (flags >> 2 & 1)
+                plugin.Write = nullptr;
+            if (flags >> 3 & 1)
+                plugin.IOCTL = nullptr;
             for (int i = 0; i < DVR_EVENT_MASK_COUNT; ++i)
                 plugin.info.eventMasks[i] = flags >> 4 & 1 ? ~mask : mask;
         });

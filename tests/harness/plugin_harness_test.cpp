@@ -130,6 +130,53 @@ TEST_F(Harness, PassesSupervisorPacketsAndKeepsWhatThePluginSendsBack)
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(block) + IPC_HEADER_SIZE, 3), "abc");
 }
 
+// Each row is an event probe misbehaving one way, given two 8-byte events and
+// one supervisor packet; the harness must answer as the core does and keep
+// its own blocks alive and accounted.
+TEST_F(Harness, AnswersAMisbehavingPluginAsTheCoreDoes)
+{
+    const struct {
+        const char* name;
+        const char* config;
+        const char* journaled;   // a line the probe must have written
+        size_t supervisorBlocks; // taken from the plugin
+        size_t leaks;            // blocks it holds before Close
+    } cases[] = {
+        // Without output records: the supervisor block is still taken, and
+        // the first kept block is still given back at the second Write.
+        {"null-out", "misbehave=null-out\nretain=1\nrelease=next\nsupervisor_text=hello\n", "supervisor 0", 1, 1},
+        // A release in the core's name leaves the harness's hold: the plugin
+        // keeps live blocks.
+        {"release-as-core", "misbehave=release-as-core\nretain=1\n", "retained 1", 0, 2},
+        // Blocks the harness handed out are refused, not freed under it.
+        {"supervisor-write-block", "misbehave=supervisor-write-block\n", "supervisor-write 1", 0, 0},
+        {"supervisor-packet-block", "misbehave=supervisor-packet-block\n", "supervisor-packet 1", 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path library = dir.path() / (std::string(c.name) + ".so");
+        fs::copy_file(TestPlugin("eventprobe"), library);
+        const fs::path journal = dir.path() / (std::string(c.name) + ".journal");
+        WriteFile(dir.path() / (std::string(c.name) + ".conf"),
+                  "write=1\nmask0=0xFFFFFFFF\njournal=" + journal.string() + "\n" + c.config);
+        Load(library.string());
+        ASSERT_EQ(DvrHarnessOpen(harness), 0);
+        for (uint32_t sequence : {0u, 1u}) {
+            uint32_t data[2] = {sequence, 0};
+            _EventParmsIn event = Event(EVENT_TYPE_MEDIA, 0, data, sizeof data);
+            ASSERT_EQ(DvrHarnessDeliver(harness, &event), 1);
+        }
+        ASSERT_EQ(DvrHarnessSupervisorPacket(harness, 5, "abc", 3), 1);
+        const std::string lines = ReadFile(journal);
+        EXPECT_NE(lines.find(std::string(c.name) + " " + c.journaled + "\n"), std::string::npos) << lines;
+        EXPECT_EQ(lines.find("kept block changed"), std::string::npos) << lines;
+        EXPECT_EQ(DvrHarnessSupervisorBlockCount(harness), c.supervisorBlocks);
+        EXPECT_EQ(DvrHarnessLeakCount(harness), c.leaks);
+        DvrHarnessUnload(harness);
+        harness = nullptr;
+    }
+}
+
 TEST_F(Harness, RecordsWhatTheWorkerRaisesAndRefusesItOnceClosed)
 {
     Load(Demo("camera"));

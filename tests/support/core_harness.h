@@ -1,8 +1,10 @@
 // One harness around a core that unit tests drive directly: the log lines it
 // writes are captured, its clock is the test's (fake unless asked for real,
-// and its waits follow the fake clock), and plugins are records the test adds.
+// and its waits follow the fake clock), and plugins are records the test adds,
+// whose entry points may be fake plugins calling back into the test.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -27,7 +29,7 @@ struct LogLine {
 
 class TestCore : public dvrcore {
 public:
-    TestCore() : dvrcore("/nonexistent/bin/dvrcore") {}
+    explicit TestCore(std::string executablePath = "/nonexistent/bin/dvrcore") : dvrcore(std::move(executablePath)) {}
     ~TestCore() override
     {
         // Copies of events the test took out, or left in the queue.
@@ -134,13 +136,57 @@ public:
         plugin.Filename = fileName;
         if (setUp)
             setUp(plugin);
-        pluginSide.Add(systemID, fileName);
+        pluginSide.Add(systemID, plugin.Filename);
         std::unique_lock lock(pluginsMutex);
         plugins.push_back(std::move(plugin));
         return plugins.back();
     }
 
+    // --- fake plugins: numbered entry points that call the hooks below with
+    // their number, so one hook serves every plugin and tells them apart ---
+    static constexpr int kFakePlugins = 64;
+    std::function<int32_t(int plugin, _WriteParmsIn& in, _WriteParmsOut& out)> onWrite;
+    std::function<int32_t(int plugin, _ReadParmsIn& in, _ReadParmsOut& out)> onRead;
+    std::function<int32_t(int plugin, _IoctlParmsIn& in, _IoctlParmsOut& out)> onIoctl;
+
+    // Fake plugin `plugin` (below kFakePlugins) as "fake<plugin>.so": its Write,
+    // Read and IOCTL call the hooks (an unset hook returns 0), it takes writes
+    // of every event, and reads only if `setUp` enables them.
+    PLUGININFO& AddFakePlugin(int plugin, uint32_t systemID, const std::function<void(PLUGININFO&)>& setUp = {})
+    {
+        return AddPlugin(systemID, "fake" + std::to_string(plugin) + ".so", [&](PLUGININFO& record) {
+            record.Write = Fake<&TestCore::onWrite, _WriteParmsIn, _WriteParmsOut>(plugin);
+            record.Read = Fake<&TestCore::onRead, _ReadParmsIn, _ReadParmsOut>(plugin);
+            record.IOCTL = Fake<&TestCore::onIoctl, _IoctlParmsIn, _IoctlParmsOut>(plugin);
+            record.info.writeEnabled = 1;
+            for (uint32_t& mask : record.info.eventMasks)
+                mask = 0xFFFFFFFF;
+            if (setUp)
+                setUp(record);
+        });
+    }
+
 private:
+    // Entry points have no context: they find the hooks through the one core
+    // of the process, and their number is part of the function.
+    template <auto Hook, class In, class Out, int Plugin>
+    static int32_t FakeEntry(void* in, void* out)
+    {
+        auto& hook = static_cast<TestCore*>(instance)->*Hook;
+        return hook ? hook(Plugin, *static_cast<In*>(in), *static_cast<Out*>(out)) : 0;
+    }
+    template <auto Hook, class In, class Out, int... Plugins>
+    static constexpr std::array<DvrEntryPoint, kFakePlugins> FakeEntries(std::integer_sequence<int, Plugins...>)
+    {
+        return {&FakeEntry<Hook, In, Out, Plugins>...};
+    }
+    template <auto Hook, class In, class Out>
+    static DvrEntryPoint Fake(int plugin)
+    {
+        static constexpr auto entries = FakeEntries<Hook, In, Out>(std::make_integer_sequence<int, kFakePlugins>());
+        return entries.at(static_cast<size_t>(plugin));
+    }
+
     mutable std::mutex seamMutex_;
     std::vector<LogLine> lines_;
     std::vector<int64_t> waits_;

@@ -42,6 +42,12 @@ public:
                 return static_cast<long>(i);
         return -1;
     }
+    // The first line starting with `prefix`, or "".
+    std::string FirstWithPrefix(const std::string& prefix) const
+    {
+        const long at = IndexOf(prefix);
+        return at < 0 ? "" : Lines()[static_cast<size_t>(at)];
+    }
     size_t CountPrefix(const std::string& prefix) const
     {
         const auto lines = Lines();

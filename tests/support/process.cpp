@@ -123,6 +123,19 @@ fs::path CoreInstall::AddTestPlugin(const std::string& name, const std::string& 
     return target;
 }
 
+fs::path CoreInstall::AddConfiguredPlugin(const std::string& binary, const std::string& stem, const std::string& config,
+                                          const fs::path& journal)
+{
+    fs::path library = AddTestPlugin(binary, stem + ".so");
+    std::string text = config;
+    if (!text.empty() && text.back() != '\n')
+        text += '\n';
+    if (!journal.empty())
+        text += "journal=" + journal.string() + "\n";
+    WriteFile(plugins / (stem + ".conf"), text);
+    return library;
+}
+
 fs::path CoreInstall::AddDemoPlugin(const std::string& name, const std::string& fileName)
 {
     fs::path target = plugins / (fileName.empty() ? name + ".so" : fileName);

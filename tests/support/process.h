@@ -72,6 +72,10 @@ public:
     // Copies a built test plugin (tests/plugins/<name>.c) into plugins/ (or
     // protected-plugins/) as `fileName` (default <name>.so); returns the copy.
     fs::path AddTestPlugin(const std::string& name, const std::string& fileName = "", bool protectedDir = false);
+    // A configurable test plugin (probe, eventprobe) as <stem>.so with its
+    // <stem>.conf beside it: `config`, then the journal line when given.
+    fs::path AddConfiguredPlugin(const std::string& binary, const std::string& stem, const std::string& config,
+                                 const fs::path& journal = {});
     // Same for a demo plugin (tools/plugins/<name>.c).
     fs::path AddDemoPlugin(const std::string& name, const std::string& fileName = "");
 

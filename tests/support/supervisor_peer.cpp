@@ -100,4 +100,29 @@ void SupervisorPeer::Close()
     fd_ = -1;
 }
 
+std::unique_ptr<Process> StartCore(const CoreInstall& install, SupervisorPeer* supervisor, const CoreStarter& start)
+{
+    ProcessOptions options;
+    options.cwd = install.work;
+    options.pty = true;
+    if (supervisor)
+        supervisor->Attach(options);
+    auto core = start ? start(options) : Process::Start(install.exe, options);
+    if (supervisor)
+        supervisor->ChildStarted();
+    return core;
+}
+
+::testing::AssertionResult ConfigureCore(SupervisorPeer& supervisor, const Process& core)
+{
+    using namespace std::string_literals;
+    if (!supervisor.Send(IPC_KIND_CONFIG, 0,
+                         "tarvod\0"
+                         "4.2.1"s))
+        return ::testing::AssertionFailure() << "the configuration packet was not sent";
+    if (!core.WaitForOutput("successfully started core version"))
+        return ::testing::AssertionFailure() << "the core did not start:\n" << core.Output();
+    return ::testing::AssertionSuccess();
+}
+
 } // namespace dvrtest

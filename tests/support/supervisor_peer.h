@@ -3,8 +3,12 @@
 // core inherits as its pipe argument.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +45,18 @@ private:
     int fd_ = -1;
     int childFd_ = -1;
 };
+
+// Runs the core from prepared options; the default starts the installed executable as it is.
+using CoreStarter = std::function<std::unique_ptr<Process>(const ProcessOptions&)>;
+
+// Starts the installed core in its working directory on a pseudo-terminal
+// (where the core writes its lines), with `supervisor` as its supervisor
+// when given.
+std::unique_ptr<Process> StartCore(const CoreInstall& install, SupervisorPeer* supervisor = nullptr,
+                                   const CoreStarter& start = {});
+// Sends the core its configuration (supervisor "tarvod", version 4.2.1) and
+// waits for its start-up line.
+::testing::AssertionResult ConfigureCore(SupervisorPeer& supervisor, const Process& core);
 
 // A packet as the core expects it on the wire (host byte order).
 std::vector<uint8_t> IpcPacket(uint32_t kind, uint32_t target, const std::string& payload = "", uint32_t extra = 0);

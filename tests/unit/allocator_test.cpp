@@ -18,6 +18,7 @@
 
 #include "core/allocator.h"
 #include "core/dvrcore.h"
+#include "support/core_harness.h"
 #include "support/event_records.h"
 #include "support/process.h"
 
@@ -49,32 +50,22 @@ struct Recorder {
         changed.notify_all();
     }
 };
-Recorder* g_recorder = nullptr;
-
-int32_t RecorderWrite(void* in, void*)
-{
-    if (static_cast<_WriteParmsIn*>(in)->eventType != kFrameType)
-        return 0;
-    std::unique_lock lock(g_recorder->mutex);
-    g_recorder->changed.wait(lock, [] { return !g_recorder->holding; });
-    ++g_recorder->delivered;
-    g_recorder->changed.notify_all();
-    return 0;
-}
-
-class TunedCore : public dvrcore {
+// The harness with the recorder as its one plugin and its writer running.
+class TunedCore : public TestCore {
 public:
-    TunedCore() : dvrcore("/nonexistent/bin/dvrcore")
+    explicit TunedCore(Recorder& recorder)
     {
         TuneAllocator(); // as the executable does once its core exists
-        PLUGININFO plugin;
-        plugin.Write = &RecorderWrite;
-        plugin.info.systemID = 0x00100000;
-        plugin.info.writeEnabled = 1;
-        for (uint32_t& mask : plugin.info.eventMasks)
-            mask = 0xFFFFFFFF;
-        plugin.Filename = "recorder.so";
-        plugins.push_back(std::move(plugin));
+        onWrite = [&recorder](int, _WriteParmsIn& in, _WriteParmsOut&) {
+            if (in.eventType != kFrameType)
+                return 0;
+            std::unique_lock lock(recorder.mutex);
+            recorder.changed.wait(lock, [&] { return !recorder.holding; });
+            ++recorder.delivered;
+            recorder.changed.notify_all();
+            return 0;
+        };
+        AddFakePlugin(0, 0x00100000);
         writer = std::thread([this] { WriterLoop(); });
     }
     ~TunedCore() override
@@ -82,21 +73,9 @@ public:
         RequestStop();
         writer.join();
     }
-    void WriteLog(uint32_t, uint32_t level, const char* text) override
-    {
-        std::lock_guard lock(logMutex);
-        logs.emplace_back(level, text);
-    }
-    std::vector<std::pair<uint32_t, std::string>> Logs()
-    {
-        std::lock_guard lock(logMutex);
-        return logs;
-    }
 
 private:
     std::thread writer;
-    std::mutex logMutex;
-    std::vector<std::pair<uint32_t, std::string>> logs;
 };
 
 long MinorFaults()
@@ -125,11 +104,6 @@ protected:
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
         GTEST_SKIP() << "the sanitizer replaces the C allocator, which is what is tested here";
 #endif
-        g_recorder = &recorder;
-    }
-    void TearDown() override
-    {
-        g_recorder = nullptr;
     }
 
     // Raises `count` frames of `size` bytes from a thread of its own, as a
@@ -162,14 +136,14 @@ protected:
 
 TEST_F(Allocator, TheTuningIsAcceptedHereAndARefusedSettingIsLoggedAsAWarning)
 {
-    TunedCore core;
-    EXPECT_TRUE(core.Logs().empty()) << core.Logs().front().second;
+    TunedCore core(recorder);
+    EXPECT_TRUE(core.Lines().empty()) << core.Lines().front().text;
     // Fast bins end far below 1 MiB on every machine; the last value is the one named.
     EXPECT_FALSE(ApplyAllocatorSetting(M_MXFAST, "fast bin limit", {2 << 20, 1 << 20}));
-    auto logs = core.Logs();
+    auto logs = core.Lines();
     ASSERT_EQ(logs.size(), 1u);
-    EXPECT_EQ(logs[0].first, uint32_t{LEVEL_WARNING});
-    EXPECT_EQ(logs[0].second, "core allocator refused fast bin limit 1048576");
+    EXPECT_EQ(logs[0].level, uint32_t{LEVEL_WARNING});
+    EXPECT_EQ(logs[0].text, "core allocator refused fast bin limit 1048576");
 }
 
 // Had a frame its own mapping, each event would fault in all of its 50
@@ -179,7 +153,7 @@ TEST_F(Allocator, TheTuningIsAcceptedHereAndARefusedSettingIsLoggedAsAWarning)
 // per event on average; the bound leaves room for that.)
 TEST_F(Allocator, AWarmStreamOfLargeFramesFaultsNoFreshPagesPerEvent)
 {
-    TunedCore core;
+    TunedCore core(recorder);
     constexpr uint32_t kFrame = 200 << 10, kWarm = 200, kMeasured = 1000;
     Raise(kFrame, kWarm, 4);
     recorder.WaitForDelivered(raised);
@@ -192,7 +166,7 @@ TEST_F(Allocator, AWarmStreamOfLargeFramesFaultsNoFreshPagesPerEvent)
 
 TEST_F(Allocator, ABurstOfFramesDoesNotStayResident)
 {
-    TunedCore core;
+    TunedCore core(recorder);
     constexpr uint32_t kFrame = 64 << 10, kBurst = 2048;
     Raise(kFrame, 64, 4); // the steady state the burst starts from
     recorder.WaitForDelivered(raised);

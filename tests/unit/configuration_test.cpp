@@ -11,7 +11,7 @@
 
 #include "config/xml_document.h"
 #include "core/dvrcore.h"
-#include "events/block_pool.h"
+#include "support/core_harness.h"
 #include "support/process.h"
 
 namespace {
@@ -20,20 +20,15 @@ using dvrtest::ReadFile;
 using dvrtest::TempDir;
 using dvrtest::WriteFile;
 
-// A core whose working directory is a fresh temporary directory.
-class ConfigCore : public dvrcore {
+// The shared harness, its working directory a fresh temporary directory.
+class ConfigCore : public dvrtest::TestCore {
 public:
-    ConfigCore() : dvrcore("/opt/kavo/bin/dvrcore")
+    ConfigCore() : TestCore("/opt/kavo/bin/dvrcore")
     {
         previous = std::filesystem::current_path();
         std::filesystem::current_path(dir.path());
     }
-    ~ConfigCore() override
-    {
-        while (!eventQueue.empty())
-            FreeEventData(eventQueue.pop_front().data);
-        std::filesystem::current_path(previous);
-    }
+    ~ConfigCore() override { std::filesystem::current_path(previous); }
 
     using dvrcore::coreVersion;
     using dvrcore::defaultLogLevels;
@@ -46,8 +41,7 @@ public:
     std::vector<std::string> Raised()
     {
         std::vector<std::string> texts;
-        while (!eventQueue.empty()) {
-            _EventParmsIn event = eventQueue.pop_front();
+        for (const _EventParmsIn& event : TakeQueued()) {
             EXPECT_EQ(event.structSize, sizeof(_EventParmsIn)); // 184 on the 32-bit target
             EXPECT_EQ(event.version, 1u);
             EXPECT_EQ(event.providerID, CORE_PROVIDER_ID);
@@ -55,20 +49,17 @@ public:
             EXPECT_EQ(event.eventType, EVENT_TYPE_CONFIG);
             EXPECT_EQ(event.eventFlags, 0x01000010u);
             texts.emplace_back(static_cast<const char*>(event.data), event.dataSize);
-            FreeEventData(event.data);
         }
         return texts;
     }
 
     void AddPlugin(uint32_t systemID, const std::string& filename, int64_t loadMs, int64_t openMs, int32_t openCode)
     {
-        PLUGININFO plugin;
-        plugin.info.systemID = systemID;
-        plugin.Filename = filename;
-        plugin.LoadTimeMs = loadMs;
-        plugin.OpenTimeMs = openMs;
-        plugin.OpenCode = openCode;
-        plugins.push_back(std::move(plugin));
+        TestCore::AddPlugin(systemID, filename, [&](PLUGININFO& plugin) {
+            plugin.LoadTimeMs = loadMs;
+            plugin.OpenTimeMs = openMs;
+            plugin.OpenCode = openCode;
+        });
     }
 
     TempDir dir;

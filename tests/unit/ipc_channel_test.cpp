@@ -38,35 +38,6 @@ struct IoctlCall {
     std::vector<uint8_t> packet;
 };
 
-std::mutex journalMutex;
-std::vector<IoctlCall> journal;
-int32_t ioctlReturn = 0;
-int32_t ioctlError = 0;
-
-template <int Plugin>
-int32_t FakeIoctl(void* in, void* out)
-{
-    auto* request = static_cast<_IoctlParmsIn*>(in);
-    auto* result = static_cast<_IoctlParmsOut*>(out);
-    std::lock_guard lock(journalMutex);
-    const auto* bytes = static_cast<const uint8_t*>(request->data);
-    journal.push_back({Plugin, *request, *result, std::vector<uint8_t>(bytes, bytes + request->dataSize)});
-    result->error = ioctlError;
-    return ioctlReturn;
-}
-
-std::vector<IoctlCall> Journal()
-{
-    std::lock_guard lock(journalMutex);
-    return journal;
-}
-
-size_t JournalSize()
-{
-    std::lock_guard lock(journalMutex);
-    return journal.size();
-}
-
 // Packets carry a nonzero extra word, so a plugin's copy shows the header unchanged.
 std::vector<uint8_t> Packet(uint32_t kind, uint32_t target, const std::string& payload = "")
 {
@@ -103,10 +74,13 @@ public:
         ipcOpen = true;
         peer = fds[1];
         logLevels[0] = LEVEL_DETAIL; // the failed-ioctl line is a detail
-        std::lock_guard lock(journalMutex);
-        journal.clear();
-        ioctlReturn = 0;
-        ioctlError = 0;
+        onIoctl = [this](int plugin, _IoctlParmsIn& request, _IoctlParmsOut& result) {
+            std::lock_guard lock(journalMutex);
+            const auto* bytes = static_cast<const uint8_t*>(request.data);
+            journal.push_back({plugin, request, result, std::vector<uint8_t>(bytes, bytes + request.dataSize)});
+            result.error = ioctlError;
+            return ioctlReturn;
+        };
     }
 
     ~ChannelCore() override
@@ -126,9 +100,39 @@ public:
         ioThread = std::thread([this] { ioService.run(); });
     }
 
-    void AddPlugin(uint32_t systemID, DvrEntryPoint ioctl, const std::string& filename)
+    // Fake plugin `plugin`, whose IOCTL is journaled, under the name given.
+    void AddPlugin(int plugin, uint32_t systemID, const std::string& filename)
     {
-        TestCore::AddPlugin(systemID, filename, [&](PLUGININFO& plugin) { plugin.IOCTL = ioctl; });
+        AddFakePlugin(plugin, systemID, [&](PLUGININFO& record) { record.Filename = filename; });
+    }
+    void AddPluginWithIoctl(uint32_t systemID, DvrEntryPoint ioctl, const std::string& filename)
+    {
+        TestCore::AddPlugin(systemID, filename, [&](PLUGININFO& record) { record.IOCTL = ioctl; });
+    }
+
+    std::vector<IoctlCall> Journal()
+    {
+        std::lock_guard lock(journalMutex);
+        return journal;
+    }
+    void SetIoctlResult(int32_t returned, int32_t error)
+    {
+        std::lock_guard lock(journalMutex);
+        ioctlReturn = returned;
+        ioctlError = error;
+    }
+
+    // A packet to plugin index 15 that marks the end of what a test sent:
+    // once it arrived, everything before it has been handled.
+    void SendMarker() { SendFromSupervisor(Packet(99, Target(15), "marker")); }
+    bool MarkerSeen()
+    {
+        return WaitUntil([&] {
+            for (const IoctlCall& call : Journal())
+                if (call.plugin == 15)
+                    return true;
+            return false;
+        });
     }
 
     bool SendFromSupervisor(const std::vector<uint8_t>& record)
@@ -197,41 +201,30 @@ public:
     using dvrcore::DeliverIpcPacket;
 
     int peer = -1;
-};
 
-// A packet to plugin index 15 that marks the end of what a test sent: once
-// it arrived, everything before it has been handled.
-void SendMarker(ChannelCore& core)
-{
-    core.SendFromSupervisor(Packet(99, Target(15), "marker"));
-}
-bool MarkerSeen()
-{
-    return WaitUntil([] {
-        std::lock_guard lock(journalMutex);
-        for (const IoctlCall& call : journal)
-            if (call.plugin == 15)
-                return true;
-        return false;
-    });
-}
+private:
+    std::mutex journalMutex;
+    std::vector<IoctlCall> journal;
+    int32_t ioctlReturn = 0;
+    int32_t ioctlError = 0;
+};
 
 TEST(IpcRouting, OnlyTheFirstPluginWithTheModuleIndexGetsThePacketHeaderIncluded)
 {
     ChannelCore core;
-    core.AddPlugin(0x00040000, FakeIoctl<4>, "four.so");
-    core.AddPlugin(0x00051234, FakeIoctl<5>, "five.so");
-    core.AddPlugin(0x00050000, FakeIoctl<50>, "five-again.so");
-    core.AddPlugin(0x000F0000, FakeIoctl<15>, "marker.so");
+    core.AddPlugin(4, 0x00040000, "four.so");
+    core.AddPlugin(5, 0x00051234, "five.so");
+    core.AddPlugin(50, 0x00050000, "five-again.so");
+    core.AddPlugin(15, 0x000F0000, "marker.so");
     core.Run();
 
     // Bits 0..19 of the target are the supervisor's business.
     const auto packet = Packet(3, Target(5) | 0xABCDE, "hello plugin");
     ASSERT_TRUE(core.SendFromSupervisor(packet));
-    SendMarker(core);
-    ASSERT_TRUE(MarkerSeen());
+    core.SendMarker();
+    ASSERT_TRUE(core.MarkerSeen());
 
-    auto calls = Journal();
+    auto calls = core.Journal();
     ASSERT_EQ(calls.size(), 2u);
     const IoctlCall& call = calls[0];
     EXPECT_EQ(call.plugin, 5);
@@ -255,29 +248,25 @@ TEST(IpcRouting, OnlyTheFirstPluginWithTheModuleIndexGetsThePacketHeaderIncluded
 TEST(IpcRouting, FirstPluginWithoutIoctlKeepsThePacketFromTheOthers)
 {
     ChannelCore core;
-    core.AddPlugin(0x00050000, nullptr, "no-ioctl.so");
-    core.AddPlugin(0x00050001, FakeIoctl<5>, "five.so");
-    core.AddPlugin(0x000F0000, FakeIoctl<15>, "marker.so");
+    core.AddPluginWithIoctl(0x00050000, nullptr, "no-ioctl.so");
+    core.AddPlugin(5, 0x00050001, "five.so");
+    core.AddPlugin(15, 0x000F0000, "marker.so");
     core.Run();
     core.SendFromSupervisor(Packet(3, Target(5), "x"));
-    SendMarker(core);
-    ASSERT_TRUE(MarkerSeen());
-    EXPECT_EQ(JournalSize(), 1u);
+    core.SendMarker();
+    ASSERT_TRUE(core.MarkerSeen());
+    EXPECT_EQ(core.Journal().size(), 1u);
 }
 
 TEST(IpcRouting, FailedIoctlIsLoggedAsDetailWithThePluginsFileName)
 {
     ChannelCore core;
-    core.AddPlugin(0x00050000, FakeIoctl<5>, "camera-driver.so");
+    core.AddPlugin(5, 0x00050000, "camera-driver.so");
     core.Run();
-    ioctlReturn = 3;
+    core.SetIoctlResult(3, 0);
     core.SendFromSupervisor(Packet(3, Target(5)));
     ASSERT_TRUE(WaitUntil([&] { return core.Lines().size() == 1; }));
-    {
-        std::lock_guard lock(journalMutex);
-        ioctlReturn = 0;
-        ioctlError = -9;
-    }
+    core.SetIoctlResult(0, -9);
     core.SendFromSupervisor(Packet(3, Target(5)));
     ASSERT_TRUE(WaitUntil([&] { return core.Lines().size() == 2; }));
     auto lines = core.Lines();
@@ -289,8 +278,8 @@ TEST(IpcRouting, FailedIoctlIsLoggedAsDetailWithThePluginsFileName)
 TEST(IpcRouting, RoutingAPacketAllocatesNothing)
 {
     ChannelCore core;
-    core.AddPlugin(0x00040000, FakeIoctl<4>, "four.so");
-    core.AddPlugin(
+    core.AddPlugin(4, 0x00040000, "four.so");
+    core.AddPluginWithIoctl(
         0x00050000, [](void*, void*) -> int32_t { return 0; }, "quiet.so");
     alignas(4) unsigned char packet[64] = {};
     IpcHeader header{sizeof packet, Target(5), 3, 0};

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -212,60 +213,48 @@ SupervisorConfig Parse(const std::string& payload)
                               static_cast<uint32_t>(payload.size()));
 }
 
-TEST(ConfigPayload, OneFieldSetsOnlyTheFileName)
-{
-    SupervisorConfig config = Parse("tarvod");
-    EXPECT_EQ(config.filename, "tarvod");
-    EXPECT_FALSE(config.version);
-    EXPECT_FALSE(config.background);
-}
-
-TEST(ConfigPayload, TwoFieldsSetFileNameAndVersion)
+TEST(ConfigPayload, FieldsSetFileNameVersionAndOnlyAnExactBackgroundFieldSetsBackground)
 {
     using namespace std::string_literals;
-    SupervisorConfig config = Parse("tarvod\0"
-                                    "4.2.1"s);
-    EXPECT_EQ(config.filename, "tarvod");
-    EXPECT_EQ(config.version, "4.2.1");
-    EXPECT_FALSE(config.background);
-}
-
-TEST(ConfigPayload, BackgroundRunMode)
-{
-    using namespace std::string_literals;
-    SupervisorConfig config = Parse("tarvod\0"
-                                    "4.2.1\0"
-                                    "Background:true\0"
-                                    "ignored"s);
-    EXPECT_EQ(config.filename, "tarvod");
-    EXPECT_EQ(config.version, "4.2.1");
-    EXPECT_EQ(config.background, true);
-}
-
-TEST(ConfigPayload, AnyOtherThirdFieldClearsBackground)
-{
-    using namespace std::string_literals;
-    // A trailing NUL makes an empty third field.
-    EXPECT_EQ(Parse("tarvod\0"
-                    "4.2.1\0"s)
-                  .background,
-              false);
-    EXPECT_EQ(Parse("tarvod\0"
-                    "4.2.1\0"
-                    "Background:false"s)
-                  .background,
-              false);
-    EXPECT_EQ(Parse("tarvod\0"
-                    "4.2.1\0"
-                    "background:true"s)
-                  .background,
-              false);
-    // The whole field must match, not a prefix.
-    EXPECT_EQ(Parse("tarvod\0"
-                    "4.2.1\0"
-                    "Background:truer"s)
-                  .background,
-              false);
+    const struct {
+        std::string payload;
+        std::optional<std::string> version;
+        std::optional<bool> background; // unset without a third field
+    } cases[] = {
+        {"tarvod", std::nullopt, std::nullopt}, // one field sets only the file name
+        {"tarvod\0"
+         "4.2.1"s,
+         "4.2.1", std::nullopt},
+        {"tarvod\0"
+         "4.2.1\0"
+         "Background:true\0"
+         "ignored"s,
+         "4.2.1", true},
+        // Any other third field clears background: a trailing NUL makes an
+        // empty one, and the whole field must match, not a prefix.
+        {"tarvod\0"
+         "4.2.1\0"s,
+         "4.2.1", false},
+        {"tarvod\0"
+         "4.2.1\0"
+         "Background:false"s,
+         "4.2.1", false},
+        {"tarvod\0"
+         "4.2.1\0"
+         "background:true"s,
+         "4.2.1", false},
+        {"tarvod\0"
+         "4.2.1\0"
+         "Background:truer"s,
+         "4.2.1", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.payload));
+        const SupervisorConfig config = Parse(c.payload);
+        EXPECT_EQ(config.filename, "tarvod");
+        EXPECT_EQ(config.version, c.version);
+        EXPECT_EQ(config.background, c.background);
+    }
 }
 
 } // namespace

@@ -28,54 +28,27 @@ namespace {
 
 constexpr uint32_t kRaiser = 0x00200000;
 
-// What the fake plugins do; set by each test.
-struct FakeState {
-    std::function<int32_t(_WriteParmsIn*, _WriteParmsOut*, int)> write;
-    std::function<int32_t(_ReadParmsIn*)> read;
-    std::mutex mutex;                          // the writer thread records while a test reads
-    std::vector<std::pair<int, void*>> writes; // (plugin, block)
-    std::vector<std::pair<int, uint32_t>> ioctls;
-
-    std::vector<void*> BlocksWrittenTo(int plugin)
-    {
-        std::lock_guard lock(mutex);
-        std::vector<void*> blocks;
-        for (auto& [p, block] : writes)
-            if (p == plugin)
-                blocks.push_back(block);
-        return blocks;
-    }
-};
-FakeState* g_state = nullptr;
-
-template <int Plugin>
-int32_t FakeWrite(void* in, void* out)
-{
-    auto* w = static_cast<_WriteParmsIn*>(in);
-    {
-        std::lock_guard lock(g_state->mutex);
-        g_state->writes.emplace_back(Plugin, w->data);
-    }
-    return g_state->write ? g_state->write(w, static_cast<_WriteParmsOut*>(out), Plugin) : 0;
-}
-
-template <int Plugin>
-int32_t FakeIoctl(void* in, void*)
-{
-    std::lock_guard lock(g_state->mutex);
-    g_state->ioctls.emplace_back(Plugin, static_cast<_IoctlParmsIn*>(in)->request);
-    return 0;
-}
-
-int32_t FakeRead(void* in, void*)
-{
-    return g_state->read ? g_state->read(static_cast<_ReadParmsIn*>(in)) : 0;
-}
-
-// The shared harness, with fake plugins bound to the test's FakeState and a
-// writer loop the test runs on its own thread or on the spot.
+// The shared harness, its fake plugins recording each Write (plugin, block)
+// and configuration IOCTL before doing what the test asks, with a writer loop
+// the test runs on its own thread or on the spot.
 class WriterCore : public dvrtest::TestCore {
 public:
+    WriterCore()
+    {
+        onWrite = [this](int plugin, _WriteParmsIn& in, _WriteParmsOut& out) {
+            {
+                std::lock_guard lock(mutex);
+                writes.emplace_back(plugin, in.data);
+            }
+            return write ? write(&in, &out, plugin) : 0;
+        };
+        onRead = [this](int, _ReadParmsIn& in, _ReadParmsOut&) { return read ? read(&in) : 0; };
+        onIoctl = [this](int plugin, _IoctlParmsIn& in, _IoctlParmsOut&) {
+            std::lock_guard lock(mutex);
+            ioctls.emplace_back(plugin, in.request);
+            return 0;
+        };
+    }
     ~WriterCore() override
     {
         if (writer.joinable()) {
@@ -83,22 +56,6 @@ public:
             writer.join();
         }
         WaitForRequestThreads();
-    }
-
-    template <int Plugin>
-    void AddPlugin(uint32_t id, bool reader = false)
-    {
-        PLUGININFO plugin;
-        plugin.Write = &FakeWrite<Plugin>;
-        plugin.IOCTL = &FakeIoctl<Plugin>;
-        plugin.Read = reader ? &FakeRead : nullptr;
-        plugin.info.systemID = id;
-        plugin.info.writeEnabled = 1;
-        plugin.info.readEnabled = reader;
-        for (uint32_t& mask : plugin.info.eventMasks)
-            mask = 0xFFFFFFFF;
-        plugin.Filename = "fake" + std::to_string(Plugin) + ".so";
-        plugins.push_back(std::move(plugin));
     }
 
     // Delivers everything raised so far on this thread, then returns.
@@ -118,15 +75,29 @@ public:
     uint32_t Bytes() const { return refBlocks.byteCount(); }
     std::string Leaks() { return refBlocks.TakeLeakReport(); }
 
+    std::vector<void*> BlocksWrittenTo(int plugin)
+    {
+        std::lock_guard lock(mutex);
+        std::vector<void*> blocks;
+        for (auto& [p, block] : writes)
+            if (p == plugin)
+                blocks.push_back(block);
+        return blocks;
+    }
+
+    // What the fake plugins do; set by each test before events flow.
+    std::function<int32_t(_WriteParmsIn*, _WriteParmsOut*, int)> write;
+    std::function<int32_t(_ReadParmsIn*)> read;
+    std::mutex mutex;                          // the writer thread records while a test reads
+    std::vector<std::pair<int, void*>> writes; // (plugin, block)
+    std::vector<std::pair<int, uint32_t>> ioctls;
     std::thread writer;
 };
 
-class Writer : public ::testing::Test {
-protected:
-    void SetUp() override { g_state = &state; }
-    void TearDown() override { g_state = nullptr; }
-    FakeState state;
-};
+void Reader(PLUGININFO& plugin)
+{
+    plugin.info.readEnabled = 1;
+}
 
 _EventParmsIn Event(uint32_t provider, uint32_t type, void* data = nullptr, uint32_t size = 0)
 {
@@ -148,13 +119,13 @@ void Release(uint32_t owner, void* block)
     Raise(Event(owner, EVENT_TYPE_RELEASE, block));
 }
 
-TEST_F(Writer, RetainedBlocksLiveUntilTheirLastHolderReleasesThem)
+TEST(Writer, RetainedBlocksLiveUntilTheirLastHolderReleasesThem)
 {
     WriterCore core;
-    core.AddPlugin<0>(0x00210000);
-    core.AddPlugin<1>(0x00220000);
-    core.AddPlugin<2>(0x00230000);
-    state.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
+    core.AddFakePlugin(0, 0x00210000);
+    core.AddFakePlugin(1, 0x00220000);
+    core.AddFakePlugin(2, 0x00230000);
+    core.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
         out->retain = plugin != 1; // plugins 0 and 2 keep the block
         return 0;
     };
@@ -162,10 +133,10 @@ TEST_F(Writer, RetainedBlocksLiveUntilTheirLastHolderReleasesThem)
     ASSERT_EQ(Raise(Event(kRaiser, EVENT_TYPE_0002, data, sizeof data)), 0);
     core.Drain();
 
-    ASSERT_EQ(state.writes.size(), 3u);
-    void* block = state.writes[0].second;
-    EXPECT_EQ(state.writes[1].second, block); // one copy shared by all receivers
-    EXPECT_EQ(state.writes[2].second, block);
+    ASSERT_EQ(core.writes.size(), 3u);
+    void* block = core.writes[0].second;
+    EXPECT_EQ(core.writes[1].second, block); // one copy shared by all receivers
+    EXPECT_EQ(core.writes[2].second, block);
     EXPECT_EQ(core.Blocks(), 1u);
     EXPECT_EQ(core.Bytes(), 100u);
     Release(0x00220000, block); // plugin 1 holds nothing: no effect
@@ -178,13 +149,13 @@ TEST_F(Writer, RetainedBlocksLiveUntilTheirLastHolderReleasesThem)
     EXPECT_EQ(core.Leaks(), "");
 }
 
-TEST_F(Writer, AKeptBlockGivenBackBeforeWriteReturnsIsNotLeaked)
+TEST(Writer, AKeptBlockGivenBackBeforeWriteReturnsIsNotLeaked)
 {
     WriterCore core;
-    core.AddPlugin<0>(0x00210000);
+    core.AddFakePlugin(0, 0x00210000);
     // The plugin keeps the block, hands it to its own thread, and that thread
     // gives it back before Write has even returned.
-    state.write = [](_WriteParmsIn* in, _WriteParmsOut* out, int) {
+    core.write = [](_WriteParmsIn* in, _WriteParmsOut* out, int) {
         std::thread([block = in->data] { Release(0x00210000, block); }).join();
         out->retain = 1;
         return 0;
@@ -196,15 +167,15 @@ TEST_F(Writer, AKeptBlockGivenBackBeforeWriteReturnsIsNotLeaked)
     EXPECT_EQ(core.Leaks(), "");
 }
 
-TEST_F(Writer, AReleaseNamingTheCoreLeavesTheWritersHold)
+TEST(Writer, AReleaseNamingTheCoreLeavesTheWritersHold)
 {
     WriterCore core;
-    core.AddPlugin<0>(0x00210000);
-    core.AddPlugin<1>(0x00220000);
+    core.AddFakePlugin(0, 0x00210000);
+    core.AddFakePlugin(1, 0x00220000);
     // A confused plugin gives the block back in the core's name while the
     // writer still has the next plugin to serve.
     std::string seenByNext;
-    state.write = [&seenByNext](_WriteParmsIn* in, _WriteParmsOut*, int plugin) {
+    core.write = [&seenByNext](_WriteParmsIn* in, _WriteParmsOut*, int plugin) {
         if (plugin == 0)
             Release(CORE_PROVIDER_ID, in->data);
         else
@@ -219,41 +190,41 @@ TEST_F(Writer, AReleaseNamingTheCoreLeavesTheWritersHold)
     EXPECT_EQ(core.Leaks(), "");
 }
 
-TEST_F(Writer, BlocksNobodyKeepsAreFreedAfterDeliveryAndCountsReturn)
+TEST(Writer, BlocksNobodyKeepsAreFreedAfterDeliveryAndCountsReturn)
 {
     WriterCore core;
-    core.AddPlugin<0>(0x00210000);
-    core.AddPlugin<1>(0x00220000);
+    core.AddFakePlugin(0, 0x00210000);
+    core.AddFakePlugin(1, 0x00220000);
     char data[64] = {};
     for (int i = 0; i < 50; ++i)
         Raise(Event(kRaiser, EVENT_TYPE_0002, data, sizeof data));
     Raise(Event(kRaiser, EVENT_TYPE_0002)); // no data: nothing to account
     core.Drain();
-    EXPECT_EQ(state.writes.size(), 102u);
+    EXPECT_EQ(core.writes.size(), 102u);
     EXPECT_EQ(core.Blocks(), 0u);
     EXPECT_EQ(core.Bytes(), 0u);
 }
 
-TEST_F(Writer, ABlockNeverReleasedIsReportedWithItsHolder)
+TEST(Writer, ABlockNeverReleasedIsReportedWithItsHolder)
 {
     WriterCore core;
-    core.AddPlugin<0>(0x00210000);
-    core.AddPlugin<1>(0x00050000);
-    state.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
+    core.AddFakePlugin(0, 0x00210000);
+    core.AddFakePlugin(1, 0x00050000);
+    core.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
         out->retain = plugin == 1;
         return 0;
     };
     char data[10] = {};
     Raise(Event(kRaiser, EVENT_TYPE_0002, data, sizeof data));
     core.Drain();
-    void* block = state.writes[1].second;
+    void* block = core.writes[1].second;
     char address[32];
     snprintf(address, sizeof address, "%p", block);
     EXPECT_EQ(core.Leaks(), "address " + std::string(address) + " leaked by plugins [50000]\n");
     FreeEventData(block); // the report forgets the block without freeing it
 }
 
-TEST_F(Writer, ReleasingWhatTheCoreNeverHandedOutFreesNothing)
+TEST(Writer, ReleasingWhatTheCoreNeverHandedOutFreesNothing)
 {
     WriterCore core;
     char notOurs[16] = "stack memory";
@@ -264,14 +235,14 @@ TEST_F(Writer, ReleasingWhatTheCoreNeverHandedOutFreesNothing)
     EXPECT_EQ(core.Blocks(), 0u);
 }
 
-TEST_F(Writer, FailuresAndSlowWritesAreReportedWhenDetailIsEnabled)
+TEST(Writer, FailuresAndSlowWritesAreReportedWhenDetailIsEnabled)
 {
     WriterCore core;
     core.logLevels[0] = 0; // the core's detail messages pass
-    core.AddPlugin<0>(0x00210000);
-    core.AddPlugin<1>(0x00220000);
+    core.AddFakePlugin(0, 0x00210000);
+    core.AddFakePlugin(1, 0x00220000);
     WriterCore* corePtr = &core;
-    state.write = [corePtr](_WriteParmsIn* in, _WriteParmsOut* out, int plugin) -> int32_t {
+    core.write = [corePtr](_WriteParmsIn* in, _WriteParmsOut* out, int plugin) -> int32_t {
         if (plugin == 0) {
             out->error = 4;
             return 3;
@@ -295,11 +266,11 @@ TEST_F(Writer, FailuresAndSlowWritesAreReportedWhenDetailIsEnabled)
               "core write took 6ms, providerID 200000, eventType: 8, PI.systemID: 220000, PI.Filename: fake1.so");
 }
 
-TEST_F(Writer, NothingIsTimedOrReportedWithDetailDisabled)
+TEST(Writer, NothingIsTimedOrReportedWithDetailDisabled)
 {
     WriterCore core; // the core's threshold stays 25
-    core.AddPlugin<0>(0x00210000);
-    state.write = [](_WriteParmsIn*, _WriteParmsOut* out, int) {
+    core.AddFakePlugin(0, 0x00210000);
+    core.write = [](_WriteParmsIn*, _WriteParmsOut* out, int) {
         out->error = 1;
         return 1;
     };
@@ -310,14 +281,14 @@ TEST_F(Writer, NothingIsTimedOrReportedWithDetailDisabled)
     EXPECT_TRUE(core.Logs().empty());
 }
 
-TEST_F(Writer, StatisticsLineCoversTheWholePeriod)
+TEST(Writer, StatisticsLineCoversTheWholePeriod)
 {
     WriterCore core;
     core.logLevels[0] = 0;
-    core.AddPlugin<0>(0x00210000);
+    core.AddFakePlugin(0, 0x00210000);
     WriterCore* corePtr = &core;
     // The first delivery takes a minute, so the second dequeue ends the period.
-    state.write = [corePtr](_WriteParmsIn*, _WriteParmsOut*, int) {
+    core.write = [corePtr](_WriteParmsIn*, _WriteParmsOut*, int) {
         corePtr->clock += 60'000'000'000;
         return 0;
     };
@@ -337,18 +308,18 @@ TEST_F(Writer, StatisticsLineCoversTheWholePeriod)
               "core event queue size: 1, throttledvideoframes:0, events:2, refblks: 1 (" + grouped + " bytes)");
 }
 
-TEST_F(Writer, ConfigurationDocumentsReachOtherPluginsByIoctlAndTheRaiserByWrite)
+TEST(Writer, ConfigurationDocumentsReachOtherPluginsByIoctlAndTheRaiserByWrite)
 {
     WriterCore core;
-    core.AddPlugin<0>(kRaiser);
-    core.AddPlugin<1>(0x00220000);
+    core.AddFakePlugin(0, kRaiser);
+    core.AddFakePlugin(1, 0x00220000);
     char text[] = "<Kavo />";
     Raise(Event(kRaiser, EVENT_TYPE_CONFIG | EVENT_TYPE_0002, text, sizeof text - 1));
     core.Drain();
-    ASSERT_EQ(state.ioctls.size(), 1u);
-    EXPECT_EQ(state.ioctls[0], std::make_pair(1, IOCTL_CONFIG));
-    ASSERT_EQ(state.writes.size(), 1u);
-    EXPECT_EQ(state.writes[0].first, 0);
+    ASSERT_EQ(core.ioctls.size(), 1u);
+    EXPECT_EQ(core.ioctls[0], std::make_pair(1, IOCTL_CONFIG));
+    ASSERT_EQ(core.writes.size(), 1u);
+    EXPECT_EQ(core.writes[0].first, 0);
 }
 
 // --- read requests -------------------------------------------------------
@@ -360,20 +331,20 @@ char ThreadState(pid_t tid)
     return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
 }
 
-TEST_F(Writer, ARequestThreadHasOneBlockInFlight)
+TEST(Writer, ARequestThreadHasOneBlockInFlight)
 {
     WriterCore core;
     core.realClock = true;
-    core.AddPlugin<0>(0x00210000, true); // reader
-    core.AddPlugin<1>(0x00220000);       // keeps every block it gets
-    state.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
+    core.AddFakePlugin(0, 0x00210000, Reader); // reader
+    core.AddFakePlugin(1, 0x00220000);         // keeps every block it gets
+    core.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
         out->retain = plugin == 1;
         return 0;
     };
     std::atomic<pid_t> readerTid{0};
     std::atomic<int> raised{0};
     std::atomic<int32_t> unrelated{77};
-    state.read = [&](_ReadParmsIn* in) {
+    core.read = [&](_ReadParmsIn* in) {
         readerTid = static_cast<pid_t>(syscall(SYS_gettid));
         char data[8] = "first";
         // An event without data never waits.
@@ -396,27 +367,27 @@ TEST_F(Writer, ARequestThreadHasOneBlockInFlight)
 
     // The first block reached the keeping plugin, and the reader sleeps.
     ASSERT_TRUE(dvrtest::WaitUntil([&] { return raised == 1 && readerTid != 0 && ThreadState(readerTid) == 'S'; }));
-    ASSERT_TRUE(dvrtest::WaitUntil([&] { return state.BlocksWrittenTo(1).size() == 2; })); // empty event, first
+    ASSERT_TRUE(dvrtest::WaitUntil([&] { return core.BlocksWrittenTo(1).size() == 2; })); // empty event, first
     EXPECT_EQ(core.Blocks(), 1u);
     EXPECT_EQ(unrelated, 0);
     EXPECT_EQ(raised, 1);
-    Release(0x00220000, state.BlocksWrittenTo(1)[1]);
+    Release(0x00220000, core.BlocksWrittenTo(1)[1]);
     ASSERT_TRUE(dvrtest::WaitUntil([&] { return raised == 2; }));
-    ASSERT_TRUE(dvrtest::WaitUntil([&] { return state.BlocksWrittenTo(1).size() == 3; }));
-    Release(0x00220000, state.BlocksWrittenTo(1)[2]);
+    ASSERT_TRUE(dvrtest::WaitUntil([&] { return core.BlocksWrittenTo(1).size() == 3; }));
+    Release(0x00220000, core.BlocksWrittenTo(1)[2]);
     EXPECT_EQ(core.Blocks(), 0u);
 }
 
-TEST_F(Writer, ClosedRequestsRefuseTheirEventsUntilReopened)
+TEST(Writer, ClosedRequestsRefuseTheirEventsUntilReopened)
 {
     WriterCore core;
-    core.AddPlugin<0>(0x00210000, true);
+    core.AddFakePlugin(0, 0x00210000, Reader);
     std::mutex mutex;
     std::condition_variable go;
     bool proceed = false;
     std::vector<int32_t> results;
     std::atomic<int> reads{0};
-    state.read = [&](_ReadParmsIn* in) {
+    core.read = [&](_ReadParmsIn* in) {
         std::unique_lock lock(mutex);
         go.wait(lock, [&] { return proceed; });
         _EventParmsIn e = Event(0x00210000, EVENT_TYPE_0002);
@@ -447,18 +418,18 @@ TEST_F(Writer, ClosedRequestsRefuseTheirEventsUntilReopened)
 
 namespace {
 
-TEST_F(Writer, AReaderWaitingAtShutdownIsRefusedInsteadOfHanging)
+TEST(Writer, AReaderWaitingAtShutdownIsRefusedInsteadOfHanging)
 {
     auto core = std::make_unique<WriterCore>();
-    core->AddPlugin<0>(0x00210000, true);
-    core->AddPlugin<1>(0x00220000); // keeps its block and never gives it back
-    state.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
+    core->AddFakePlugin(0, 0x00210000, Reader);
+    core->AddFakePlugin(1, 0x00220000); // keeps its block and never gives it back
+    core->write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
         out->retain = plugin == 1;
         return 0;
     };
     std::atomic<int32_t> second{77};
     std::atomic<pid_t> readerTid{0};
-    state.read = [&](_ReadParmsIn* in) {
+    core->read = [&](_ReadParmsIn* in) {
         readerTid = static_cast<pid_t>(syscall(SYS_gettid));
         char data[8] = "block";
         _EventParmsIn e = Event(0x00210000, EVENT_TYPE_0002, data, sizeof data);
@@ -471,9 +442,9 @@ TEST_F(Writer, AReaderWaitingAtShutdownIsRefusedInsteadOfHanging)
     _EventParmsIn request = Event(0, EVENT_TYPE_0002);
     request.requestID = 4;
     ASSERT_EQ(Raise(request), 0);
-    ASSERT_TRUE(dvrtest::WaitUntil([&] { return state.BlocksWrittenTo(1).size() == 1; }));
+    ASSERT_TRUE(dvrtest::WaitUntil([&] { return core->BlocksWrittenTo(1).size() == 1; }));
     ASSERT_TRUE(dvrtest::WaitUntil([&] { return readerTid != 0 && ThreadState(readerTid) == 'S'; }));
-    void* kept = state.BlocksWrittenTo(1)[0];
+    void* kept = core->BlocksWrittenTo(1)[0];
     core.reset(); // stops the writer and waits for request threads
     EXPECT_EQ(second, EVENT_RESULT_REFUSED);
     FreeEventData(kept); // reported as leaked, never freed by the core

@@ -19,6 +19,7 @@
 
 #include "events/routing.h"
 #include "plugin-host/plugin_acceptance.h"
+#include "plugin-host/plugin_records.h"
 
 namespace {
 
@@ -72,6 +73,9 @@ struct DvrHarness {
     std::deque<Raised> raised;
     std::deque<std::string> logLines;
     std::deque<std::vector<unsigned char>> supervisorBlocks;
+    // The supervisor packet the plugin's IOCTL is reading, null between calls.
+    const unsigned char* packetInFlight = nullptr;
+    size_t packetInFlightSize = 0;
     unsigned handedOut = 0;
     std::string leakReport;
 
@@ -128,6 +132,16 @@ struct DvrHarness {
         return copy;
     }
 
+    // Whether `data` is memory the harness handed the plugin: a block it
+    // holds or the supervisor packet being read. Not the plugin's to give away.
+    bool HandedOut(const void* data)
+    {
+        std::lock_guard lock(mutex);
+        const auto* byte = static_cast<const unsigned char*>(data);
+        const bool inPacket = packetInFlight && byte >= packetInFlight && byte < packetInFlight + packetInFlightSize;
+        return inPacket || blocks.count(const_cast<void*>(data)) != 0;
+    }
+
     int32_t Event(_EventParmsIn* in, _EventParmsOut* out);
     int CallWrite(const _EventParmsIn& event, void* copy);
     int CallConfig(uint32_t size, void* copy);
@@ -136,10 +150,19 @@ struct DvrHarness {
 int32_t DvrHarness::Event(_EventParmsIn* in, _EventParmsOut* out)
 {
     if (in->eventType == EVENT_TYPE_RELEASE) {
-        Release(in->data, in->providerID);
+        // The harness gives up its own holds itself, as the core does; a
+        // release in the core's name would free a block in delivery.
+        if (in->providerID != CORE_PROVIDER_ID)
+            Release(in->data, in->providerID);
         return 0;
     }
     if (in->eventType == EVENT_TYPE_SUPERVISOR) {
+        // Refused and left with the plugin, as the core refuses it: no block,
+        // or one the harness handed out.
+        if ((!in->data && in->dataSize) || HandedOut(in->data)) {
+            out->result = EVENT_RESULT_REFUSED;
+            return 0;
+        }
         {
             std::lock_guard lock(mutex);
             const auto* bytes = static_cast<const unsigned char*>(in->data);
@@ -192,16 +215,10 @@ int32_t DvrHarness::Event(_EventParmsIn* in, _EventParmsOut* out)
 
 int DvrHarness::CallWrite(const _EventParmsIn& event, void* copy)
 {
-    _WriteParmsIn in;
-    memset(&in, 0, offsetof(_WriteParmsIn, dataSize));
-    in.structSize = sizeof in;
-    in.version = DVR_RECORD_VERSION;
-    memcpy(reinterpret_cast<char*>(&in) + offsetof(_WriteParmsIn, dataSize),
-           reinterpret_cast<const char*>(&event) + offsetof(_EventParmsIn, dataSize),
-           sizeof(_EventParmsIn) - offsetof(_EventParmsIn, dataSize));
+    _WriteParmsIn in = WriteRecord(event);
     in.data = copy;
     in.dataSize = copy ? event.dataSize : 0;
-    _WriteParmsOut out{sizeof out, DVR_RECORD_VERSION, {0, 0}, 0, 0};
+    _WriteParmsOut out = WriteResultRecord();
     const int32_t result = entries.Write(&in, &out);
     if (out.retain && copy)
         AddHold(copy, descriptor.systemID);
@@ -210,8 +227,8 @@ int DvrHarness::CallWrite(const _EventParmsIn& event, void* copy)
 
 int DvrHarness::CallConfig(uint32_t size, void* copy)
 {
-    _IoctlParmsIn in{sizeof in, DVR_RECORD_VERSION, IOCTL_CONFIG, 16, 1, copy ? size : 0, copy};
-    _IoctlParmsOut out{sizeof out, DVR_RECORD_VERSION, IOCTL_CONFIG, 0, 0, 8, 1};
+    _IoctlParmsIn in = IoctlRecord(IOCTL_CONFIG, copy ? size : 0, copy);
+    _IoctlParmsOut out = IoctlResultRecord(IOCTL_CONFIG);
     const int32_t result = entries.IOCTL(&in, &out);
     if (out.retain && copy)
         AddHold(copy, descriptor.systemID);
@@ -224,9 +241,12 @@ extern "C" {
 DVR_PLUGIN_EXPORT int32_t FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 {
     DvrHarness* harness = current.load();
-    if (!harness || !in || !out)
-        return 0;
-    return harness->Event(in, out);
+    if (!harness || !in)
+        return -1;
+    // Without an output record the event is still handled, as by the core: a
+    // release must not leak its block; the answer has nowhere to go.
+    _EventParmsOut unanswered{sizeof unanswered, DVR_RECORD_VERSION, 0};
+    return harness->Event(in, out ? out : &unanswered);
 }
 
 DvrHarness* DvrHarnessLoad(const char* libraryPath)
@@ -260,11 +280,9 @@ DvrHarness* DvrHarnessLoad(const char* libraryPath)
         harness->rejection = MissingLoadVerdict(harness->fileName).message;
         return harness;
     }
-    _LoadParmsIn in{sizeof in, DVR_LOAD_IN_VERSION, harness, FlatPluginEvent};
+    _LoadParmsIn in = LoadRecord(harness, FlatPluginEvent);
     _LoadParmsOut& out = harness->descriptor;
-    memset(&out, 0, sizeof out);
-    out.structSize = sizeof out;
-    out.version = DVR_LOAD_OUT_VERSION;
+    out = LoadResultRecord();
     const int32_t result = e.Load(&in, &out);
     const PluginVerdict verdict = LoadVerdict(harness->fileName, result, out, out.systemID == CORE_PROVIDER_ID);
     harness->accepted = verdict.accepted;
@@ -296,15 +314,15 @@ int32_t DvrHarnessOpen(DvrHarness* harness)
     harness->opened = true;
     if (harness->descriptor.workerEnabled && harness->entries.IOCTL) {
         harness->worker = std::thread([ioctl = harness->entries.IOCTL] {
-            _IoctlParmsIn in{sizeof in, DVR_RECORD_VERSION, IOCTL_WORKER, 8, 1, 0, nullptr};
-            _IoctlParmsOut out{sizeof out, DVR_RECORD_VERSION, IOCTL_WORKER, 0, 0, 8, 1};
+            _IoctlParmsIn in = IoctlRecord(IOCTL_WORKER);
+            _IoctlParmsOut out = IoctlResultRecord(IOCTL_WORKER);
             ioctl(&in, &out);
         });
     }
     if (!harness->entries.Open)
         return 0;
-    _OpenParmsIn in{sizeof in, DVR_RECORD_VERSION, {0, 0, 0}};
-    _OpenParmsOut out{sizeof out, DVR_RECORD_VERSION, {0, 0}};
+    _OpenParmsIn in = OpenRecord();
+    _OpenParmsOut out = OpenResultRecord();
     return harness->entries.Open(&in, &out);
 }
 
@@ -350,15 +368,23 @@ int DvrHarnessSupervisorPacket(DvrHarness* harness, uint32_t kind, const void* p
         payloadSize > IPC_BUFFER_SIZE - IPC_HEADER_SIZE)
         return 0;
     std::vector<unsigned char> packet(IPC_HEADER_SIZE + payloadSize);
-    const IpcHeader header{static_cast<uint32_t>(packet.size()), DVR_MODULE_INDEX(harness->descriptor.systemID) << 20,
-                           kind, 0};
+    const IpcHeader header{static_cast<uint32_t>(packet.size()),
+                           DVR_IPC_TARGET(DVR_MODULE_INDEX(harness->descriptor.systemID)), kind, 0};
     memcpy(packet.data(), &header, sizeof header);
     if (payloadSize)
         memcpy(packet.data() + IPC_HEADER_SIZE, payload, payloadSize);
-    _IoctlParmsIn in{sizeof in,    DVR_RECORD_VERSION, IOCTL_SUPERVISOR, 16, 1, static_cast<uint32_t>(packet.size()),
-                     packet.data()};
-    _IoctlParmsOut out{sizeof out, DVR_RECORD_VERSION, IOCTL_SUPERVISOR, 0, 0, 8, 1};
+    _IoctlParmsIn in = IoctlRecord(IOCTL_SUPERVISOR, static_cast<uint32_t>(packet.size()), packet.data());
+    _IoctlParmsOut out = IoctlResultRecord(IOCTL_SUPERVISOR);
+    {
+        std::lock_guard lock(harness->mutex);
+        harness->packetInFlight = packet.data();
+        harness->packetInFlightSize = packet.size();
+    }
     const int32_t result = harness->entries.IOCTL(&in, &out);
+    {
+        std::lock_guard lock(harness->mutex);
+        harness->packetInFlight = nullptr;
+    }
     return result || out.error ? -1 : 1;
 }
 
@@ -410,8 +436,8 @@ int32_t DvrHarnessClose(DvrHarness* harness)
     harness->stopping = true;
     int32_t outcome = 0;
     if (harness->opened && harness->entries.Close) {
-        _CloseParmsIn in{sizeof in, DVR_RECORD_VERSION, 0};
-        _CloseParmsOut out{sizeof out, DVR_RECORD_VERSION, 0};
+        _CloseParmsIn in = CloseRecord();
+        _CloseParmsOut out = CloseResultRecord();
         const int32_t result = harness->entries.Close(&in, &out);
         outcome = result ? result : out.error;
     }
@@ -448,8 +474,8 @@ void DvrHarnessUnload(DvrHarness* harness)
         return;
     DvrHarnessClose(harness);
     if (harness->accepted && harness->entries.Unload) {
-        _UnloadParmsIn in{sizeof in, DVR_RECORD_VERSION};
-        _UnloadParmsOut out{sizeof out, DVR_RECORD_VERSION, 0};
+        _UnloadParmsIn in = UnloadRecord();
+        _UnloadParmsOut out = UnloadResultRecord();
         harness->entries.Unload(&in, &out);
     }
     if (harness->library && harness->descriptor.systemID != RESIDENT_PLUGIN_ID)
