@@ -9,6 +9,8 @@
 #include <new>
 #include <thread>
 
+#include "events/cpu_relax.h"
+
 // g++ says __SANITIZE_ADDRESS__, clang (the fuzz targets) __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
 #define POOL_UNDER_ASAN 1
@@ -55,15 +57,6 @@ constexpr size_t SizeOfClass(unsigned sizeClass)
 constexpr uint32_t MagazineCapacity(unsigned sizeClass)
 {
     return static_cast<uint32_t>(std::clamp<size_t>((64 << 10) / SizeOfClass(sizeClass), 4, 64));
-}
-
-inline void CpuRelax()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__arm__) || defined(__aarch64__)
-    asm volatile("yield");
-#endif
 }
 
 // Held for a few pointer moves; a holder that lost its processor is waited

@@ -11,6 +11,7 @@
 #include "core/dvrcore.h"
 #include "core/logging.h"
 #include "events/block_pool.h"
+#include "events/cpu_relax.h"
 #include "events/routing.h"
 
 namespace {
@@ -114,19 +115,6 @@ void dvrcore::DeliverEvent(const _EventParmsIn& event, bool detail)
             DeliverWrite(plugin, event, timed);
     }
 }
-
-namespace {
-
-inline void CpuRelax()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__arm__) || defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
-} // namespace
 
 // Producers often raise events back to back. Watching the queue for a few
 // microseconds before sleeping spares both sides a futex wake-up and a
