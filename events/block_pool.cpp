@@ -1,7 +1,6 @@
 #include "events/block_pool.h"
 
 #include <malloc.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <bit>
@@ -9,7 +8,6 @@
 #include <cstdlib>
 #include <new>
 #include <thread>
-#include <type_traits>
 
 #include "events/cpu_relax.h"
 
@@ -86,10 +84,11 @@ private:
 
 namespace {
 
-// Set once this thread's cache was handed back at the thread's end. Other
-// pthread-key destructors (a plugin's among them) may still raise events
-// after that: their blocks go to the system, since a cache used again then
-// would keep them past the thread's end.
+// Set once this thread's cache is destroyed with the thread's other C++
+// thread-locals. Its pthread-key destructors (a plugin's among them) may still
+// raise events after that: their blocks go to the system, since a cache used
+// again then would keep them past the thread's end. A variable of its own,
+// because stores to the cache inside its destructor may be dropped.
 thread_local bool t_cacheEnded = false;
 
 } // namespace
@@ -131,30 +130,14 @@ struct BlockPool::ThreadCache {
     Magazine magazines[kClassCount];
     ThreadCache* previous = nullptr; // in the pool's list of bound caches
     ThreadCache* next = nullptr;
+
+    ~ThreadCache()
+    {
+        if (pool)
+            pool->Detach(*this);
+        t_cacheEnded = true;
+    }
 };
-// No destructor: the cache is handed back by a pthread-key destructor, which
-// needs no allocation per thread (a C++ thread-local destructor registers one)
-// and runs while the cache's storage is still there.
-static_assert(std::is_trivially_destructible_v<BlockPool::ThreadCache>);
-
-pthread_key_t BlockPool::ThreadEndKey()
-{
-    static const pthread_key_t key = [] {
-        pthread_key_t created;
-        if (pthread_key_create(&created, &BlockPool::EndOfThread) != 0)
-            abort(); // only when the process is out of keys at start-up
-        return created;
-    }();
-    return key;
-}
-
-void BlockPool::EndOfThread(void* value)
-{
-    auto* cache = static_cast<ThreadCache*>(value);
-    if (cache->pool)
-        cache->pool->Detach(*cache);
-    t_cacheEnded = true;
-}
 
 BlockPool::BlockPool(size_t capBytes) : capBytes_(capBytes), stores_(new Store[kClassCount]) {}
 
@@ -210,7 +193,6 @@ void BlockPool::Bind(ThreadCache& cache)
     }
     if (cache.pool)
         cache.pool->Detach(cache);
-    pthread_setspecific(ThreadEndKey(), &cache);
     std::lock_guard lock(cachesMutex_);
     cache.pool = this;
     cache.epoch = epoch_.load(std::memory_order_relaxed);

@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <mutex>
 
-#include <pthread.h>
-
 // Blocks of up to 64 KiB in power-of-two size classes (64 B to 64 KiB),
 // reused last-in first-out; larger blocks come from malloc and go back to it.
 //
@@ -73,9 +71,6 @@ private:
 
     static unsigned ClassOf(size_t size);
     static void PoisonIdle(void* block, unsigned sizeClass);
-    // The key whose destructor hands a thread's cache back when the thread ends.
-    static pthread_key_t ThreadEndKey();
-    static void EndOfThread(void* cache);
     ThreadCache* CacheOfThisThread(); // nullptr once this thread's thread-locals are gone
     void Bind(ThreadCache& cache);
     void Detach(ThreadCache& cache);
