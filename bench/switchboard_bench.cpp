@@ -198,8 +198,8 @@ Rates TimeStream(const std::function<void()>& raise, size_t size, Mode mode)
         const uint64_t delivered = g_delivered.load(std::memory_order_acquire);
         if (delivered - markDelivered < kBurst)
             return;
-        rates.best = std::max(rates.best, static_cast<double>(delivered - markDelivered) * 1e9 /
-                                              static_cast<double>(at - markAt));
+        rates.best = std::max(rates.best,
+                              static_cast<double>(delivered - markDelivered) * 1e9 / static_cast<double>(at - markAt));
         markAt = at;
         markDelivered = delivered;
     };
@@ -385,7 +385,8 @@ std::vector<int64_t> TimeLatency(const std::function<void(std::vector<char>&)>& 
 
 double Percentile(const std::vector<int64_t>& sorted, double fraction)
 {
-    const size_t index = std::min(sorted.size() - 1, static_cast<size_t>(fraction * static_cast<double>(sorted.size())));
+    const size_t index =
+        std::min(sorted.size() - 1, static_cast<size_t>(fraction * static_cast<double>(sorted.size())));
     return static_cast<double>(sorted[index]) / 1000.0;
 }
 
@@ -432,7 +433,10 @@ void LatencyTable(int repeats, bool raw)
             printf("\n");
             if (raw)
                 for (int q = 0; q < 3; ++q)
-                    PrintRaw(which ? "core-latency" : "baseline-latency", size, 4, q == 0 ? "p50" : q == 1 ? "p99" : "p999",
+                    PrintRaw(which ? "core-latency" : "baseline-latency", size, 4,
+                             q == 0   ? "p50"
+                             : q == 1 ? "p99"
+                                      : "p999",
                              p[which][q]);
         }
         fflush(stdout);
@@ -478,6 +482,18 @@ void ResidentAfterBurst()
 
 // --- the writer's microbenchmarks (Google Benchmark) ---
 
+// Events the one-thread cases queue per iteration.
+constexpr int kQueued = 4096;
+
+// Raises `event` kQueued times; with no writer running they stay queued.
+void RaiseQueued(_EventParmsIn& event)
+{
+    for (int i = 0; i < kQueued; ++i) {
+        _EventParmsOut out{sizeof out, 1, 0};
+        FlatPluginEvent(&event, &out);
+    }
+}
+
 // Writer time alone: events queued first, then one drain; args size, plugins,
 // per-plugin counters (0 without, 1 with).
 void BM_WriterDrain(benchmark::State& state)
@@ -485,15 +501,11 @@ void BM_WriterDrain(benchmark::State& state)
     const size_t size = static_cast<size_t>(state.range(0));
     std::vector<char> data(size, 'v');
     _EventParmsIn event = MakeEvent(data);
-    constexpr int kQueued = 4096;
     for (auto _ : state) {
         state.PauseTiming();
         {
             BenchCore core(static_cast<int>(state.range(1)), state.range(2) != 0);
-            for (int i = 0; i < kQueued; ++i) {
-                _EventParmsOut out{sizeof out, 1, 0};
-                FlatPluginEvent(&event, &out);
-            }
+            RaiseQueued(event);
             core.StopWriter(); // stop requested: the loop drains and returns
             state.ResumeTiming();
             core.StartWriter();
@@ -513,16 +525,12 @@ void BM_RaiseOnly(benchmark::State& state)
     const size_t size = static_cast<size_t>(state.range(0));
     std::vector<char> data(size, 'v');
     _EventParmsIn event = MakeEvent(data);
-    constexpr int kQueued = 4096;
     for (auto _ : state) {
         state.PauseTiming();
         {
             BenchCore core(4);
             state.ResumeTiming();
-            for (int i = 0; i < kQueued; ++i) {
-                _EventParmsOut out{sizeof out, 1, 0};
-                FlatPluginEvent(&event, &out);
-            }
+            RaiseQueued(event);
             state.PauseTiming();
             core.StartWriter(); // drained untimed
             core.StopWriter();
