@@ -33,19 +33,30 @@ namespace {
 
 constexpr uint32_t kLargeClass = BlockPool::kClassCount;
 
-// Before every block; sized so that the block keeps malloc's alignment.
+// Right before every block; sized so that the block keeps malloc's alignment.
 struct alignas(alignof(std::max_align_t)) Header {
     uint32_t sizeClass; // kLargeClass: a malloc block of its own
 };
+
+// Blocks of 256 bytes and more start on a cache line: copying into a block
+// that does not takes up to twice as long (measured for 1 KiB to 64 KiB). The
+// smaller classes keep the plain header rather than double their memory.
+constexpr size_t kCacheLine = 64;
+constexpr size_t LeadOf(uint32_t sizeClass)
+{
+    return sizeClass >= 2 ? kCacheLine : sizeof(Header);
+}
+static_assert(sizeof(Header) <= kCacheLine);
 
 Header* HeaderOf(void* block)
 {
     return reinterpret_cast<Header*>(static_cast<char*>(block) - sizeof(Header));
 }
 
-void* BlockOf(Header* header)
+// What malloc handed out for `block`.
+void* StartOf(void* block)
 {
-    return reinterpret_cast<char*>(header) + sizeof(Header);
+    return static_cast<char*>(block) - LeadOf(HeaderOf(block)->sizeClass);
 }
 
 constexpr size_t SizeOfClass(unsigned sizeClass)
@@ -222,14 +233,16 @@ void BlockPool::Detach(ThreadCache& cache)
 
 void* BlockPool::NewBlock(unsigned sizeClass, size_t size)
 {
-    if (size > SIZE_MAX - sizeof(Header))
+    const size_t lead = LeadOf(sizeClass);
+    if (size > SIZE_MAX - lead)
         return nullptr;
-    auto* header = static_cast<Header*>(malloc(sizeof(Header) + size));
-    if (!header)
+    void* start = nullptr;
+    if (posix_memalign(&start, lead, lead + size) != 0)
         return nullptr;
     systemAllocations_.fetch_add(1, std::memory_order_relaxed);
-    header->sizeClass = sizeClass;
-    return BlockOf(header);
+    void* block = static_cast<char*>(start) + lead;
+    HeaderOf(block)->sizeClass = sizeClass;
+    return block;
 }
 
 void* BlockPool::Allocate(size_t size)
@@ -255,17 +268,16 @@ void BlockPool::Free(void* block)
 {
     if (!block)
         return;
-    Header* header = HeaderOf(block);
-    const uint32_t sizeClass = header->sizeClass;
+    const uint32_t sizeClass = HeaderOf(block)->sizeClass;
     if (sizeClass == kLargeClass) {
-        free(header);
+        free(StartOf(block));
         systemFrees_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     static_assert(sizeof(Link) <= kSmallestClass);
     ThreadCache* cache = CacheOfThisThread();
     if (!cache) [[unlikely]] {
-        free(header);
+        free(StartOf(block));
         systemFrees_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
@@ -281,7 +293,7 @@ void BlockPool::Free(void* block)
         magazine = {};
     }
     if (!keep) {
-        free(header);
+        free(StartOf(block));
         systemFrees_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
@@ -343,7 +355,7 @@ void BlockPool::ReleaseChain(unsigned sizeClass, Link* chain)
     while (chain) {
         POOL_UNPOISON(chain, SizeOfClass(sizeClass));
         Link* next = chain->next;
-        free(HeaderOf(chain));
+        free(StartOf(chain));
         systemFrees_.fetch_add(1, std::memory_order_relaxed);
         chain = next;
     }

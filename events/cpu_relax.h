@@ -1,4 +1,5 @@
-// A hint to the processor inside a spin-wait loop.
+// Spin-wait helpers: the processor hint inside a spin loop, and a brief spin
+// on a lock before sleeping on it.
 #pragma once
 
 inline void CpuRelax()
@@ -8,4 +9,19 @@ inline void CpuRelax()
 #elif defined(__arm__) || defined(__aarch64__)
     asm volatile("yield");
 #endif
+}
+
+// Takes a lock that is held only for a few pointer moves (the event queue's):
+// tries it for a short while before sleeping on it, since the holder lets go
+// sooner than a futex sleep and its wake-up take, and the holder is spared
+// the system call of waking a sleeper. `lock` is a std::unique_lock or a mutex.
+template <class Lock>
+void LockBriefly(Lock& lock)
+{
+    for (int tries = 0; tries < 100; ++tries) {
+        if (lock.try_lock())
+            return;
+        CpuRelax();
+    }
+    lock.lock();
 }

@@ -54,7 +54,7 @@ void dvrcore::WriterLoop()
                 return;
             lock.unlock();
             const bool arrived = PollForEvents();
-            lock.lock();
+            LockBriefly(lock);
             if (!arrived && eventQueue.empty() && !stopRequested)
                 coreCondition.wait(lock);
             continue;
@@ -93,7 +93,7 @@ void dvrcore::WriterLoop()
             DeliverEvent(event, detail);
             ReleaseBlock(event, CORE_PROVIDER_ID);
         }
-        lock.lock();
+        LockBriefly(lock);
     }
 }
 
