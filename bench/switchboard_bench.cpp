@@ -9,8 +9,10 @@
 // Besides: the resident size around a burst, and the latency from
 // FlatPluginEvent to the last plugin's Write at a steady 10,000 events/s.
 //
-// Usage: switchboard_bench [--repeats=N] [--raw] [--micro [benchmark flags]]
+// Usage: switchboard_bench [--repeats=N] [--raw] [--only=SIZE/PLUGINS]
+//                          [--micro [benchmark flags]]
 //   --raw    also prints every repeat's figure (for merging runs of two builds)
+//   --only   runs only that row of the throughput table (e.g. --only=65536/4)
 //   --micro  runs only the one-thread microbenchmarks (Google Benchmark): the
 //            producer's side alone, the writer's side alone, a delivery
 #include <benchmark/benchmark.h>
@@ -23,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +39,22 @@ namespace {
 
 constexpr int kBurst = 2048;
 constexpr uint32_t kEventType = EVENT_TYPE_0002;
+
+// Event data and memcpy's source and targets start on a cache line, as the
+// core's copies of 256 bytes and more do: a copy into a block that does not
+// takes up to twice as long, which would flatter the core or memcpy at random.
+template <class T>
+struct CacheLineAllocator {
+    using value_type = T;
+    CacheLineAllocator() = default;
+    template <class U>
+    CacheLineAllocator(const CacheLineAllocator<U>&)
+    {}
+    T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{64})); }
+    void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t{64}); }
+    bool operator==(const CacheLineAllocator&) const { return true; }
+};
+using Bytes = std::vector<char, CacheLineAllocator<char>>;
 
 int64_t NowNs()
 {
@@ -81,7 +100,7 @@ void WaitDelivered(uint64_t target)
         std::this_thread::yield();
 }
 
-_EventParmsIn MakeEvent(std::vector<char>& data)
+_EventParmsIn MakeEvent(Bytes& data)
 {
     _EventParmsIn event;
     memset(&event, 0, sizeof event);
@@ -163,7 +182,7 @@ constexpr int64_t kRunNs = 60'000'000;
 
 enum class Mode { Steady, Burst };
 
-// A steady stream keeps at most this many bytes (and events) in flight, so a
+// A steady stream keeps about this many bytes (and events) in flight, so a
 // producer faster than the writer cannot pile up an unbounded queue: then the
 // writer's pace is what is measured, as it should be.
 uint64_t InFlightLimit(size_t size)
@@ -215,7 +234,10 @@ Rates TimeStream(const std::function<void()>& raise, size_t size, Mode mode)
             stretch();
         } else {
             for (int i = 0; i < kBurst; ++i) {
-                if (raised - g_delivered.load(std::memory_order_acquire) >= limit)
+                // Looked at every 16 events: the count is on the writer's
+                // side, and reading it per event would slow the producer as
+                // no plugin's thread is slowed.
+                if (i % 16 == 0 && raised - g_delivered.load(std::memory_order_acquire) >= limit)
                     WaitDelivered(raised - limit / 2);
                 raise();
                 ++raised;
@@ -232,9 +254,10 @@ Rates TimeStream(const std::function<void()>& raise, size_t size, Mode mode)
 
 Rates RunCore(size_t size, int plugins, Mode mode)
 {
-    std::vector<char> data(size, 'v');
+    Bytes data(size, 'v');
     BenchCore core(plugins);
     core.StartWriter();
+    core.StartScheduler(); // which returns the block pool's unused blocks, as in the running core
     _EventParmsIn event = MakeEvent(data);
     return TimeStream(
         [&] {
@@ -246,7 +269,7 @@ Rates RunCore(size_t size, int plugins, Mode mode)
 
 Rates RunBaseline(size_t size, int plugins, Mode mode)
 {
-    std::vector<char> data(size, 'v');
+    Bytes data(size, 'v');
     BaselineSwitchboard board(FakePlugins(plugins));
     _EventParmsIn event = MakeEvent(data);
     return TimeStream([&] { board.Raise(event); }, size, mode);
@@ -259,8 +282,8 @@ Rates RunMemcpy(size_t size)
 {
     if (size == 0)
         return {};
-    std::vector<char> source(size, 'v');
-    std::vector<std::vector<char>> targets(InFlightLimit(size), std::vector<char>(size, 't'));
+    Bytes source(size, 'v');
+    std::vector<Bytes> targets(InFlightLimit(size), Bytes(size, 't'));
     uint64_t copies = 0;
     Rates rates;
     const int64_t start = NowNs();
@@ -306,7 +329,17 @@ void PrintRaw(const char* what, size_t size, int plugins, const char* mode, cons
     printf("\n");
 }
 
-void ThroughputTable(int repeats, bool raw)
+// A throughput row to run alone (--only), or every row.
+struct RowFilter {
+    long size = -1;
+    int plugins = -1;
+    bool Runs(size_t s, int p) const
+    {
+        return (size < 0 || static_cast<size_t>(size) == s) && (plugins < 0 || plugins == p);
+    }
+};
+
+void ThroughputTable(int repeats, bool raw, RowFilter only)
 {
     printf("Throughput: events/s from the first raise to the last delivery, median [min-max] of %d interleaved "
            "repeats; whole runs, then (best) their fastest stretches\n",
@@ -315,6 +348,8 @@ void ThroughputTable(int repeats, bool raw)
            "core/bas", "core/cpy", "burst/stdy");
     for (size_t size : {size_t{0}, size_t{1024}, size_t{65536}})
         for (int plugins : {1, 4, 16}) {
+            if (!only.Runs(size, plugins))
+                continue;
             Spread steadyCore[2];
             for (Mode mode : {Mode::Steady, Mode::Burst}) {
                 std::vector<double> core[2], base[2], copy[2];
@@ -363,9 +398,9 @@ constexpr int kLatencyEvents = 10'000;        // one second per run
 
 // Raises kLatencyEvents events through `raise`, one every 100 us, each
 // stamped with the time it was raised; returns the delays sorted.
-std::vector<int64_t> TimeLatency(const std::function<void(std::vector<char>&)>& raise, size_t size)
+std::vector<int64_t> TimeLatency(const std::function<void(Bytes&)>& raise, size_t size)
 {
-    std::vector<char> data(size, 'v');
+    Bytes data(size, 'v');
     g_latencies.assign(kLatencyEvents, 0);
     const uint64_t first = g_delivered.exchange(0);
     const int64_t start = NowNs();
@@ -404,7 +439,7 @@ void LatencyTable(int repeats, bool raw)
                 if (which == 0) {
                     BaselineSwitchboard board(FakePlugins(4, &LatencyWrite));
                     delays = TimeLatency(
-                        [&](std::vector<char>& data) {
+                        [&](Bytes& data) {
                             _EventParmsIn event = MakeEvent(data);
                             board.Raise(event);
                         },
@@ -413,7 +448,7 @@ void LatencyTable(int repeats, bool raw)
                     BenchCore core(4, true, &LatencyWrite);
                     core.StartWriter();
                     delays = TimeLatency(
-                        [&](std::vector<char>& data) {
+                        [&](Bytes& data) {
                             _EventParmsIn event = MakeEvent(data);
                             _EventParmsOut out{sizeof out, 1, 0};
                             FlatPluginEvent(&event, &out);
@@ -455,7 +490,7 @@ void ResidentAfterBurst()
     core.StartWriter();
     core.StartScheduler();
     for (size_t size : {size_t{1024}, size_t{65536}}) {
-        std::vector<char> data(size, 'v');
+        Bytes data(size, 'v');
         _EventParmsIn event = MakeEvent(data);
         // A short steady stream first: the level before is that of a running core.
         uint64_t raised = g_delivered.load();
@@ -499,7 +534,7 @@ void RaiseQueued(_EventParmsIn& event)
 void BM_WriterDrain(benchmark::State& state)
 {
     const size_t size = static_cast<size_t>(state.range(0));
-    std::vector<char> data(size, 'v');
+    Bytes data(size, 'v');
     _EventParmsIn event = MakeEvent(data);
     for (auto _ : state) {
         state.PauseTiming();
@@ -523,7 +558,7 @@ void BM_WriterDrain(benchmark::State& state)
 void BM_RaiseOnly(benchmark::State& state)
 {
     const size_t size = static_cast<size_t>(state.range(0));
-    std::vector<char> data(size, 'v');
+    Bytes data(size, 'v');
     _EventParmsIn event = MakeEvent(data);
     for (auto _ : state) {
         state.PauseTiming();
@@ -546,7 +581,7 @@ void BM_RaiseOnly(benchmark::State& state)
 // counters (0 without, 1 with).
 void BM_Deliver(benchmark::State& state)
 {
-    std::vector<char> data(1024, 'v');
+    Bytes data(1024, 'v');
     _EventParmsIn event = MakeEvent(data);
     BenchCore core(16, state.range(0) != 0);
     core.WatchThisThread();
@@ -567,12 +602,15 @@ int main(int argc, char** argv)
 {
     int repeats = 5;
     bool raw = false, micro = false;
+    RowFilter only;
     std::vector<char*> rest{argv[0]};
     for (int i = 1; i < argc; ++i) {
         if (strncmp(argv[i], "--repeats=", 10) == 0)
             repeats = std::max(1, atoi(argv[i] + 10));
         else if (strcmp(argv[i], "--raw") == 0)
             raw = true;
+        else if (strncmp(argv[i], "--only=", 7) == 0 && sscanf(argv[i] + 7, "%ld/%d", &only.size, &only.plugins) == 2)
+            ;
         else if (strcmp(argv[i], "--micro") == 0)
             micro = true;
         else
@@ -591,8 +629,12 @@ int main(int argc, char** argv)
         benchmark::Shutdown();
         return 0;
     }
+    if (only.size >= 0) {
+        ThroughputTable(repeats, raw, only);
+        return 0;
+    }
     ResidentAfterBurst(); // first, while the heap holds only what the core needs
-    ThroughputTable(repeats, raw);
+    ThroughputTable(repeats, raw, only);
     LatencyTable(std::max(1, repeats / 2), raw);
     return 0;
 }
