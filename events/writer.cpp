@@ -48,15 +48,20 @@ void dvrcore::WriterLoop()
     // would run at every dequeue whenever the statistics line is disabled.
     int64_t compactedAt = periodStart;
     std::unique_lock lock(coreMutex);
+    // Unlocked: watches the producers' counter for a while, takes the lock,
+    // and sleeps on coreCondition if nothing came.
+    auto awaitEvents = [&] {
+        const bool arrived = PollForEvents();
+        LockBriefly(lock);
+        if (!arrived && eventQueue.empty() && !stopRequested)
+            coreCondition.wait(lock);
+    };
     for (;;) {
         if (eventQueue.empty()) {
             if (stopRequested)
                 return;
             lock.unlock();
-            const bool arrived = PollForEvents();
-            LockBriefly(lock);
-            if (!arrived && eventQueue.empty() && !stopRequested)
-                coreCondition.wait(lock);
+            awaitEvents();
             continue;
         }
         std::swap(batch, eventQueue);
@@ -93,7 +98,12 @@ void dvrcore::WriterLoop()
             DeliverEvent(event, detail);
             ReleaseBlock(event, CORE_PROVIDER_ID);
         }
-        LockBriefly(lock);
+        // Nothing queued meanwhile: the lock is not taken from the producers
+        // just to find the queue empty.
+        if (queuedEvents.load(std::memory_order_relaxed) == 0 && !stopRequested.load(std::memory_order_relaxed))
+            awaitEvents();
+        else
+            LockBriefly(lock);
     }
 }
 
