@@ -9,10 +9,11 @@
 // Besides: the resident size around a burst, and the latency from
 // FlatPluginEvent to the last plugin's Write at a steady 10,000 events/s.
 //
-// Usage: switchboard_bench [--repeats=N] [--raw] [--only=SIZE/PLUGINS]
+// Usage: switchboard_bench [--repeats=N] [--raw] [--only=SIZE/PLUGINS | --latency]
 //                          [--micro [benchmark flags]]
 //   --raw    also prints every repeat's figure (for merging runs of two builds)
 //   --only   runs only that row of the throughput table (e.g. --only=65536/4)
+//   --latency runs only the latency table, with N repeats
 //   --micro  runs only the one-thread microbenchmarks (Google Benchmark): the
 //            producer's side alone, the writer's side alone, a delivery
 #include <benchmark/benchmark.h>
@@ -601,7 +602,7 @@ BENCHMARK(BM_RaiseOnly)->Arg(0)->Arg(1024)->Arg(65536)->UseRealTime();
 int main(int argc, char** argv)
 {
     int repeats = 5;
-    bool raw = false, micro = false;
+    bool raw = false, micro = false, latencyOnly = false;
     RowFilter only;
     std::vector<char*> rest{argv[0]};
     for (int i = 1; i < argc; ++i) {
@@ -611,6 +612,8 @@ int main(int argc, char** argv)
             raw = true;
         else if (strncmp(argv[i], "--only=", 7) == 0 && sscanf(argv[i] + 7, "%ld/%d", &only.size, &only.plugins) == 2)
             ;
+        else if (strcmp(argv[i], "--latency") == 0)
+            latencyOnly = true;
         else if (strcmp(argv[i], "--micro") == 0)
             micro = true;
         else
@@ -627,6 +630,10 @@ int main(int argc, char** argv)
         benchmark::Initialize(&restCount, rest.data());
         benchmark::RunSpecifiedBenchmarks();
         benchmark::Shutdown();
+        return 0;
+    }
+    if (latencyOnly) {
+        LatencyTable(repeats, raw);
         return 0;
     }
     if (only.size >= 0) {
