@@ -12,7 +12,6 @@
 #include "core/dvrcore.h"
 #include "core/logging.h"
 #include "events/block_pool.h"
-#include "events/cpu_relax.h"
 
 extern "C" int32_t FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 {
@@ -143,8 +142,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 
     int32_t result = EVENT_RESULT_OK;
     {
-        std::unique_lock lock(coreMutex, std::defer_lock);
-        LockBriefly(lock);
+        std::unique_lock lock(coreMutex);
         // Tested again under the lock: the writer returns once it finds the
         // stop requested and the queue empty, so an event appended after the
         // stop would never be delivered.

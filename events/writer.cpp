@@ -52,7 +52,7 @@ void dvrcore::WriterLoop()
     // and sleeps on coreCondition if nothing came.
     auto awaitEvents = [&] {
         const bool arrived = PollForEvents();
-        LockBriefly(lock);
+        lock.lock();
         if (!arrived && eventQueue.empty() && !stopRequested)
             coreCondition.wait(lock);
     };
@@ -103,7 +103,7 @@ void dvrcore::WriterLoop()
         if (queuedEvents.load(std::memory_order_relaxed) == 0 && !stopRequested.load(std::memory_order_relaxed))
             awaitEvents();
         else
-            LockBriefly(lock);
+            lock.lock();
     }
 }
 
