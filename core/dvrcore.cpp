@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -105,8 +106,59 @@ void dvrcore::StartSignalWait()
     signals->async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
 }
 
+namespace {
+
+sigset_t StopSignals()
+{
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (int signal : {SIGINT, SIGTERM, SIGQUIT})
+        sigaddset(&stopSignals, signal);
+    return stopSignals;
+}
+
+// For the life of Start, the stop signals reach only the I/O thread, which
+// handles them: every thread started meanwhile (the watchdog, the plugins'
+// threads and theirs) inherits them blocked. A plugin thread in a system
+// call is then not interrupted by them, and a signal that comes while the
+// main thread spins on the event queue does not wait for it. Until the I/O
+// thread runs, a signal stays pending, as the signal set would hold it.
+class StopSignalsToIoThread {
+public:
+    StopSignalsToIoThread()
+    {
+        const sigset_t stopSignals = StopSignals();
+        pthread_sigmask(SIG_BLOCK, &stopSignals, &previous_);
+    }
+    // A stop signal that came after the I/O thread ended is absorbed, as the
+    // signal set absorbs any after the first.
+    ~StopSignalsToIoThread()
+    {
+        const sigset_t stopSignals = StopSignals();
+        const timespec noWait{};
+        while (sigtimedwait(&stopSignals, nullptr, &noWait) > 0) {
+        }
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    StopSignalsToIoThread(const StopSignalsToIoThread&) = delete;
+    StopSignalsToIoThread& operator=(const StopSignalsToIoThread&) = delete;
+
+    // Called first on the I/O thread.
+    static void Accept()
+    {
+        const sigset_t stopSignals = StopSignals();
+        pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+    }
+
+private:
+    sigset_t previous_;
+};
+
+} // namespace
+
 void dvrcore::Start()
 {
+    const StopSignalsToIoThread stopSignalsToIoThread;
     coreVersion = CoreVersion();
     plugins.clear();
 
@@ -129,6 +181,7 @@ void dvrcore::Start()
     // has nothing to wait for (no supervisor, scheduler cancelled).
     auto keepRunning = boost::asio::make_work_guard(ioService);
     ioThread = std::thread([this] {
+        StopSignalsToIoThread::Accept();
         PluginCallScope::WatchThisThread(&ioWatch);
         ioService.run();
     });
