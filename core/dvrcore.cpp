@@ -24,30 +24,11 @@ const char* CoreVersion()
     return "20.12.8.0";
 }
 
-namespace {
-
-// coreMutex is taken by every producer for each event and by the writer for
-// each batch, and held for a few pointer moves: glibc's adaptive kind watches
-// a held lock for a moment before sleeping on it, which spares a futex sleep
-// and the holder's wake-up system call per event. The mutex is not in use
-// yet; std::mutex has no destructor that would tear the new kind down.
-void MakeAdaptive(std::mutex& mutex)
-{
-    pthread_mutexattr_t kind;
-    pthread_mutexattr_init(&kind);
-    pthread_mutexattr_settype(&kind, PTHREAD_MUTEX_ADAPTIVE_NP);
-    pthread_mutex_init(mutex.native_handle(), &kind);
-    pthread_mutexattr_destroy(&kind);
-}
-
-} // namespace
-
 dvrcore::dvrcore(std::string executablePath)
     : schedulerTimer(ioService, std::chrono::nanoseconds(SCHEDULER_PERIOD_NS)),
       ipcSocket(ioService),
       executablePath(std::move(executablePath))
 {
-    MakeAdaptive(coreMutex);
     instance = this;
 }
 
