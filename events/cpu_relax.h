@@ -9,4 +9,3 @@ inline void CpuRelax()
     asm volatile("yield");
 #endif
 }
-
