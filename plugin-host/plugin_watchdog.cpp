@@ -85,14 +85,20 @@ void PluginWatchdog::Check()
         watched.lastSeen = now;
         const int64_t elapsed = now - watched.start;
         if (elapsed >= watched.nextReport) {
-            Report(watched, elapsed);
-            while (watched.nextReport <= elapsed)
+            // The line names the mark the call has passed (5, 65, 125...
+            // seconds), not when this look happened to come: looks are a
+            // second apart, so the elapsed time alone would say 5 or 6 by chance.
+            int64_t mark = watched.nextReport;
+            while (watched.nextReport <= elapsed) {
+                mark = watched.nextReport;
                 watched.nextReport += HUNG_CALL_REPEAT_NS;
+            }
+            Report(watched, mark);
         }
     }
 }
 
-void PluginWatchdog::Report(Watched& watched, int64_t elapsed)
+void PluginWatchdog::Report(Watched& watched, int64_t mark)
 {
     if (!watched.reported) {
         if (watched.entry == PluginEntry::Load) {
@@ -108,7 +114,7 @@ void PluginWatchdog::Report(Watched& watched, int64_t elapsed)
     const char* entry = PluginEntryName(watched.entry);
     if (!watched.joining) {
         snprintf(line, sizeof line, "plugin %s has not returned from %s for %d seconds", watched.name, entry,
-                 Seconds(elapsed));
+                 Seconds(mark));
         hooks_.report(line);
     }
     if (watched.joining || stopping_.load()) {

@@ -58,7 +58,7 @@ private:
     };
 
     void Returned(Watched& watched, int64_t now);
-    void Report(Watched& watched, int64_t elapsed);
+    void Report(Watched& watched, int64_t mark);
 
     Hooks hooks_;
     const std::atomic<bool>& stopping_;

@@ -77,6 +77,16 @@ TEST_F(Watchdog, AStampedCallCountsFromItsEntryAndShortCallsPassUnsaid)
     EXPECT_EQ(returned, std::vector<int64_t>{5 * kSecond});
 }
 
+TEST_F(Watchdog, ALateLookStillNamesTheMarkTheCallPassed)
+{
+    PluginCallScope call(0x00900000, PluginEntry::IOCTL, kSecond / 2);
+    clock = 5 * kSecond; // 4.5 s in: not yet
+    watchdog->Check();
+    clock = 6 * kSecond + 600'000'000; // a loaded machine's next look, 6.1 s in
+    watchdog->Check();
+    EXPECT_EQ(lines, std::vector<std::string>{"plugin p900000.so has not returned from IOCTL for 5 seconds"});
+}
+
 TEST_F(Watchdog, AtTheStopTheLineNamesThePluginTheStopWaitsFor)
 {
     stopping = true;
