@@ -9,10 +9,11 @@
 // Besides: the resident size around a burst, and the latency from
 // FlatPluginEvent to the last plugin's Write at a steady 10,000 events/s.
 //
-// Usage: switchboard_bench [--repeats=N] [--raw] [--only=SIZE/PLUGINS | --latency]
+// Usage: switchboard_bench [--repeats=N] [--raw] [--only=SIZE/PLUGINS [--core-only] | --latency]
 //                          [--micro [benchmark flags]]
 //   --raw    also prints every repeat's figure (for merging runs of two builds)
 //   --only   runs only that row of the throughput table (e.g. --only=65536/4)
+//   --core-only leaves out the baseline's and memcpy's runs (to profile the core)
 //   --latency runs only the latency table, with N repeats
 //   --micro  runs only the one-thread microbenchmarks (Google Benchmark): the
 //            producer's side alone, the writer's side alone, a delivery
@@ -334,6 +335,7 @@ void PrintRaw(const char* what, size_t size, int plugins, const char* mode, cons
 struct RowFilter {
     long size = -1;
     int plugins = -1;
+    bool coreOnly = false; // the core's runs alone, for a profiler
     bool Runs(size_t s, int p) const
     {
         return (size < 0 || static_cast<size_t>(size) == s) && (plugins < 0 || plugins == p);
@@ -355,9 +357,9 @@ void ThroughputTable(int repeats, bool raw, RowFilter only)
             for (Mode mode : {Mode::Steady, Mode::Burst}) {
                 std::vector<double> core[2], base[2], copy[2];
                 for (int r = 0; r < repeats; ++r) {
-                    const Rates b = RunBaseline(size, plugins, mode);
+                    const Rates b = only.coreOnly ? Rates{} : RunBaseline(size, plugins, mode);
                     const Rates c = RunCore(size, plugins, mode);
-                    const Rates m = RunMemcpy(size);
+                    const Rates m = only.coreOnly ? Rates{} : RunMemcpy(size);
                     for (int k = 0; k < 2; ++k) {
                         base[k].push_back(k ? b.best : b.whole);
                         core[k].push_back(k ? c.best : c.whole);
@@ -612,6 +614,8 @@ int main(int argc, char** argv)
             raw = true;
         else if (strncmp(argv[i], "--only=", 7) == 0 && sscanf(argv[i] + 7, "%ld/%d", &only.size, &only.plugins) == 2)
             ;
+        else if (strcmp(argv[i], "--core-only") == 0)
+            only.coreOnly = true;
         else if (strcmp(argv[i], "--latency") == 0)
             latencyOnly = true;
         else if (strcmp(argv[i], "--micro") == 0)
