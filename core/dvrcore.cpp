@@ -35,6 +35,9 @@ dvrcore::dvrcore(std::string executablePath)
 dvrcore::~dvrcore()
 {
     // Events still queued (a core that never ran its writer) own their copies.
+    _EventParmsIn event;
+    while (eventRing.TryTake(event))
+        FreeEventData(event.data);
     while (!eventQueue.empty())
         FreeEventData(eventQueue.pop_front().data);
     std::string leaks = refBlocks.TakeLeakReport();

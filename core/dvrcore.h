@@ -28,6 +28,7 @@
 #include "core/log_levels.h"
 #include "dvrplugin.h"
 #include "events/event_queue.h"
+#include "events/event_ring.h"
 #include "events/refblocktable.h"
 #include "events/request_threads.h"
 #include "events/video_admission.h"
@@ -182,10 +183,18 @@ protected:
     std::mutex coreMutex;
     std::condition_variable coreCondition;
     CoreWakeup coreWakeup{coreMutex, coreCondition};
-    EventQueue eventQueue; // under coreMutex
-    // eventQueue.size(), readable without coreMutex. Producers store it per
-    // event and the idle writer polls it: a cache line of its own.
-    alignas(64) std::atomic<size_t> queuedEvents{0};
+    // Raised events reach the writer through the ring; when it is full, and
+    // then until the writer has taken them all, through the overflow queue,
+    // so that no event overtakes one raised before it.
+    EventRing eventRing;
+    EventQueue eventQueue; // the overflow; under coreMutex
+    // eventQueue.size(), readable without coreMutex: the polling writer
+    // watches it beside the ring.
+    alignas(64) std::atomic<size_t> overflowEvents{0};
+    // Under coreMutex: whether a raised event must notify coreCondition. The
+    // running writer clears it while it is awake: it finds events by watching
+    // the ring, so the raising thread spares the notification.
+    bool notifyOnEvent = true;
 
     // --- event bus tables (events/) ---
     alignas(64) VideoAdmission videoAdmission;

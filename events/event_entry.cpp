@@ -141,21 +141,28 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     }
 
     int32_t result = EVENT_RESULT_OK;
+    uint32_t position = 0;
+    bool inRing = false, notify = false;
     {
         std::unique_lock lock(coreMutex);
         // Tested again under the lock: the writer returns once it finds the
-        // stop requested and the queue empty, so an event appended after the
+        // stop requested and nothing queued, so an event queued after the
         // stop would never be delivered.
         if (stopRequested) {
             result = EVENT_RESULT_REFUSED;
+        } else if (eventQueue.empty() && eventRing.Claim(position)) {
+            inRing = true;
         } else {
             try {
                 eventQueue.push_back(event);
-                queuedEvents.store(eventQueue.size(), std::memory_order_relaxed);
-                coreWakeup.CountLocked();
+                overflowEvents.store(eventQueue.size(), std::memory_order_relaxed);
             } catch (const std::bad_alloc&) {
                 result = EVENT_RESULT_NO_MEMORY;
             }
+        }
+        if (result == EVENT_RESULT_OK) {
+            coreWakeup.CountLocked();
+            notify = notifyOnEvent;
         }
     }
     if (result != EVENT_RESULT_OK) {
@@ -166,7 +173,12 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         out->result = result;
         return 0;
     }
-    coreWakeup.Wake();
+    // Filled in after the lock is released: the writer waits for this slot
+    // before it takes any later one.
+    if (inRing)
+        eventRing.Publish(position, event);
+    if (notify)
+        coreWakeup.Wake();
     out->result = EVENT_RESULT_OK;
     return 0;
 }

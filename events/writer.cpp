@@ -5,6 +5,7 @@
 #include <cstring>
 #include <locale>
 #include <sstream>
+#include <thread>
 
 #include <boost/asio/post.hpp>
 
@@ -38,72 +39,78 @@ std::string FormatCount(uint32_t count, const char* localeName)
 
 void dvrcore::WriterLoop()
 {
-    // Events are taken out in batches: the whole queue is swapped with this
-    // empty one under coreMutex, so producers and the writer meet on the lock
-    // once per batch instead of once per event. Order is unchanged.
+    // Events come out of the ring one by one without the lock. The lock is
+    // taken only when the ring has nothing ready: to wait for a slot being
+    // filled, to take the overflow queue whole (swapped with this empty one),
+    // to stop, or to sleep.
     EventQueue batch;
     uint32_t events = 0;
     int64_t periodStart = now();
     // Compaction keeps a minute of its own: tied to the statistics period, it
-    // would run at every dequeue whenever the statistics line is disabled.
+    // would run at every sleep whenever the statistics line is disabled.
     int64_t compactedAt = periodStart;
-    std::unique_lock lock(coreMutex);
-    // Unlocked: watches the producers' counter for a while, takes the lock,
-    // and sleeps on coreCondition if nothing came.
-    auto awaitEvents = [&] {
-        const bool arrived = PollForEvents();
-        lock.lock();
-        if (!arrived && eventQueue.empty() && !stopRequested)
-            coreCondition.wait(lock);
+    auto deliver = [&](const _EventParmsIn& event) {
+        ++events;
+        refBlocks.AddDeliveryRef(event.data, event.dataSize, CORE_PROVIDER_ID);
+        // The same answer LogLevelEnabled gives for the core's level 0,
+        // read straight from the table: this runs for every event.
+        const bool detail = logLevels[LogLevelSlot(CORE_PROVIDER_ID)].load() <= LEVEL_DETAIL;
+        if (detail && now() - periodStart > kStatisticsPeriodNs) {
+            // What is queued is counted only here, once a minute at most.
+            const size_t queued =
+                batch.size() + eventRing.Pending() + overflowEvents.load(std::memory_order_relaxed);
+            if (queued) {
+                periodStart = now();
+                LogQueueStatistics(queued, events);
+                events = 0;
+                throttledVideoFrames = 0;
+            }
+        }
+        DeliverEvent(event, detail);
+        ReleaseBlock(event, CORE_PROVIDER_ID);
     };
+    {
+        std::lock_guard lock(coreMutex);
+        notifyOnEvent = false;
+    }
+    _EventParmsIn event;
     for (;;) {
-        if (eventQueue.empty()) {
-            if (stopRequested)
-                return;
-            lock.unlock();
-            awaitEvents();
+        if (eventRing.TryTake(event)) {
+            deliver(event);
             continue;
         }
-        std::swap(batch, eventQueue);
-        queuedEvents.store(0, std::memory_order_relaxed);
-        lock.unlock();
-
-        // Compaction reads the clock once per batch; the statistics period
-        // is checked per event, but only while the line can be written.
-        const int64_t dequeuedAt = now();
-        if (dequeuedAt - compactedAt > kStatisticsPeriodNs) {
-            compactedAt = dequeuedAt;
+        if (PollForEvents() && eventRing.Ready())
+            continue;
+        std::unique_lock lock(coreMutex);
+        if (eventRing.Pending() != 0) {
+            // A raising thread claimed the next slot and has yet to fill it.
+            lock.unlock();
+            std::this_thread::yield();
+            continue;
+        }
+        if (!eventQueue.empty()) {
+            // The ring is empty, so the overflow holds the oldest events;
+            // those raised from now on go to the ring, after them.
+            std::swap(batch, eventQueue);
+            overflowEvents.store(0, std::memory_order_relaxed);
+            lock.unlock();
+            while (!batch.empty())
+                deliver(batch.pop_front());
+            continue;
+        }
+        if (stopRequested) {
+            notifyOnEvent = true;
+            return;
+        }
+        const int64_t idleAt = now();
+        if (idleAt - compactedAt > kStatisticsPeriodNs) {
+            compactedAt = idleAt;
             batch.Compact();
-            std::lock_guard compacting(coreMutex);
             eventQueue.Compact();
         }
-        while (!batch.empty()) {
-            const _EventParmsIn event = batch.pop_front();
-            ++events;
-            refBlocks.AddDeliveryRef(event.data, event.dataSize, CORE_PROVIDER_ID);
-            // The same answer LogLevelEnabled gives for the core's level 0,
-            // read straight from the table: this runs for every event.
-            const bool detail = logLevels[LogLevelSlot(CORE_PROVIDER_ID)].load() <= LEVEL_DETAIL;
-            if (detail && now() - periodStart > kStatisticsPeriodNs) {
-                // The producers' counter is read only here, once a minute at
-                // most, not for every event.
-                const size_t queued = batch.size() + queuedEvents.load(std::memory_order_relaxed);
-                if (queued) {
-                    periodStart = now();
-                    LogQueueStatistics(queued, events);
-                    events = 0;
-                    throttledVideoFrames = 0;
-                }
-            }
-            DeliverEvent(event, detail);
-            ReleaseBlock(event, CORE_PROVIDER_ID);
-        }
-        // Nothing queued meanwhile: the lock is not taken from the producers
-        // just to find the queue empty.
-        if (queuedEvents.load(std::memory_order_relaxed) == 0 && !stopRequested.load(std::memory_order_relaxed))
-            awaitEvents();
-        else
-            lock.lock();
+        notifyOnEvent = true;
+        coreCondition.wait(lock);
+        notifyOnEvent = false;
     }
 }
 
@@ -133,7 +140,8 @@ bool dvrcore::PollForEvents() const
 {
     constexpr int kPolls = 2000;
     for (int i = 0; i < kPolls; ++i) {
-        if (queuedEvents.load(std::memory_order_relaxed) != 0 || stopRequested.load(std::memory_order_relaxed))
+        if (eventRing.Ready() || overflowEvents.load(std::memory_order_relaxed) != 0 ||
+            stopRequested.load(std::memory_order_relaxed))
             return true;
         CpuRelax();
     }

@@ -119,10 +119,13 @@ public:
     {
         std::vector<_EventParmsIn> events;
         std::lock_guard lock(coreMutex);
-        while (!eventQueue.empty()) {
+        _EventParmsIn event;
+        while (eventRing.TryTake(event))
+            events.push_back(event);
+        while (!eventQueue.empty())
             events.push_back(eventQueue.pop_front());
-            takenCopies_.push_back(events.back().data);
-        }
+        for (const _EventParmsIn& taken : events)
+            takenCopies_.push_back(taken.data);
         return events;
     }
 

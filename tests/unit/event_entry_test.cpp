@@ -91,15 +91,16 @@ TEST(VideoGate, ThrottlingRefusesAndDropsAdmission)
 TEST(VideoGate, AFrameTheQueueCannotTakeDropsAdmission)
 {
     HarnessCore core;
-    // Key frames fill the queue's first storage; the next one needs more.
-    for (size_t i = 0; i < EventQueue::kMinCapacity; ++i)
+    // Key frames fill the ring and the overflow's first storage; the next one needs more.
+    constexpr size_t kQueued = EventRing::kSlots + EventQueue::kMinCapacity;
+    for (size_t i = 0; i < kQueued; ++i)
         ASSERT_EQ(Frame(kCamera, 1), EVENT_RESULT_OK);
     const auto realMapper = std::exchange(EventQueue::mapStorage, [](size_t) -> void* { return nullptr; });
     EXPECT_EQ(Frame(kCamera, 1), EVENT_RESULT_NO_MEMORY);
     EventQueue::mapStorage = realMapper;
     // Like a failed data copy: the source starts again with a key frame.
     EXPECT_EQ(Frame(kCamera, 0), EVENT_RESULT_NOT_ADMITTED);
-    EXPECT_EQ(core.TakeQueued().size(), EventQueue::kMinCapacity);
+    EXPECT_EQ(core.TakeQueued().size(), kQueued);
 }
 
 TEST(EventEntry, CopiesTheDataAndQueuesEventsWithoutDataAsNull)

@@ -451,3 +451,43 @@ TEST(Writer, AReaderWaitingAtShutdownIsRefusedInsteadOfHanging)
 }
 
 } // namespace
+
+// Raised while the ring is full, events wait in the overflow queue; raisers
+// keep using it until the writer has taken it, so no event overtakes one its
+// raiser raised before.
+TEST(Writer, EventsKeepTheirOrderThroughTheOverflowQueue)
+{
+    WriterCore core;
+    core.AddFakePlugin(0, 0x00210000);
+    std::vector<uint32_t> seen; // on the writer thread until it is joined
+    core.write = [&](_WriteParmsIn* in, _WriteParmsOut*, int) {
+        uint32_t tag;
+        memcpy(&tag, in->data, sizeof tag);
+        seen.push_back(tag);
+        return 0;
+    };
+    auto raiseTagged = [](uint32_t tag) { ASSERT_EQ(Raise(Event(kRaiser, EVENT_TYPE_0002, &tag, sizeof tag)), 0); };
+    constexpr uint32_t kBefore = EventRing::kSlots + 100, kEach = 3 * EventRing::kSlots;
+    for (uint32_t i = 0; i < kBefore; ++i)
+        raiseTagged(i);
+    core.StartWriter();
+    std::thread other([&] {
+        for (uint32_t i = 0; i < kEach; ++i)
+            raiseTagged(1u << 24 | i);
+    });
+    for (uint32_t i = kBefore; i < kEach; ++i)
+        raiseTagged(i);
+    other.join();
+    core.RequestStop();
+    core.writer.join();
+
+    uint32_t next[2] = {0, 0};
+    for (uint32_t tag : seen) {
+        const uint32_t raiser = tag >> 24;
+        ASSERT_LT(raiser, 2u);
+        ASSERT_EQ(tag & 0xFFFFFF, next[raiser]++) << "raiser " << raiser;
+    }
+    EXPECT_EQ(next[0], kEach);
+    EXPECT_EQ(next[1], kEach);
+    EXPECT_EQ(core.Blocks(), 0u);
+}

@@ -1,0 +1,88 @@
+// The ring the raising threads hand events to the writer through.
+//
+// A raising thread claims a position under the core's lock (Claim), then
+// fills the slot and publishes it after releasing the lock (Publish); the
+// writer takes published slots in position order without the lock (TryTake).
+// So the writer never touches the lock while events flow, the lock's cache
+// line stays with the raising thread, and the slot's stores drain while that
+// thread goes on to its next event instead of stalling the lock's release.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "dvrplugin.h"
+
+class EventRing {
+public:
+    static constexpr uint32_t kSlots = 1024; // a power of two
+
+    EventRing() : slots_(new Slot[kSlots]) {}
+    EventRing(const EventRing&) = delete;
+    EventRing& operator=(const EventRing&) = delete;
+
+    // Under the raising threads' lock: the next position, or false while
+    // every slot holds a record not yet taken.
+    bool Claim(uint32_t& position)
+    {
+        const uint32_t tail = tail_.load(std::memory_order_relaxed);
+        // The writer's position is read only when the one seen last says the
+        // ring is full: reading it per event would pull its cache line over.
+        // Acquire: the writer has finished reading the slots it gave back.
+        if (tail - headSeen_ >= kSlots) {
+            headSeen_ = head_.load(std::memory_order_acquire);
+            if (tail - headSeen_ >= kSlots)
+                return false;
+        }
+        tail_.store(tail + 1, std::memory_order_relaxed);
+        position = tail;
+        return true;
+    }
+
+    // Without the lock, once per claimed position.
+    void Publish(uint32_t position, const _EventParmsIn& event)
+    {
+        Slot& slot = slots_[position & (kSlots - 1)];
+        slot.event = event;
+        slot.published.store(position + 1, std::memory_order_release);
+    }
+
+    // The writer's side (one thread): whether the next slot is published...
+    bool Ready() const
+    {
+        const uint32_t head = head_.load(std::memory_order_relaxed);
+        return slots_[head & (kSlots - 1)].published.load(std::memory_order_acquire) == head + 1;
+    }
+    // ...and takes it. A slot claimed but not yet published holds back the
+    // ones after it, so records come out in the order they were claimed.
+    bool TryTake(_EventParmsIn& event)
+    {
+        const uint32_t head = head_.load(std::memory_order_relaxed);
+        const Slot& slot = slots_[head & (kSlots - 1)];
+        if (slot.published.load(std::memory_order_acquire) != head + 1)
+            return false;
+        event = slot.event;
+        head_.store(head + 1, std::memory_order_release);
+        return true;
+    }
+
+    // Positions claimed and not yet taken, published or not. Exact under the
+    // raising threads' lock when read by the writer; a hint elsewhere.
+    uint32_t Pending() const
+    {
+        return tail_.load(std::memory_order_relaxed) - head_.load(std::memory_order_relaxed);
+    }
+
+private:
+    struct alignas(64) Slot {
+        std::atomic<uint32_t> published{0}; // position + 1 once the record is in
+        _EventParmsIn event;
+    };
+    std::unique_ptr<Slot[]> slots_;
+    // The raisers' line: the next position to claim, and the writer's
+    // position as last read (under the raisers' lock).
+    alignas(64) std::atomic<uint32_t> tail_{0};
+    uint32_t headSeen_ = 0;
+    alignas(64) std::atomic<uint32_t> head_{0}; // the next position to take; the writer's line
+};
