@@ -18,7 +18,15 @@ class EventRing {
 public:
     static constexpr uint32_t kSlots = 1024; // a power of two
 
-    EventRing() : slots_(new Slot[kSlots]) {}
+    // `firstPosition` lets a test start next to the wrap of the positions.
+    explicit EventRing(uint32_t firstPosition = 0)
+        : slots_(new Slot[kSlots]), tail_(firstPosition), headSeen_(firstPosition), head_(firstPosition)
+    {
+        // Every slot starts as if the lap before its first position had been
+        // taken: a value no position of this lap can be waiting for.
+        for (uint32_t position = firstPosition; position != firstPosition + kSlots; ++position)
+            slots_[position & (kSlots - 1)].published.store(position - kSlots + 1, std::memory_order_relaxed);
+    }
     EventRing(const EventRing&) = delete;
     EventRing& operator=(const EventRing&) = delete;
 
@@ -76,7 +84,7 @@ public:
 
 private:
     struct alignas(64) Slot {
-        std::atomic<uint32_t> published{0}; // position + 1 once the record is in
+        std::atomic<uint32_t> published; // position + 1 once the record is in
         _EventParmsIn event;
     };
     std::unique_ptr<Slot[]> slots_;

@@ -1,5 +1,6 @@
 // The event writer: takes queued events out in order and delivers each to the
 // subscribed plugins, one plugin after the other, with no lock held.
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +48,7 @@ void dvrcore::WriterLoop()
     uint32_t events = 0;
     int64_t periodStart = now();
     // Compaction keeps a minute of its own: tied to the statistics period, it
-    // would run at every sleep whenever the statistics line is disabled.
+    // would run at every idle moment whenever the statistics line is disabled.
     int64_t compactedAt = periodStart;
     auto deliver = [&](const _EventParmsIn& event) {
         ++events;
@@ -69,23 +70,46 @@ void dvrcore::WriterLoop()
         DeliverEvent(event, detail);
         ReleaseBlock(event, CORE_PROVIDER_ID);
     };
+    // Compaction gives back the storage a burst left in the overflow queue;
+    // it runs when the writer has nothing ready or has just delivered an
+    // overflow batch, once a minute at most.
+    auto compactIfDue = [&] {
+        const int64_t at = now();
+        if (at - compactedAt <= kStatisticsPeriodNs)
+            return;
+        compactedAt = at;
+        batch.Compact();
+        std::lock_guard compacting(coreMutex);
+        eventQueue.Compact();
+    };
     {
         std::lock_guard lock(coreMutex);
         notifyOnEvent = false;
     }
     _EventParmsIn event;
+    int waitsForSlot = 0;
     for (;;) {
         if (eventRing.TryTake(event)) {
+            waitsForSlot = 0;
             deliver(event);
             continue;
         }
         if (PollForEvents() && eventRing.Ready())
             continue;
+        compactIfDue();
         std::unique_lock lock(coreMutex);
         if (eventRing.Pending() != 0) {
             // A raising thread claimed the next slot and has yet to fill it.
-            lock.unlock();
-            std::this_thread::yield();
+            // It is yielded to a few times; one that lost its processor is
+            // then looked for once a millisecond rather than spun for.
+            if (eventRing.Ready())
+                continue;
+            if (++waitsForSlot < 16) {
+                lock.unlock();
+                std::this_thread::yield();
+            } else {
+                coreCondition.wait_for(lock, std::chrono::milliseconds(1));
+            }
             continue;
         }
         if (!eventQueue.empty()) {
@@ -96,17 +120,12 @@ void dvrcore::WriterLoop()
             lock.unlock();
             while (!batch.empty())
                 deliver(batch.pop_front());
+            compactIfDue();
             continue;
         }
         if (stopRequested) {
             notifyOnEvent = true;
             return;
-        }
-        const int64_t idleAt = now();
-        if (idleAt - compactedAt > kStatisticsPeriodNs) {
-            compactedAt = idleAt;
-            batch.Compact();
-            eventQueue.Compact();
         }
         notifyOnEvent = true;
         coreCondition.wait(lock);

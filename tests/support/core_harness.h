@@ -114,7 +114,8 @@ public:
     }
 
     // --- the queue, taken out without a writer; the copies stay valid
-    // until the harness is destroyed ---
+    // until the harness is destroyed. Raisers must be done: a slot still
+    // being filled is not waited for ---
     std::vector<_EventParmsIn> TakeQueued()
     {
         std::vector<_EventParmsIn> events;

@@ -66,8 +66,20 @@ public:
     }
     void StartWriter()
     {
-        writer = std::thread([this] { WriterLoop(); });
+        writer = std::thread([this] {
+            writerTid = static_cast<pid_t>(syscall(SYS_gettid));
+            WriterLoop();
+        });
     }
+    // A slot claimed as a raising thread claims it, to be filled later.
+    uint32_t ClaimSlot()
+    {
+        std::lock_guard lock(coreMutex);
+        uint32_t position = 0;
+        EXPECT_TRUE(eventRing.Claim(position));
+        return position;
+    }
+    void FillSlot(uint32_t position, const _EventParmsIn& event) { eventRing.Publish(position, event); }
 
     std::vector<std::string> Logs() const { return Texts(); }
 
@@ -92,6 +104,7 @@ public:
     std::vector<std::pair<int, void*>> writes; // (plugin, block)
     std::vector<std::pair<int, uint32_t>> ioctls;
     std::thread writer;
+    std::atomic<pid_t> writerTid{0};
 };
 
 void Reader(PLUGININFO& plugin)
@@ -489,5 +502,26 @@ TEST(Writer, EventsKeepTheirOrderThroughTheOverflowQueue)
     }
     EXPECT_EQ(next[0], kEach);
     EXPECT_EQ(next[1], kEach);
+    EXPECT_EQ(core.Blocks(), 0u);
+}
+
+// A raiser that claimed its slot and lost its processor before filling it:
+// the writer waits for it, also through a stop, and delivers the event.
+TEST(Writer, ASlotClaimedBeforeTheStopIsAwaitedAndDelivered)
+{
+    WriterCore core;
+    core.AddFakePlugin(0, 0x00210000);
+    const uint32_t position = core.ClaimSlot();
+    core.RequestStop();
+    core.StartWriter();
+    // The writer has gone from yielding to looking once a millisecond.
+    ASSERT_TRUE(dvrtest::WaitUntil([&] { return core.writerTid != 0 && ThreadState(core.writerTid) == 'S'; }));
+    EXPECT_TRUE(core.BlocksWrittenTo(0).empty());
+    char data[] = "late";
+    void* copy = AllocateEventData(sizeof data);
+    memcpy(copy, data, sizeof data);
+    core.FillSlot(position, Event(kRaiser, EVENT_TYPE_0002, copy, sizeof data));
+    core.writer.join();
+    EXPECT_EQ(core.BlocksWrittenTo(0), std::vector<void*>{copy});
     EXPECT_EQ(core.Blocks(), 0u);
 }
