@@ -174,9 +174,14 @@ TEST_P(Hostile, PluginMeetsADefinedOutcome)
 INSTANTIATE_TEST_SUITE_P(Misbehaviours, Hostile, ::testing::ValuesIn(kMisbehaviours),
                          [](const ::testing::TestParamInfo<Misbehaviour>& info) { return info.param.name; });
 
-// A worker raising 64 KiB events in a tight loop while SIGTERM arrives: every
+// A worker raising 64 KiB events in a tight loop while the stop arrives: every
 // event answered 0 is delivered before the core exits. The race sits between
 // the entry's test of the stop and its append, so it takes repetition to show.
+// The stop comes as the supervisor's packet: every stop request takes the same
+// path from there, and under ThreadSanitizer a SIGTERM to a core this busy is
+// now and then never handed to the core's handler (the kernel shows it taken,
+// the I/O thread sits in epoll_wait, the stop never starts); the lifecycle
+// tests cover the signals.
 TEST(HostileStop, EveryEventAnsweredZeroDuringTheStopIsDelivered)
 {
     constexpr int kRuns = 30;
@@ -185,10 +190,9 @@ TEST(HostileStop, EveryEventAnsweredZeroDuringTheStopIsDelivered)
         HostileRun run;
         run.Add("a_raiser", "id=0x00200000\nworker=raise\nraise=0x2 0x0 65536 0\n");
         run.Add("b_sink", "id=0x00210000\nwrite=1\n");
-        run.Start(false);
+        run.Start();
         ASSERT_TRUE(run.journal.WaitForLine("a_raiser raising")) << run.core->Output();
-        run.core->Signal(SIGTERM);
-        ASSERT_EQ(run.core->WaitExit(), 0) << run.core->Output();
+        run.Stop();
         const std::string text = run.journal.Text();
         std::smatch match;
         ASSERT_TRUE(std::regex_search(text, match, raised)) << text;
