@@ -288,8 +288,30 @@ void Process::Input(const std::string& text)
 
 void Process::Signal(int signal)
 {
-    if (!status_)
-        kill(pid_, signal);
+    if (status_)
+        return;
+    if (signal == SIGINT || signal == SIGTERM || signal == SIGQUIT) {
+        stopSignal_ = signal;
+        stopSignalledAt_ = std::chrono::steady_clock::now();
+        stopSignalRepeated_ = false;
+    }
+    kill(pid_, signal);
+}
+
+// Under ThreadSanitizer a signal that reaches a thread at the wrong moment can
+// stay queued inside the sanitizer while the thread sleeps in epoll_wait: the
+// core then never sees its stop. A core caught that way stopped as soon as a
+// debugger interrupted its wait. So a stop signal still unanswered after 20 s
+// is sent once more, in that build only; the core absorbs a second stop
+// signal by design, so a core that did see the first is not affected.
+void Process::RepeatStopSignalIfLost()
+{
+#if defined(__SANITIZE_THREAD__)
+    if (stopSignal_ && !stopSignalRepeated_ && std::chrono::steady_clock::now() - stopSignalledAt_ > std::chrono::seconds(20)) {
+        stopSignalRepeated_ = true;
+        kill(pid_, stopSignal_);
+    }
+#endif
 }
 
 std::string Process::Output() const
@@ -358,6 +380,7 @@ std::optional<int> Process::WaitExit(milliseconds deadline)
                 status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
                 return true;
             }
+            RepeatStopSignalIfLost();
             return false;
         },
         deadline);

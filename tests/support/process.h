@@ -123,10 +123,16 @@ public:
 private:
     Process() = default;
     void ReadLoop();
+    void RepeatStopSignalIfLost();
 
     pid_t pid_ = -1;
     int outputFd_ = -1;
     std::optional<int> status_;
+    // The last stop signal sent (SIGINT, SIGTERM, SIGQUIT), when, and whether
+    // it was sent again (see WaitExit).
+    int stopSignal_ = 0;
+    std::chrono::steady_clock::time_point stopSignalledAt_;
+    bool stopSignalRepeated_ = false;
     std::thread reader_;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
