@@ -178,10 +178,9 @@ INSTANTIATE_TEST_SUITE_P(Misbehaviours, Hostile, ::testing::ValuesIn(kMisbehavio
 // event answered 0 is delivered before the core exits. The race sits between
 // the entry's test of the stop and its append, so it takes repetition to show.
 // The stop comes as the supervisor's packet: every stop request takes the same
-// path from there, and under ThreadSanitizer a SIGTERM to a core this busy is
-// now and then never handed to the core's handler (the kernel shows it taken,
-// the I/O thread sits in epoll_wait, the stop never starts); the lifecycle
-// tests cover the signals.
+// path from there, and under ThreadSanitizer a signal can stay queued inside
+// the sanitizer while the core's I/O thread sleeps (see the harness's
+// Process::RepeatStopSignalIfLost); the lifecycle tests cover the signals.
 TEST(HostileStop, EveryEventAnsweredZeroDuringTheStopIsDelivered)
 {
     constexpr int kRuns = 30;
