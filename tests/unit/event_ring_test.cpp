@@ -6,10 +6,9 @@
 
 namespace {
 
-_EventParmsIn Tagged(uint32_t producer, uint32_t sequence)
+_EventParmsIn Tagged(uint32_t sequence)
 {
     _EventParmsIn e{};
-    e.providerID = producer;
     e.eventType = sequence;
     e.payload.bytes[sizeof e.payload.bytes - 1] = static_cast<uint8_t>(sequence);
     return e;
@@ -26,7 +25,7 @@ TEST(EventRing, ComesOutInClaimOrderWhenFullUntilTakenAndPastTheWrap)
     for (uint32_t round = 0; round < 3; ++round) {
         for (uint32_t i = 0; i < EventRing::kSlots; ++i) {
             ASSERT_TRUE(ring.Claim(position));
-            ring.Publish(position, Tagged(0, position));
+            ring.Publish(position, Tagged(position));
         }
         EXPECT_FALSE(ring.Claim(position)) << "every slot holds a record not yet taken";
         EXPECT_EQ(ring.Pending(), EventRing::kSlots);
@@ -42,10 +41,10 @@ TEST(EventRing, ComesOutInClaimOrderWhenFullUntilTakenAndPastTheWrap)
     uint32_t first, second;
     ASSERT_TRUE(ring.Claim(first));
     ASSERT_TRUE(ring.Claim(second));
-    ring.Publish(second, Tagged(0, 2));
+    ring.Publish(second, Tagged(2));
     EXPECT_FALSE(ring.Ready());
     EXPECT_FALSE(ring.TryTake(out));
-    ring.Publish(first, Tagged(0, 1));
+    ring.Publish(first, Tagged(1));
     ASSERT_TRUE(ring.TryTake(out));
     EXPECT_EQ(out.eventType, 1u);
     ASSERT_TRUE(ring.TryTake(out));
