@@ -104,42 +104,40 @@ thread_local bool t_cacheEnded = false;
 
 } // namespace
 
-// An idle block's first bytes: the next block of its magazine or chain and,
-// in the first block of a chain in the shared store, the chain below it and
-// the chain's length. The smallest class has room for them.
-struct BlockPool::Link {
-    Link* next;
-    Link* nextChain;
-    uint32_t count;
+// A stack of idle blocks of one class, kept as an array of pointers beside
+// the blocks rather than as links inside them: freeing a block never writes
+// to it, so its lines stay in the cache of the thread that filled it last,
+// which is usually the thread that fills it next. Allocated with room for
+// its class's MagazineCapacity pointers after the header.
+struct BlockPool::Magazine {
+    Magazine* next = nullptr; // in the store's stacks
+    uint32_t count = 0;
+    void** blocks() { return reinterpret_cast<void**>(this + 1); }
 };
 
-// An idle block's bytes past its link are off limits to everyone. The link
-// itself stays readable: the leak checker follows the chains through it, and
-// skips pointers kept in poisoned memory.
+// An idle block is off limits to everyone.
 void BlockPool::PoisonIdle([[maybe_unused]] void* block, [[maybe_unused]] unsigned sizeClass)
 {
-    POOL_POISON(static_cast<char*>(block) + sizeof(Link), SizeOfClass(sizeClass) - sizeof(Link));
+    POOL_POISON(block, SizeOfClass(sizeClass));
 }
 
-// The shared store of one class: a stack of chains of idle blocks.
+// The shared store of one class: a stack of magazines holding idle blocks,
+// and one of empty magazines for the freeing threads to fill next.
 struct alignas(64) BlockPool::Store {
     SpinLock lock;
-    Link* chains = nullptr;
+    Magazine* loaded = nullptr;
+    Magazine* empty = nullptr;
     size_t blocks = 0;
     // The fewest blocks the store held since the last ReleaseUnused.
     size_t lowest = 0;
 };
 
 struct BlockPool::ThreadCache {
-    struct Magazine {
-        Link* top = nullptr;
-        uint32_t count = 0;
-    };
     BlockPool* pool = nullptr;
     uint32_t epoch = 0;
 
-    Magazine magazines[kClassCount];
-    ThreadCache* previous = nullptr; // in the pool's list of bound caches
+    Magazine* magazines[kClassCount] = {}; // per class; may be empty
+    ThreadCache* previous = nullptr;       // in the pool's list of bound caches
     ThreadCache* next = nullptr;
 
     ~ThreadCache()
@@ -158,8 +156,8 @@ BlockPool::~BlockPool()
         std::lock_guard lock(cachesMutex_);
         for (ThreadCache* cache = caches_; cache; cache = cache->next) {
             for (unsigned c = 0; c < kClassCount; ++c) {
-                ReleaseChain(c, cache->magazines[c].top);
-                cache->magazines[c] = {};
+                ReleaseMagazine(c, cache->magazines[c]);
+                cache->magazines[c] = nullptr;
             }
             cache->pool = nullptr;
         }
@@ -195,10 +193,8 @@ void BlockPool::Bind(ThreadCache& cache)
 {
     if (cache.pool == this) {
         // Drained since this thread last came: its blocks go back too.
-        for (unsigned c = 0; c < kClassCount; ++c) {
-            ReleaseChain(c, cache.magazines[c].top);
-            cache.magazines[c] = {};
-        }
+        for (unsigned c = 0; c < kClassCount; ++c)
+            ReleaseBlocks(c, cache.magazines[c]);
         cache.epoch = epoch_.load(std::memory_order_relaxed);
         return;
     }
@@ -217,8 +213,11 @@ void BlockPool::Bind(ThreadCache& cache)
 void BlockPool::Detach(ThreadCache& cache)
 {
     for (unsigned c = 0; c < kClassCount; ++c) {
-        PutChain(c, cache.magazines[c].top, cache.magazines[c].count);
-        cache.magazines[c] = {};
+        Magazine* magazine = cache.magazines[c];
+        cache.magazines[c] = nullptr;
+        if (magazine && magazine->count && PutMagazine(c, magazine, nullptr))
+            continue;
+        ReleaseMagazine(c, magazine);
     }
     std::lock_guard lock(cachesMutex_);
     if (cache.previous)
@@ -245,6 +244,18 @@ void* BlockPool::NewBlock(unsigned sizeClass, size_t size)
     return block;
 }
 
+void BlockPool::FreeToSystem(void* block)
+{
+    free(StartOf(block));
+    systemFrees_.fetch_add(1, std::memory_order_relaxed);
+}
+
+BlockPool::Magazine* BlockPool::NewMagazine(unsigned sizeClass)
+{
+    void* memory = malloc(sizeof(Magazine) + MagazineCapacity(sizeClass) * sizeof(void*));
+    return memory ? new (memory) Magazine : nullptr;
+}
+
 void* BlockPool::Allocate(size_t size)
 {
     if (size > kLargestClass)
@@ -253,13 +264,13 @@ void* BlockPool::Allocate(size_t size)
     ThreadCache* cache = CacheOfThisThread();
     if (!cache) [[unlikely]]
         return NewBlock(sizeClass, SizeOfClass(sizeClass));
-    ThreadCache::Magazine& magazine = cache->magazines[sizeClass];
-    if (!magazine.top && !TakeChain(sizeClass, *cache))
-        return NewBlock(sizeClass, SizeOfClass(sizeClass));
-    Link* block = magazine.top;
-    POOL_UNPOISON(block, sizeof(Link));
-    magazine.top = block->next;
-    --magazine.count;
+    Magazine* magazine = cache->magazines[sizeClass];
+    if (!magazine || !magazine->count) {
+        magazine = TakeMagazine(sizeClass, *cache);
+        if (!magazine)
+            return NewBlock(sizeClass, SizeOfClass(sizeClass));
+    }
+    void* block = magazine->blocks()[--magazine->count];
     POOL_UNPOISON(block, size);
     return block;
 }
@@ -269,96 +280,99 @@ void BlockPool::Free(void* block)
     if (!block)
         return;
     const uint32_t sizeClass = HeaderOf(block)->sizeClass;
-    if (sizeClass == kLargeClass) {
-        free(StartOf(block));
-        systemFrees_.fetch_add(1, std::memory_order_relaxed);
-        return;
-    }
-    static_assert(sizeof(Link) <= kSmallestClass);
+    if (sizeClass == kLargeClass)
+        return FreeToSystem(block);
     ThreadCache* cache = CacheOfThisThread();
-    if (!cache) [[unlikely]] {
-        free(StartOf(block));
-        systemFrees_.fetch_add(1, std::memory_order_relaxed);
-        return;
-    }
-    ThreadCache::Magazine& magazine = cache->magazines[sizeClass];
+    if (!cache) [[unlikely]]
+        return FreeToSystem(block);
+    Magazine*& magazine = cache->magazines[sizeClass];
     const size_t magazineBytes = MagazineCapacity(sizeClass) * SizeOfClass(sizeClass);
     // A magazine is only started while the store has room to take it: after
     // a burst over the cap the last blocks go back one by one, not kept by
     // this thread where they would pin the top of the heap.
-    bool keep = magazine.count != 0 || storedBytes_.load(std::memory_order_relaxed) + magazineBytes <= capBytes_;
-    if (keep && magazine.count == MagazineCapacity(sizeClass)) {
-        keep = PutChain(sizeClass, magazine.top, magazine.count) &&
-               storedBytes_.load(std::memory_order_relaxed) + magazineBytes <= capBytes_;
-        magazine = {};
+    bool keep =
+        (magazine && magazine->count) || storedBytes_.load(std::memory_order_relaxed) + magazineBytes <= capBytes_;
+    if (keep && magazine && magazine->count == MagazineCapacity(sizeClass)) {
+        Magazine* spare = nullptr;
+        if (PutMagazine(sizeClass, magazine, &spare)) {
+            magazine = spare;
+            keep = storedBytes_.load(std::memory_order_relaxed) + magazineBytes <= capBytes_;
+        } else {
+            keep = false;
+        }
     }
-    if (!keep) {
-        free(StartOf(block));
-        systemFrees_.fetch_add(1, std::memory_order_relaxed);
-        return;
-    }
-    POOL_UNPOISON(block, SizeOfClass(sizeClass));
-    auto* link = static_cast<Link*>(block);
-    link->next = magazine.top;
+    if (keep && !magazine)
+        magazine = NewMagazine(sizeClass);
+    if (!keep || !magazine)
+        return FreeToSystem(block);
     PoisonIdle(block, sizeClass);
-    magazine.top = link;
-    ++magazine.count;
+    magazine->blocks()[magazine->count++] = block;
 }
 
-bool BlockPool::TakeChain(unsigned sizeClass, ThreadCache& cache)
+BlockPool::Magazine* BlockPool::TakeMagazine(unsigned sizeClass, ThreadCache& cache)
 {
     Store& store = stores_[sizeClass];
-    Link* chain;
+    Magazine* taken;
+    Magazine* emptied = cache.magazines[sizeClass];
     {
         std::lock_guard lock(store.lock);
-        chain = store.chains;
-        if (!chain)
-            return false;
-        POOL_UNPOISON(chain, sizeof(Link));
-        store.chains = chain->nextChain;
-        store.blocks -= chain->count;
+        taken = store.loaded;
+        if (!taken)
+            return nullptr;
+        store.loaded = taken->next;
+        store.blocks -= taken->count;
         store.lowest = std::min(store.lowest, store.blocks);
+        // The one this thread emptied goes to a freeing thread to fill.
+        if (emptied) {
+            emptied->next = store.empty;
+            store.empty = emptied;
+        }
     }
-    storedBytes_.fetch_sub(chain->count * SizeOfClass(sizeClass), std::memory_order_relaxed);
-    cache.magazines[sizeClass] = {chain, chain->count};
-    PoisonIdle(chain, sizeClass);
-    return true;
+    storedBytes_.fetch_sub(taken->count * SizeOfClass(sizeClass), std::memory_order_relaxed);
+    cache.magazines[sizeClass] = taken;
+    return taken;
 }
 
-bool BlockPool::PutChain(unsigned sizeClass, Link* chain, uint32_t count)
+bool BlockPool::PutMagazine(unsigned sizeClass, Magazine* magazine, Magazine** spare)
 {
-    if (!chain)
-        return true;
-    // Room under the cap is claimed before the chain goes in; without room
-    // the blocks go back to the system here, on the freeing thread.
-    const size_t bytes = count * SizeOfClass(sizeClass);
+    // Room under the cap is claimed before the magazine goes in; without
+    // room its blocks go back to the system here, on the freeing thread, and
+    // the caller keeps it empty.
+    const size_t bytes = magazine->count * SizeOfClass(sizeClass);
     size_t stored = storedBytes_.load(std::memory_order_relaxed);
     do {
         if (stored + bytes > capBytes_) {
-            ReleaseChain(sizeClass, chain);
+            ReleaseBlocks(sizeClass, magazine);
             return false;
         }
     } while (!storedBytes_.compare_exchange_weak(stored, stored + bytes, std::memory_order_relaxed));
     Store& store = stores_[sizeClass];
     std::lock_guard lock(store.lock);
-    POOL_UNPOISON(chain, sizeof(Link));
-    chain->nextChain = store.chains;
-    chain->count = count;
-    PoisonIdle(chain, sizeClass);
-    store.chains = chain;
-    store.blocks += count;
+    magazine->next = store.loaded;
+    store.loaded = magazine;
+    store.blocks += magazine->count;
+    if (spare && store.empty) {
+        *spare = store.empty;
+        store.empty = store.empty->next;
+    }
     return true;
 }
 
-void BlockPool::ReleaseChain(unsigned sizeClass, Link* chain)
+void BlockPool::ReleaseBlocks(unsigned sizeClass, Magazine* magazine)
 {
-    while (chain) {
-        POOL_UNPOISON(chain, SizeOfClass(sizeClass));
-        Link* next = chain->next;
-        free(StartOf(chain));
-        systemFrees_.fetch_add(1, std::memory_order_relaxed);
-        chain = next;
+    if (!magazine)
+        return;
+    for (uint32_t i = 0; i < magazine->count; ++i) {
+        POOL_UNPOISON(magazine->blocks()[i], SizeOfClass(sizeClass));
+        FreeToSystem(magazine->blocks()[i]);
     }
+    magazine->count = 0;
+}
+
+void BlockPool::ReleaseMagazine(unsigned sizeClass, Magazine* magazine)
+{
+    ReleaseBlocks(sizeClass, magazine);
+    free(magazine);
 }
 
 size_t BlockPool::ReleaseFromStores(bool everything)
@@ -366,25 +380,24 @@ size_t BlockPool::ReleaseFromStores(bool everything)
     size_t released = 0;
     for (unsigned c = 0; c < kClassCount; ++c) {
         Store& store = stores_[c];
-        Link* taken = nullptr;
+        Magazine* taken = nullptr;
         size_t takenBlocks = 0;
         {
             std::lock_guard lock(store.lock);
-            // Whole chains from the top, as long as they fit in what the
-            // class left unused.
+            // Whole magazines from the top, as long as they fit in what the
+            // class left unused; the empty ones are cheap to make again.
             const size_t unused = everything ? store.blocks : store.lowest;
-            while (store.chains) {
-                Link* chain = store.chains;
-                POOL_UNPOISON(chain, sizeof(Link));
-                const uint32_t count = chain->count;
-                if (takenBlocks + count > unused) {
-                    PoisonIdle(chain, c);
-                    break;
-                }
-                store.chains = chain->nextChain;
-                chain->nextChain = taken;
-                taken = chain;
-                takenBlocks += count;
+            while (store.loaded && takenBlocks + store.loaded->count <= unused) {
+                Magazine* magazine = store.loaded;
+                store.loaded = magazine->next;
+                magazine->next = taken;
+                taken = magazine;
+                takenBlocks += magazine->count;
+            }
+            while (Magazine* magazine = store.empty) {
+                store.empty = magazine->next;
+                magazine->next = taken;
+                taken = magazine;
             }
             store.blocks -= takenBlocks;
             store.lowest = store.blocks;
@@ -393,8 +406,8 @@ size_t BlockPool::ReleaseFromStores(bool everything)
         storedBytes_.fetch_sub(bytes, std::memory_order_relaxed);
         released += bytes;
         while (taken) {
-            Link* below = taken->nextChain;
-            ReleaseChain(c, taken);
+            Magazine* below = taken->next;
+            ReleaseMagazine(c, taken);
             taken = below;
         }
     }

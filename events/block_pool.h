@@ -24,6 +24,10 @@
 // everything idle. Each thread's magazines hold at most 64 blocks and at most
 // 64 KiB per class (four blocks in the 32 KiB and 64 KiB classes).
 //
+// A magazine is an array of pointers beside the blocks: an idle block is never
+// written to, so a block stays in the cache of the thread that last filled it
+// rather than bouncing to the freeing thread and back for a link.
+//
 // Blocks are only ever freed through Free: they start behind a small header
 // and are not malloc results themselves.
 class BlockPool {
@@ -66,7 +70,7 @@ public:
     struct ThreadCache; // one per thread, bound to one pool at a time
 
 private:
-    struct Link;
+    struct Magazine; // idle blocks of one class, as an array of pointers
     struct Store;
 
     static unsigned ClassOf(size_t size);
@@ -75,9 +79,15 @@ private:
     void Bind(ThreadCache& cache);
     void Detach(ThreadCache& cache);
     void* NewBlock(unsigned sizeClass, size_t size);
-    bool TakeChain(unsigned sizeClass, ThreadCache& cache);
-    bool PutChain(unsigned sizeClass, Link* chain, uint32_t count); // false: released instead
-    void ReleaseChain(unsigned sizeClass, Link* chain);
+    void FreeToSystem(void* block);
+    static Magazine* NewMagazine(unsigned sizeClass);
+    Magazine* TakeMagazine(unsigned sizeClass, ThreadCache& cache); // nullptr: the store has none
+    // False: no room under the cap, so its blocks went back to the system and
+    // it is left empty. `spare`, if given, receives an empty magazine if the
+    // store has one.
+    bool PutMagazine(unsigned sizeClass, Magazine* magazine, Magazine** spare);
+    void ReleaseBlocks(unsigned sizeClass, Magazine* magazine);
+    void ReleaseMagazine(unsigned sizeClass, Magazine* magazine); // its blocks, then itself
     size_t ReleaseFromStores(bool everything);
 
     const size_t capBytes_;
