@@ -136,7 +136,7 @@ protected:
     void DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, bool timed);
     void DeliverConfig(PLUGININFO& plugin, const _EventParmsIn& event);
     void LogQueueStatistics(size_t queued, uint32_t events);
-    bool PollForEvents() const;
+    bool PollForEvents(bool streaming) const;
     void CloseReadRequest(uint32_t requestID);
     void DispatchReadRequest(const _EventParmsIn& request);
     bool CheckRequestEvent(uint32_t requestID, void* block);

@@ -119,6 +119,13 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         admitted = true;
     }
 
+    // The data is copied into a block of the core's own. A pooled block (64
+    // KiB at most) is filled once its event has a place in the ring, after
+    // the lock: the lock's atomic instruction would otherwise wait for the
+    // copy's stores to drain. Larger blocks are filled first, so that the
+    // writer never waits long for a claimed place.
+    const void* source = event.data;
+    bool copied = true;
     if (event.data && event.dataSize) {
         void* copy = AllocateEventData(event.dataSize);
         if (!copy) {
@@ -127,7 +134,9 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
             out->result = EVENT_RESULT_NO_MEMORY;
             return 0;
         }
-        memcpy(copy, event.data, event.dataSize);
+        copied = event.dataSize > BlockPool::kLargestClass;
+        if (copied)
+            memcpy(copy, source, event.dataSize);
         event.data = copy;
     } else {
         event.data = nullptr;
@@ -154,6 +163,13 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
             inRing = true;
         } else {
             try {
+                // The writer may take the overflow as soon as the lock is
+                // released, so the block is filled first (a pooled block,
+                // and only while the ring is full or the overflow in use).
+                if (!copied) {
+                    memcpy(event.data, source, event.dataSize);
+                    copied = true;
+                }
                 eventQueue.push_back(event);
                 overflowEvents.store(eventQueue.size(), std::memory_order_relaxed);
             } catch (const std::bad_alloc&) {
@@ -175,8 +191,11 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     }
     // Filled in after the lock is released: the writer waits for this slot
     // before it takes any later one.
-    if (inRing)
+    if (inRing) {
+        if (!copied)
+            memcpy(event.data, source, event.dataSize);
         eventRing.Publish(position, event);
+    }
     if (notify)
         coreWakeup.Wake();
     out->result = EVENT_RESULT_OK;
