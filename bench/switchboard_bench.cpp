@@ -308,7 +308,7 @@ Rates RunMemcpy(size_t size)
 // process may run on, from a ping-pong of an atomic counter: every hand-off
 // between a raising thread and the writer pays it. On a virtual machine it
 // changes with where the host places the processors (here from about 50 to
-// 230 ns), and the 64 KiB rows' core/cpy with it. 0 with one processor.
+// 360 ns), and the 64 KiB rows' core/cpy with it. 0 with one processor.
 double CoreToCoreNs()
 {
     cpu_set_t allowed;
@@ -428,7 +428,7 @@ void ThroughputTable(int repeats, bool raw, RowFilter only)
                            Figure(b, 1, "%.0f [%.0f-%.0f]").c_str(), c.median / b.median, copyRatio, burstRatio,
                            coreToCore);
                     if (raw) {
-                        if (k == 0)
+                        if (k == 0 && mode == Mode::Steady)
                             PrintRaw("xcore", size, plugins, name, {coreToCore});
                         PrintRaw(k ? "core-best" : "core", size, plugins, name, core[k]);
                         PrintRaw(k ? "baseline-best" : "baseline", size, plugins, name, base[k]);

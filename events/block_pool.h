@@ -19,10 +19,11 @@
 //
 // Resident memory stays bounded: the shared store keeps at most `capBytes`
 // of idle blocks (the rest go back to malloc at once, and a thread freeing
-// into a full store keeps none of that class either), ReleaseUnused gives
-// back what a class did not need since its last call, and Drain gives back
-// everything idle. Each thread's magazines hold at most 64 blocks and at most
-// 64 KiB per class (four blocks in the 32 KiB and 64 KiB classes).
+// into a full store keeps no blocks of that class either), ReleaseUnused
+// gives back what a class did not need since its last call, and Drain gives
+// back everything idle. A thread's magazine of a class holds at most 64
+// blocks and 64 KiB, but never fewer than four blocks (128 KiB and 256 KiB in
+// the two largest classes).
 //
 // A magazine is an array of pointers beside the blocks: an idle block is never
 // written to, so a block stays in the cache of the thread that last filled it
@@ -58,7 +59,8 @@ public:
     // given back at once.
     size_t Drain();
 
-    // Idle bytes in the shared store (magazines not counted).
+    // Idle bytes in the shared store (blocks in threads' magazines and the
+    // magazines' own pointer arrays not counted).
     size_t storedBytes() const { return storedBytes_.load(std::memory_order_relaxed); }
     // Blocks taken from and given back to malloc so far, large ones included.
     uint64_t systemAllocations() const { return systemAllocations_.load(std::memory_order_relaxed); }

@@ -30,6 +30,10 @@ extern "C" int32_t FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 
 namespace {
 
+// The smallest page size of the targets; touching one byte in every such
+// stretch of a block touches each of its pages.
+constexpr size_t kPageSize = 4096;
+
 // A supervisor block on its way to the I/O thread: freed if the job is
 // destroyed without running (the I/O service stopped first).
 struct FreeDeleter {
@@ -122,8 +126,10 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     // The data is copied into a block of the core's own. A pooled block (64
     // KiB at most) is filled once its event has a place in the ring, after
     // the lock: the lock's atomic instruction would otherwise wait for the
-    // copy's stores to drain. Larger blocks are filled first, so that the
-    // writer never waits long for a claimed place.
+    // copy's stores to drain. While its place is claimed, every later event
+    // waits for it, so the source's pages are touched first (a page fault,
+    // say on a mapped file, then happens before the claim) and larger blocks
+    // are filled first, as is every block while the overflow queue is in use.
     const void* source = event.data;
     bool copied = true;
     if (event.data && event.dataSize) {
@@ -134,9 +140,15 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
             out->result = EVENT_RESULT_NO_MEMORY;
             return 0;
         }
-        copied = event.dataSize > BlockPool::kLargestClass;
-        if (copied)
+        copied = event.dataSize > BlockPool::kLargestClass || overflowEvents.load(std::memory_order_relaxed) != 0;
+        if (copied) {
             memcpy(copy, source, event.dataSize);
+        } else {
+            const volatile char* bytes = static_cast<const char*>(source);
+            for (size_t at = 0; at < event.dataSize; at += kPageSize)
+                (void)bytes[at];
+            (void)bytes[event.dataSize - 1];
+        }
         event.data = copy;
     } else {
         event.data = nullptr;
@@ -164,8 +176,8 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         } else {
             try {
                 // The writer may take the overflow as soon as the lock is
-                // released, so the block is filled first (a pooled block,
-                // and only while the ring is full or the overflow in use).
+                // released, so the block is filled first: a pooled block, and
+                // only for the events that find the ring full.
                 if (!copied) {
                     memcpy(event.data, source, event.dataSize);
                     copied = true;

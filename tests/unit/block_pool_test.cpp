@@ -89,12 +89,12 @@ TEST(BlockPool, KeepsNoMoreIdleBytesThanItsCap)
 TEST(BlockPool, GivesBackWhatAClassLeftUnusedForAPeriod)
 {
     BlockPool pool;
-    FreedByAnotherThread(pool, KiB, 256); // four chains of 64 in the store
+    FreedByAnotherThread(pool, KiB, 256); // four magazines of 64 in the store
     FreedByAnotherThread(pool, 64 * KiB, 8);
     ASSERT_EQ(pool.storedBytes(), 256 * KiB + 8 * 64 * KiB);
     EXPECT_EQ(pool.ReleaseUnused(), 0u); // the first period starts here
-    // One chain of 1 KiB blocks is taken during this period (and comes back
-    // at the thread's end): three chains were never needed.
+    // One magazine of 1 KiB blocks is taken during this period (and comes
+    // back at the thread's end): three magazines were never needed.
     FreedByAnotherThread(pool, KiB, 1);
     EXPECT_EQ(pool.ReleaseUnused(), 192 * KiB + 8 * 64 * KiB);
     EXPECT_EQ(pool.storedBytes(), 64 * KiB);
