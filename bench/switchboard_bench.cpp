@@ -326,26 +326,32 @@ double CoreToCoreNs()
     };
     constexpr uint64_t kRounds = 20'000;
     alignas(64) std::atomic<uint64_t> ball{0};
+    std::atomic<bool> ready{false};
     std::thread other([&] {
         pin(cpus[1]);
+        ready.store(true, std::memory_order_release);
         for (uint64_t i = 1; i < 2 * kRounds; i += 2) {
             while (ball.load(std::memory_order_acquire) != i)
                 ;
             ball.store(i + 1, std::memory_order_release);
         }
     });
+    int64_t elapsed = 0;
     std::thread self([&] {
         pin(cpus[0]);
+        while (!ready.load(std::memory_order_acquire))
+            ;
+        const int64_t start = NowNs();
         for (uint64_t i = 0; i < 2 * kRounds; i += 2) {
             ball.store(i + 1, std::memory_order_release);
             while (ball.load(std::memory_order_acquire) != i + 2)
                 ;
         }
+        elapsed = NowNs() - start;
     });
-    const int64_t start = NowNs();
     self.join();
     other.join();
-    return static_cast<double>(NowNs() - start) / (2 * kRounds);
+    return static_cast<double>(elapsed) / (2 * kRounds);
 }
 
 struct Spread {
