@@ -70,6 +70,10 @@ constexpr uint32_t MagazineCapacity(unsigned sizeClass)
     return static_cast<uint32_t>(std::clamp<size_t>((64 << 10) / SizeOfClass(sizeClass), 4, 64));
 }
 
+// Empty magazines a class's store keeps when it gives back what the class did
+// not use: enough for the freeing threads of a steady stream.
+constexpr int kSpareMagazines = 4;
+
 // Held for a few pointer moves; a holder that lost its processor is waited
 // for with yields rather than sleeps.
 class SpinLock {
@@ -385,7 +389,9 @@ size_t BlockPool::ReleaseFromStores(bool everything)
         {
             std::lock_guard lock(store.lock);
             // Whole magazines from the top, as long as they fit in what the
-            // class left unused; the empty ones are cheap to make again.
+            // class left unused. A few empty ones stay for the freeing
+            // threads, which would otherwise allocate new ones on the event
+            // path after every period.
             const size_t unused = everything ? store.blocks : store.lowest;
             while (store.loaded && takenBlocks + store.loaded->count <= unused) {
                 Magazine* magazine = store.loaded;
@@ -394,8 +400,11 @@ size_t BlockPool::ReleaseFromStores(bool everything)
                 taken = magazine;
                 takenBlocks += magazine->count;
             }
-            while (Magazine* magazine = store.empty) {
-                store.empty = magazine->next;
+            Magazine** kept = &store.empty;
+            for (int spares = everything ? 0 : kSpareMagazines; *kept && spares > 0; --spares)
+                kept = &(*kept)->next;
+            while (Magazine* magazine = *kept) {
+                *kept = magazine->next;
                 magazine->next = taken;
                 taken = magazine;
             }
