@@ -30,8 +30,12 @@ struct PluginCounters {
     std::atomic<uint64_t> configCalls{0};     // writer thread
     std::atomic<uint64_t> supervisorCalls{0}; // I/O thread
     // Events the plugin raised, by result code (level queries not counted).
+    // Its raising threads add to these, so they sit on a cache line of their
+    // own: sharing one with the writer's counters, every event a plugin
+    // raises while it is also written to would wait for that line to come
+    // back from the writer's processor.
     enum Raised { Ok, Refused, NotAdmitted, KeyframeExpired, Throttled, NoMemory, Other, RaisedKinds };
-    std::array<std::atomic<uint64_t>, RaisedKinds> raised{};
+    alignas(64) std::array<std::atomic<uint64_t>, RaisedKinds> raised{};
     // Blocks it holds now, under the block table's lock.
     std::atomic<int64_t> heldBlocks{0}, heldBytes{0}, peakBlocks{0}, peakBytes{0};
 
