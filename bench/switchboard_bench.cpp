@@ -1,10 +1,11 @@
-// The event path side by side: memcpy of the block, a frozen baseline
-// switchboard, and the core's real path (FlatPluginEvent -> queue -> writer ->
-// N plugins' Write with reference accounting).
+// The event path side by side: memcpy of the block, the same copies handed to
+// a second thread through a bare ring, a frozen baseline switchboard, and the
+// core's real path (FlatPluginEvent -> queue -> writer -> N plugins' Write
+// with reference accounting).
 //
 // Every case is timed from the first event raised until the last plugin has
-// been called with the last event, and the three are run in interleaved
-// repeats (baseline, core, memcpy, baseline, ...) so that a slow second of a
+// been called with the last event, and the four are run in interleaved
+// repeats (baseline, core, memcpy, hand-off, ...) so that a slow second of a
 // shared machine hits all of them alike; medians and ranges are printed.
 // Besides: the resident size around a burst, and the latency from
 // FlatPluginEvent to the last plugin's Write at a steady 10,000 events/s.
@@ -13,7 +14,7 @@
 //                          [--micro [benchmark flags]]
 //   --raw    also prints every repeat's figure (for merging runs of two builds)
 //   --only   runs only that row of the throughput table (e.g. --only=65536/4)
-//   --core-only leaves out the baseline's and memcpy's runs (to profile the core)
+//   --core-only leaves out the baseline's, memcpy's and the bare hand-off's runs (to profile the core)
 //   --latency runs only the latency table, with N repeats
 //   --micro  runs only the one-thread microbenchmarks (Google Benchmark): the
 //            producer's side alone, the writer's side alone, a delivery
@@ -29,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <new>
 #include <string>
 #include <thread>
@@ -38,6 +40,7 @@
 #include "core/allocator.h"
 #include "core/dvrcore.h"
 #include "core/resident_size.h"
+#include "events/cpu_relax.h"
 
 namespace {
 
@@ -304,6 +307,54 @@ Rates RunMemcpy(size_t size)
     return rates;
 }
 
+// The least a hand-off to a second thread costs here: the same copies as
+// RunMemcpy, each followed by one cache line of record published through a
+// ring to a thread that only counts it, and looks every 4 us while none is
+// ready, as the writer does in a stream. No lock, no pool, no plugins: where
+// the processors are far apart this alone falls short of memcpy, and what
+// separates the core from it is the core's own cost.
+Rates RunHandoff(size_t size, Mode mode)
+{
+    if (size == 0)
+        return {};
+    struct alignas(64) Slot {
+        std::atomic<uint64_t> published{0}; // its position + 1 once filled
+        const char* data = nullptr;
+    };
+    constexpr uint64_t kSlots = 2 * kBurst; // more than TimeStream ever has in flight
+    const std::unique_ptr<Slot[]> ring(new Slot[kSlots]);
+    Bytes source(size, 'v');
+    std::vector<Bytes> targets(InFlightLimit(size), Bytes(size, 't'));
+    std::atomic<bool> stop{false};
+    std::thread taker([&] {
+        for (uint64_t next = 0;;) {
+            if (ring[next % kSlots].published.load(std::memory_order_acquire) == next + 1) {
+                ++next;
+                g_delivered.fetch_add(1, std::memory_order_release);
+                continue;
+            }
+            if (stop.load(std::memory_order_relaxed))
+                return;
+            for (const int64_t until = NowNs() + 4'000; NowNs() < until;)
+                CpuRelax();
+        }
+    });
+    uint64_t position = 0;
+    const Rates rates = TimeStream(
+        [&] {
+            char* target = targets[position % targets.size()].data();
+            memcpy(target, source.data(), size);
+            Slot& slot = ring[position % kSlots];
+            slot.data = target;
+            slot.published.store(position + 1, std::memory_order_release);
+            ++position;
+        },
+        size, mode);
+    stop.store(true, std::memory_order_relaxed);
+    taker.join();
+    return rates;
+}
+
 // The one-way latency of a cache line between the first two processors this
 // process may run on, from a ping-pong of an atomic counter: every hand-off
 // between a raising thread and the writer pays it. On a virtual machine it
@@ -399,8 +450,8 @@ void ThroughputTable(int repeats, bool raw, RowFilter only)
     printf("Throughput: events/s from the first raise to the last delivery, median [min-max] of %d interleaved "
            "repeats; whole runs, then (best) their fastest stretches\n",
            repeats);
-    printf("%-6s %-3s %-6s %-5s %30s %30s %8s %8s %12s %6s\n", "block", "plg", "mode", "", "core ev/s", "baseline ev/s",
-           "core/bas", "core/cpy", "burst/stdy", "xcore");
+    printf("%-6s %-3s %-6s %-5s %30s %30s %8s %8s %8s %12s %6s\n", "block", "plg", "mode", "", "core ev/s",
+           "baseline ev/s", "core/bas", "core/cpy", "hand/cpy", "burst/stdy", "xcore");
     for (size_t size : {size_t{0}, size_t{1024}, size_t{65536}})
         for (int plugins : {1, 4, 16}) {
             if (!only.Runs(size, plugins))
@@ -408,44 +459,51 @@ void ThroughputTable(int repeats, bool raw, RowFilter only)
             Spread steadyCore[2];
             const double coreToCore = CoreToCoreNs();
             for (Mode mode : {Mode::Steady, Mode::Burst}) {
-                std::vector<double> core[2], base[2], copy[2];
+                std::vector<double> core[2], base[2], copy[2], hand[2];
                 for (int r = 0; r < repeats; ++r) {
                     const Rates b = only.coreOnly ? Rates{} : RunBaseline(size, plugins, mode);
                     const Rates c = RunCore(size, plugins, mode);
                     const Rates m = only.coreOnly ? Rates{} : RunMemcpy(size);
+                    const Rates h = only.coreOnly ? Rates{} : RunHandoff(size, mode);
                     for (int k = 0; k < 2; ++k) {
                         base[k].push_back(k ? b.best : b.whole);
                         core[k].push_back(k ? c.best : c.whole);
                         copy[k].push_back(k ? m.best : m.whole);
+                        hand[k].push_back(k ? h.best : h.whole);
                     }
                 }
                 const char* name = mode == Mode::Burst ? "burst" : "steady";
                 for (int k = 0; k < 2; ++k) {
-                    const Spread c = SpreadOf(core[k]), b = SpreadOf(base[k]), m = SpreadOf(copy[k]);
+                    const Spread c = SpreadOf(core[k]), b = SpreadOf(base[k]), m = SpreadOf(copy[k]),
+                                 h = SpreadOf(hand[k]);
                     if (mode == Mode::Steady)
                         steadyCore[k] = c;
-                    char copyRatio[16] = "-", burstRatio[16] = "-";
-                    if (size)
+                    char copyRatio[16] = "-", handRatio[16] = "-", burstRatio[16] = "-";
+                    if (size) {
                         snprintf(copyRatio, sizeof copyRatio, "%.2f", c.median / m.median);
+                        snprintf(handRatio, sizeof handRatio, "%.2f", h.median / m.median);
+                    }
                     if (mode == Mode::Burst)
                         snprintf(burstRatio, sizeof burstRatio, "%.2f", steadyCore[k].median / c.median);
-                    printf("%-6zu %-3d %-6s %-5s %30s %30s %8.2f %8s %12s %6.0f\n", size, plugins, name,
+                    printf("%-6zu %-3d %-6s %-5s %30s %30s %8.2f %8s %8s %12s %6.0f\n", size, plugins, name,
                            k ? "best" : "", Figure(c, 1, "%.0f [%.0f-%.0f]").c_str(),
-                           Figure(b, 1, "%.0f [%.0f-%.0f]").c_str(), c.median / b.median, copyRatio, burstRatio,
-                           coreToCore);
+                           Figure(b, 1, "%.0f [%.0f-%.0f]").c_str(), c.median / b.median, copyRatio, handRatio,
+                           burstRatio, coreToCore);
                     if (raw) {
                         if (k == 0 && mode == Mode::Steady)
                             PrintRaw("xcore", size, plugins, name, {coreToCore});
                         PrintRaw(k ? "core-best" : "core", size, plugins, name, core[k]);
                         PrintRaw(k ? "baseline-best" : "baseline", size, plugins, name, base[k]);
                         PrintRaw(k ? "memcpy-best" : "memcpy", size, plugins, name, copy[k]);
+                        PrintRaw(k ? "handoff-best" : "handoff", size, plugins, name, hand[k]);
                     }
                 }
                 fflush(stdout);
             }
         }
     printf("core/cpy: the core's bytes per second over memcpy's into as many targets as a steady stream has in "
-           "flight (4 MiB), in the same repeats; burst/stdy: the core's cost per event in bursts of %d over its "
+           "flight (4 MiB), in the same repeats; hand/cpy: the same for those copies each handed to a second "
+           "thread through a bare ring, with nothing else done; burst/stdy: the core's cost per event in bursts of %d over its "
            "steady cost; xcore: one-way latency of a cache line between the first two processors, measured before "
            "the row (ns)\n\n",
            kBurst);
