@@ -503,9 +503,9 @@ void ThroughputTable(int repeats, bool raw, RowFilter only)
         }
     printf("core/cpy: the core's bytes per second over memcpy's into as many targets as a steady stream has in "
            "flight (4 MiB), in the same repeats; hand/cpy: the same for those copies each handed to a second "
-           "thread through a bare ring, with nothing else done; burst/stdy: the core's cost per event in bursts of %d over its "
-           "steady cost; xcore: one-way latency of a cache line between the first two processors, measured before "
-           "the row (ns)\n\n",
+           "thread through a bare ring, with nothing else done; burst/stdy: the core's cost per event in bursts "
+           "of %d over its steady cost; xcore: one-way latency of a cache line between the first two processors, "
+           "measured before the row (ns)\n\n",
            kBurst);
 }
 
