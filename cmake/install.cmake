@@ -1,5 +1,6 @@
 # `cmake --install build --prefix P` lays out the SDK and a runnable core:
-#   P/include/dvrplugin.h, dvrharness.h     the plugin SDK and the test harness
+#   P/include/dvrplugin.h, dvrmedia.h,      the plugin SDK, the media event format
+#             dvrharness.h                 and the test harness
 #   P/lib/libdvrharness.so
 #   P/lib/pkgconfig/dvrplugin.pc, dvrharness.pc
 #   P/lib/cmake/dvrplugin/                  find_package(dvrplugin)
@@ -13,7 +14,7 @@ set(DVR_INSTALL_CORE_DIR ${CMAKE_INSTALL_LIBDIR}/dvrcore)
 set(DVR_INSTALL_PLUGIN_DIR ${DVR_INSTALL_CORE_DIR}/plugins)
 set(DVR_INSTALL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/dvrplugin)
 
-install(FILES plugin-api/dvrplugin.h tools/harness/dvrharness.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES plugin-api/dvrplugin.h plugin-api/dvrmedia.h tools/harness/dvrharness.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS dvrplugin_api dvrharness EXPORT dvrpluginTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(EXPORT dvrpluginTargets NAMESPACE dvrplugin:: DESTINATION ${DVR_INSTALL_CMAKE_DIR})
