@@ -274,10 +274,10 @@ void Recorder::OnStream(const Item& item)
 {
     const DvrMediaStreamInfo& info = item.stream;
     Camera& camera = CameraOf(info.camera);
-    NoteSequence(camera, info.sequence);
     // A new description is a new connection or new parameters: a new segment.
     if (camera.writer.open())
         CloseSegment(camera, "stream");
+    NoteSequence(camera, info.sequence);
     camera.described = info.timeBaseNum > 0 && info.timeBaseDen > 0 &&
                        (info.codec == DVR_MEDIA_CODEC_H264 || info.codec == DVR_MEDIA_CODEC_H265);
     camera.generation = info.streamGeneration;
@@ -296,9 +296,9 @@ void Recorder::OnStream(const Item& item)
 void Recorder::OnStreamEnd(const Item& item)
 {
     Camera& camera = CameraOf(item.stream.camera);
-    NoteSequence(camera, item.stream.sequence);
     if (camera.writer.open())
         CloseSegment(camera, "stream");
+    NoteSequence(camera, item.stream.sequence);
     camera.described = false;
 }
 
@@ -320,7 +320,7 @@ void Recorder::OnFrame(const Item& item)
         CloseSegment(camera, "length");
     if (!camera.writer.open()) {
         // A segment starts at a key frame; a failed disk is tried again at most once a second.
-        if (!key || (diskFailing_ && Now() < retryAtUs_) || !OpenSegment(camera, item)) {
+        if (!key || (diskFailing_ && FrameTime(f) < retryAtUs_) || !OpenSegment(camera, item)) {
             ++camera.missed;
             return;
         }
@@ -339,7 +339,7 @@ void Recorder::OnFrame(const Item& item)
     const int written = camera.writer.Write(data, item.size, key, pts, rel, duration);
     if (written < 0) {
         if (camera.writer.fileError()) {
-            DiskFailed(camera, camera.writer.fileError());
+            DiskFailed(camera, camera.writer.fileError(), FrameTime(f));
         } else {
             // The muxer refused this frame: it is left out, the segment goes on.
             ++camera.missed;
@@ -356,11 +356,11 @@ void Recorder::OnFrame(const Item& item)
 bool Recorder::OpenSegment(Camera& camera, const Item& item)
 {
     const DvrMediaFrameInfo& f = item.frame;
-    const int64_t wall = f.wallClockUs > 0 ? f.wallClockUs : Now();
+    const int64_t wall = FrameTime(f);
     RunRetention();
     const int64_t free = files_.FreeBytes(config_.directory);
     if (free >= 0 && free < config_.limits.minFreeBytes) {
-        DiskFailed(camera, ENOSPC);
+        DiskFailed(camera, ENOSPC, wall);
         return false;
     }
     StreamParams params = camera.params;
@@ -381,7 +381,7 @@ bool Recorder::OpenSegment(Camera& camera, const Item& item)
         camera.writer.Abandon();
         files_.Remove(PathOf(row.file));
         if (error == ENOSPC || error == EIO || error == EDQUOT || error == EROFS) {
-            DiskFailed(camera, error);
+            DiskFailed(camera, error, wall);
         } else {
             Log(LEVEL_WARNING, "camera " + std::to_string(camera.number) + ": cannot start " + row.file + ": error " +
                                    std::to_string(opened));
@@ -440,17 +440,15 @@ void Recorder::CloseSegment(Camera& camera, const char* reason)
     nextRetentionUs_ = 0; // a closed segment may now be deleted
 }
 
-void Recorder::DiskFailed(Camera& camera, int error)
+void Recorder::DiskFailed(Camera& camera, int error, int64_t atUs)
 {
     if (!diskFailing_)
         Log(LEVEL_CRITICAL, "cannot write to " + config_.directory + ": " + Errno(error) +
                                 ": recording paused, deleting the oldest recordings");
     diskFailing_ = true;
-    retryAtUs_ = Now() + kRetryUs;
-    if (camera.writer.open()) {
-        camera.writer.Abandon();
-        CloseSegment(camera, "disk");
-    }
+    retryAtUs_ = atUs + kRetryUs;
+    if (camera.writer.open())
+        CloseSegment(camera, "disk"); // its writes fail from now on: the file is cut back to what is whole
     RunRetention();
 }
 
@@ -463,9 +461,14 @@ void Recorder::RunRetention()
             if (camera->writer.open() && row.id == camera->row.id)
                 row.bytes = static_cast<int64_t>(camera->writer.bytes());
     RetentionLimits limits = config_.limits;
-    // While the disk refuses writes, make room for at least a few segments' worth.
-    if (diskFailing_)
-        limits.minFreeBytes = std::max<int64_t>(limits.minFreeBytes, 4 * config_.cameraQueueBytes);
+    // While the disk refuses writes, make room for two segments as large as
+    // the largest kept: the oldest recordings give way to the newest.
+    if (diskFailing_) {
+        int64_t largest = 0;
+        for (const SegmentRow& row : rows)
+            largest = std::max(largest, row.bytes);
+        limits.minFreeBytes = std::max(limits.minFreeBytes, 2 * largest);
+    }
     const int64_t free = files_.FreeBytes(config_.directory);
     const std::vector<int64_t> chosen = ChooseDeletions(rows, limits, Now(), free);
     std::map<int64_t, const SegmentRow*> byId;

@@ -85,11 +85,14 @@ private:
     void NoteSequence(Camera& camera, uint32_t sequence);
     bool OpenSegment(Camera& camera, const Item& item);
     void CloseSegment(Camera& camera, const char* reason);
-    void DiskFailed(Camera& camera, int error);
+    // `atUs`: the wall clock of the frame that met the failure; the retry counts from it.
+    void DiskFailed(Camera& camera, int error, int64_t atUs);
     void RunRetention();
     void Log(int32_t level, const std::string& text);
     std::string PathOf(const std::string& relative) const;
     int64_t Now() const { return hooks_.wallNowUs(); }
+    // When a frame arrived: the camera's reception time, which moves with the video.
+    int64_t FrameTime(const DvrMediaFrameInfo& f) const { return f.wallClockUs > 0 ? f.wallClockUs : Now(); }
 
     const RecorderConfig config_;
     FileSystem& files_;

@@ -132,3 +132,104 @@ Playback Play(const fs::path& file)
 }
 
 } // namespace recordertest
+
+namespace recordertest {
+
+int QuotaFiles::Create(const std::string& path)
+{
+    const int fd = FileSystem::Create(path);
+    std::lock_guard lock(mutex_);
+    if (fd >= 0) {
+        open_[fd] = path;
+        sizes_[path] = 0;
+    }
+    return fd;
+}
+
+ssize_t QuotaFiles::Write(int fd, const void* data, size_t size)
+{
+    std::unique_lock lock(mutex_);
+    ++waiting_;
+    released_.wait(lock, [&] { return !hold_; });
+    --waiting_;
+    if (failWith_)
+        return -failWith_;
+    if (used_ + static_cast<int64_t>(size) > quota_)
+        return -ENOSPC;
+    const ssize_t written = FileSystem::Write(fd, data, size);
+    if (written > 0) {
+        used_ += written;
+        sizes_[open_[fd]] += written;
+    }
+    return written;
+}
+
+int QuotaFiles::Close(int fd)
+{
+    std::lock_guard lock(mutex_);
+    open_.erase(fd);
+    return FileSystem::Close(fd);
+}
+
+int QuotaFiles::Remove(const std::string& path)
+{
+    const int removed = FileSystem::Remove(path);
+    std::lock_guard lock(mutex_);
+    if (removed == 0) {
+        used_ -= sizes_[path];
+        sizes_.erase(path);
+    }
+    return removed;
+}
+
+int QuotaFiles::Truncate(const std::string& path, int64_t size)
+{
+    const int cut = FileSystem::Truncate(path, size);
+    std::lock_guard lock(mutex_);
+    if (cut == 0) {
+        used_ -= sizes_[path] - size;
+        sizes_[path] = size;
+    }
+    return cut;
+}
+
+int64_t QuotaFiles::FreeBytes(const std::string&)
+{
+    std::lock_guard lock(mutex_);
+    return quota_ - used_;
+}
+
+void QuotaFiles::SetQuota(int64_t quota)
+{
+    std::lock_guard lock(mutex_);
+    quota_ = quota;
+}
+
+void QuotaFiles::FailWrites(int error)
+{
+    std::lock_guard lock(mutex_);
+    failWith_ = error;
+}
+
+void QuotaFiles::HoldWrites(bool hold)
+{
+    {
+        std::lock_guard lock(mutex_);
+        hold_ = hold;
+    }
+    released_.notify_all();
+}
+
+int64_t QuotaFiles::used() const
+{
+    std::lock_guard lock(mutex_);
+    return used_;
+}
+
+int QuotaFiles::writesWaiting() const
+{
+    std::lock_guard lock(mutex_);
+    return waiting_;
+}
+
+} // namespace recordertest

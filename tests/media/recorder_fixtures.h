@@ -53,3 +53,44 @@ struct Playback {
 Playback Play(const fs::path& file);
 
 } // namespace recordertest
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+
+#include "file_system.h"
+
+namespace recordertest {
+
+// Real files under a quota the test sets: past it writes fail with ENOSPC and
+// the free space reported shrinks as files grow. Writes can also be made to
+// fail with another error, or to wait until the test lets them go.
+class QuotaFiles : public recorder::FileSystem {
+public:
+    explicit QuotaFiles(int64_t quota) : quota_(quota) {}
+
+    int Create(const std::string& path) override;
+    ssize_t Write(int fd, const void* data, size_t size) override;
+    int Close(int fd) override;
+    int Remove(const std::string& path) override;
+    int Truncate(const std::string& path, int64_t size) override;
+    int64_t FreeBytes(const std::string& path) override;
+
+    void SetQuota(int64_t quota);
+    void FailWrites(int error); // 0: no longer
+    void HoldWrites(bool hold); // true: every write waits until released
+    int64_t used() const;
+    int writesWaiting() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable released_;
+    int64_t quota_, used_ = 0;
+    int failWith_ = 0;
+    bool hold_ = false;
+    int waiting_ = 0;
+    std::map<int, std::string> open_;
+    std::map<std::string, int64_t> sizes_;
+};
+
+} // namespace recordertest
