@@ -6,7 +6,9 @@
 #   P/lib/cmake/dvrplugin/                  find_package(dvrplugin)
 #   P/lib/dvrcore/dvrcore                   the core; it loads P/lib/dvrcore/plugins/*.so
 #   P/lib/dvrcore/plugins/                  the demo plugins (pkg-config: plugindir)
-#   P/bin/dvrcore -> ../lib/dvrcore/dvrcore, P/bin/devsupervisor, P/bin/dvrinspect
+#   P/bin/dvrcore -> ../lib/dvrcore/dvrcore, P/bin/devsupervisor, P/bin/dvrinspect,
+#   P/bin/dvrplugin-new                     the scaffold for a new plugin
+#   P/share/dvrplugin/example/              the example plugin, its harness test and CMake file
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -22,6 +24,8 @@ install(EXPORT dvrpluginTargets NAMESPACE dvrplugin:: DESTINATION ${DVR_INSTALL_
 install(TARGETS dvrcore RUNTIME DESTINATION ${DVR_INSTALL_CORE_DIR})
 install(TARGETS ${DVR_DEMO_PLUGINS} LIBRARY DESTINATION ${DVR_INSTALL_PLUGIN_DIR})
 install(TARGETS dvrinspect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(PROGRAMS tools/scaffold/dvrplugin-new DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(DIRECTORY tools/sdk-example/ DESTINATION ${CMAKE_INSTALL_DATADIR}/dvrplugin/example)
 if(TARGET devsupervisor)
   install(TARGETS devsupervisor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

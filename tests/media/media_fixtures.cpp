@@ -1,0 +1,194 @@
+#include "media_fixtures.h"
+
+#include <signal.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "dvrcamera.h"
+
+namespace dvrtest::media {
+
+namespace {
+
+// Runs a command to its end and returns its output; empty optional when it
+// did not exit 0.
+std::optional<std::string> Run(const fs::path& exe, const std::vector<std::string>& args)
+{
+    ProcessOptions options;
+    options.args = args;
+    auto process = Process::Start(exe, options);
+    const auto status = process->WaitExit(Scaled(std::chrono::milliseconds{120000}));
+    if (status != 0)
+        return std::nullopt;
+    return process->Output();
+}
+
+const fs::path kMediaTests = DVR_MEDIA_TEST_DIR;
+const fs::path kSystemPython = "/usr/bin/python3"; // Debian's, which sees GStreamer's bindings
+
+} // namespace
+
+void MakeTestClip(const fs::path& out, int seconds, int gop, const std::string& codec)
+{
+    const auto made = Run(kMediaTests / "make_test_clip.sh",
+                          {out.string(), std::to_string(seconds), std::to_string(gop), codec});
+    ASSERT_TRUE(made && fs::exists(out)) << "make_test_clip.sh failed for " << out;
+}
+
+std::vector<ProbedPacket> ProbePackets(const fs::path& file)
+{
+    std::vector<ProbedPacket> packets;
+    const auto text = Run("/usr/bin/ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                                               "packet=pts_time,dts_time,flags", "-of", "csv=p=0", file.string()});
+    EXPECT_TRUE(text) << "ffprobe failed on " << file;
+    std::istringstream lines(text.value_or(""));
+    for (std::string line; std::getline(lines, line);) {
+        ProbedPacket packet;
+        char flags[8] = {};
+        if (sscanf(line.c_str(), "%lf,%lf,%7s", &packet.pts, &packet.dts, flags) == 3) {
+            packet.key = flags[0] == 'K';
+            packets.push_back(packet);
+        }
+    }
+    return packets;
+}
+
+RtspTestServer::~RtspTestServer()
+{
+    Stop();
+}
+
+::testing::AssertionResult RtspTestServer::Start(int port)
+{
+    std::vector<std::string> args = {(kMediaTests / "rtsp_test_server.py").string(), "--port", std::to_string(port)};
+    if (!clip_.empty())
+        args.insert(args.end(), {"--clip", clip_.string()});
+    if (!clip265_.empty())
+        args.insert(args.end(), {"--clip-h265", clip265_.string()});
+    ProcessOptions options;
+    options.args = args;
+    process_ = Process::Start(kSystemPython, options);
+    if (!process_->WaitForOutput("ready ") || !process_->WaitForOutput("\n"))
+        return ::testing::AssertionFailure() << "the RTSP test server did not start:\n" << process_->Output();
+    const std::string output = process_->Output();
+    port_ = std::stoi(output.substr(output.find("ready ") + 6));
+    return ::testing::AssertionSuccess();
+}
+
+void RtspTestServer::Stop()
+{
+    if (!process_)
+        return;
+    process_->Signal(SIGTERM);
+    process_->WaitExit();
+    process_.reset();
+}
+
+std::string RtspTestServer::Url(const std::string& mount) const
+{
+    return "rtsp://127.0.0.1:" + std::to_string(port_) + mount;
+}
+
+std::vector<MediaEvent> MediaEvents(const PluginJournal& journal, const std::string& stem)
+{
+    std::vector<MediaEvent> events;
+    for (const std::string& line : journal.Lines()) {
+        if (line.rfind(stem + " ", 0) != 0)
+            continue;
+        std::istringstream in(line.substr(stem.size() + 1));
+        MediaEvent event;
+        char slash;
+        in >> event.kind >> std::hex >> event.provider >> std::dec;
+        if (event.kind == "frame") {
+            std::string form;
+            in >> event.camera >> event.generation >> event.sequence >> event.key >> event.pts >> event.dts >>
+                event.timeBaseNum >> slash >> event.timeBaseDen >> event.bytes >> form >> event.hash;
+            event.annexB = form == "annexb";
+        } else if (event.kind == "stream") {
+            unsigned rateNum = 0, rateDen = 0;
+            char x;
+            in >> event.camera >> event.generation >> event.sequence >> event.codec >> event.width >> x >>
+                event.height >> rateNum >> slash >> rateDen >> event.timeBaseNum >> slash >> event.timeBaseDen >>
+                event.parameterSetBytes >> event.name;
+        } else if (event.kind == "end") {
+            in >> event.camera >> event.generation >> event.sequence;
+        }
+        events.push_back(event);
+    }
+    return events;
+}
+
+std::vector<MediaEvent> CameraEvents(const std::vector<MediaEvent>& events, unsigned camera)
+{
+    std::vector<MediaEvent> selected;
+    for (const MediaEvent& event : events)
+        if (event.camera == camera)
+            selected.push_back(event);
+    return selected;
+}
+
+size_t CountFrames(const std::vector<MediaEvent>& events, unsigned camera)
+{
+    size_t count = 0;
+    for (const MediaEvent& event : events)
+        count += event.kind == "frame" && event.camera == camera;
+    return count;
+}
+
+CameraRig::CameraRig()
+{
+    fs::copy_file(DVR_CAMERA_PLUGIN, install.plugins / "ingest.so");
+    install.AddConfiguredPlugin("mediaprobe", "mediaprobe", "id=0x00510000", journalPath);
+}
+
+CameraRig::~CameraRig()
+{
+    if (core && core->Running())
+        Stop();
+}
+
+void CameraRig::WriteCameras(const std::string& text)
+{
+    WriteFile(install.work / "cameras.conf", text);
+}
+
+::testing::AssertionResult CameraRig::Start()
+{
+    core = StartCore(install, &supervisor);
+    return ConfigureCore(supervisor, *core);
+}
+
+::testing::AssertionResult CameraRig::Stop()
+{
+    supervisor.Send(IPC_KIND_STOP, 0);
+    const auto status = core->WaitExit();
+    if (status != 0)
+        return ::testing::AssertionFailure() << "the core ended with " << status.value_or(-1) << ":\n"
+                                             << core->Output();
+    return ::testing::AssertionSuccess();
+}
+
+bool CameraRig::WaitForFrames(unsigned camera, size_t count) const
+{
+    return WaitUntil([&] { return CountFrames(Events(), camera) >= count; });
+}
+
+std::string CameraRig::Request(uint32_t kind, const std::string& payload)
+{
+    if (!supervisor.Send(kind, DVR_IPC_TARGET(DVR_CAMERA_MODULE_INDEX), payload))
+        return "";
+    std::string text;
+    while (auto block = supervisor.Receive()) {
+        if (block->size() < IPC_HEADER_SIZE)
+            return text + "<short block>";
+        IpcHeader header;
+        memcpy(&header, block->data(), sizeof header);
+        text.append(reinterpret_cast<const char*>(block->data()) + IPC_HEADER_SIZE, block->size() - IPC_HEADER_SIZE);
+        if (header.kind != (kind | DVR_CAMERA_REPLY | DVR_CAMERA_REPLY_MORE))
+            break;
+    }
+    return text;
+}
+
+} // namespace dvrtest::media
