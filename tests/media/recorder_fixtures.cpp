@@ -94,6 +94,27 @@ std::vector<uint8_t> LengthPrefixed(const std::vector<uint8_t>& annexB)
     return out;
 }
 
+std::string SliceHash(const std::vector<uint8_t>& nals)
+{
+    uint64_t hash = 1469598103934665603ull;
+    for (size_t at = 0; at + 4 <= nals.size();) {
+        const size_t size =
+            (size_t{nals[at]} << 24) | (size_t{nals[at + 1]} << 16) | (size_t{nals[at + 2]} << 8) | nals[at + 3];
+        const size_t start = at + 4, end = std::min(nals.size(), start + size);
+        size_t last = end;
+        while (last > start && nals[last - 1] == 0)
+            --last;
+        const int type = start < end ? nals[start] & 0x1F : 0;
+        if (type >= 1 && type <= 5)
+            for (size_t i = start; i < last; ++i)
+                hash = (hash ^ nals[i]) * 1099511628211ull;
+        at = end;
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
 std::vector<RecordedFrame> ReadRecorded(const fs::path& file)
 {
     std::vector<RecordedFrame> frames;

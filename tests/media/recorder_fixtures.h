@@ -42,6 +42,9 @@ struct RecordedFrame {
 std::vector<RecordedFrame> ReadRecorded(const fs::path& file);
 // An Annex B access unit in the same form as ReadRecorded's.
 std::vector<uint8_t> LengthPrefixed(const std::vector<uint8_t>& annexB);
+// The hash the media probe journals for a frame (FNV-1a over its H.264 coded
+// slices), here of a recorded frame's length-prefixed NAL units.
+std::string SliceHash(const std::vector<uint8_t>& nals);
 
 // What players see: frames decoded by ffmpeg (and whether it complained), the
 // duration ffprobe reports.
