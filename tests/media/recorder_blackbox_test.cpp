@@ -9,6 +9,7 @@
 #include <random>
 #include <set>
 
+#include "dvrcamera.h"
 #include "dvrplugin.h"
 #include "media_fixtures.h"
 #include "recorder_fixtures.h"
@@ -124,6 +125,31 @@ TEST(RecorderPlugin, RecordsEveryFrameOnceInOrderInSegmentsThatPlaySeekAndExport
         Shell(std::string(DVR_RECORDINGS_TOOL) + " list -d " + rig.Recordings().string() + " -c 1");
     for (const SegmentRow& row : rows)
         EXPECT_NE(listed.find(row.file), std::string::npos) << listed;
+}
+
+TEST(RecorderPlugin, ACameraRestartEndsTheSegmentAndTheNextStartsAtAKeyFrame)
+{
+    RecorderRig rig("segment_seconds=60\n");
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.WaitForFrames(1, 40));
+    ASSERT_EQ(rig.Request(DVR_CAMERA_DISABLE, "1"), "ok\n");
+    ASSERT_TRUE(dvrtest::WaitUntil([&] {
+        const auto events = CameraEvents(rig.Events(), 1);
+        return !events.empty() && events.back().kind == "end";
+    }));
+    ASSERT_EQ(rig.Request(DVR_CAMERA_ENABLE, "1"), "ok\n");
+    ASSERT_TRUE(rig.WaitForFrames(1, CameraEvents(rig.Events(), 1).size() + 30));
+    ASSERT_TRUE(rig.Stop());
+    const auto rows = rig.Rows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].endedBy, "stream");
+    EXPECT_GE(rows[1].gapBefore, 0);
+    std::vector<std::string> recorded;
+    for (const SegmentRow& row : rows)
+        for (const RecordedFrame& frame : ReadRecorded(rig.Recordings() / row.file))
+            recorded.push_back(SliceHash(frame.nals));
+    EXPECT_EQ(recorded, rig.SentHashes()) << "the reconnection starts with a key frame: nothing is left out";
+    ExpectIndexMatchesPlayableFiles(rig);
 }
 
 TEST(RecorderPlugin, AfterKillNineAtRandomMomentsEverySegmentPlaysAndTheIndexAgreesWithTheFiles)
