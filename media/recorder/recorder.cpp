@@ -73,6 +73,7 @@ void Recorder::Start()
         return;
     running_ = true;
     stopping_ = false;
+    ready_ = false;
     thread_ = std::thread(&Recorder::Run, this);
 }
 
