@@ -35,7 +35,10 @@ struct Recorder::Camera {
     int64_t missed = 0; // frames not recorded since the camera's last segment
     SegmentWriter writer;
     SegmentRow row;
-    int64_t firstTicks = 0, lastRel = -1, lastDelta = 0, endRel = 0;
+    // Decode times in the segment count from its first frame: origin is the
+    // camera's timestamp of decode time 0, once a frame carried one.
+    bool haveOrigin = false;
+    int64_t origin = 0, lastRel = -1, lastDelta = 0, endRel = 0;
 
     int64_t UsToTicks(int64_t us) const
     {
@@ -46,14 +49,24 @@ struct Recorder::Camera {
     {
         return static_cast<int64_t>(static_cast<__int128>(ticks) * params.timeBaseNum * 1000000 / params.timeBaseDen);
     }
-    // The frame's decode time in its time base; the wall clock when the camera gave none.
-    int64_t DecodeTicks(const DvrMediaFrameInfo& f) const
+    int64_t FrameTicks() const { return lastDelta > 0 ? lastDelta : std::max<int64_t>(1, UsToTicks(kDefaultFrameUs)); }
+    // The camera's timestamp of a frame's decode time, or DVR_MEDIA_NO_TIMESTAMP.
+    static int64_t Stamp(const DvrMediaFrameInfo& f) { return f.dts != DVR_MEDIA_NO_TIMESTAMP ? f.dts : f.pts; }
+    // A frame's decode time in the segment. A frame without timestamps (an
+    // RTSP stream's first often has none) follows its predecessor by a frame.
+    int64_t Relative(const DvrMediaFrameInfo& f) const
     {
-        if (f.dts != DVR_MEDIA_NO_TIMESTAMP)
-            return f.dts;
-        if (f.pts != DVR_MEDIA_NO_TIMESTAMP)
-            return f.pts;
-        return UsToTicks(f.wallClockUs);
+        const int64_t guess = lastRel < 0 ? 0 : lastRel + FrameTicks();
+        const int64_t stamp = Stamp(f);
+        const int64_t rel = stamp == DVR_MEDIA_NO_TIMESTAMP ? guess : haveOrigin ? stamp - origin : guess;
+        return rel <= lastRel ? lastRel + 1 : rel; // decode times must rise
+    }
+    void Restart()
+    {
+        haveOrigin = false;
+        lastRel = -1;
+        lastDelta = 0;
+        endRel = 0;
     }
 };
 
@@ -316,8 +329,7 @@ void Recorder::OnFrame(const Item& item)
         ++camera.missed;
         return;
     }
-    if (camera.writer.open() && key &&
-        camera.DecodeTicks(f) - camera.firstTicks >= camera.UsToTicks(config_.segmentSeconds * 1000000))
+    if (camera.writer.open() && key && camera.Relative(f) >= camera.UsToTicks(config_.segmentSeconds * 1000000))
         CloseSegment(camera, "length");
     if (!camera.writer.open()) {
         // A segment starts at a key frame; a failed disk is tried again at most once a second.
@@ -326,17 +338,13 @@ void Recorder::OnFrame(const Item& item)
             return;
         }
     }
-    int64_t rel = camera.DecodeTicks(f) - camera.firstTicks;
-    if (rel <= camera.lastRel)
-        rel = camera.lastRel + 1; // decode times must rise
-    int64_t pts = f.pts != DVR_MEDIA_NO_TIMESTAMP && f.dts != DVR_MEDIA_NO_TIMESTAMP ? rel + (f.pts - f.dts) : rel;
-    if (pts < rel)
-        pts = rel;
+    const int64_t rel = camera.Relative(f);
+    const int64_t pts = f.pts != DVR_MEDIA_NO_TIMESTAMP && f.dts != DVR_MEDIA_NO_TIMESTAMP
+                            ? rel + std::max<int64_t>(0, f.pts - f.dts)
+                            : rel;
     if (camera.lastRel >= 0)
         camera.lastDelta = rel - camera.lastRel;
-    const int64_t duration = f.duration > 0         ? f.duration
-                             : camera.lastDelta > 0 ? camera.lastDelta
-                                                    : std::max<int64_t>(1, camera.UsToTicks(kDefaultFrameUs));
+    const int64_t duration = f.duration > 0 ? int64_t{f.duration} : camera.FrameTicks();
     const int written = camera.writer.Write(data, item.size, key, pts, rel, duration);
     if (written < 0) {
         if (camera.writer.fileError()) {
@@ -346,6 +354,10 @@ void Recorder::OnFrame(const Item& item)
             ++camera.missed;
         }
         return;
+    }
+    if (!camera.haveOrigin && Camera::Stamp(f) != DVR_MEDIA_NO_TIMESTAMP) {
+        camera.origin = Camera::Stamp(f) - rel;
+        camera.haveOrigin = true;
     }
     camera.lastRel = rel;
     camera.endRel = std::max(camera.endRel, rel + duration);
@@ -397,10 +409,7 @@ bool Recorder::OpenSegment(Camera& camera, const Item& item)
     row.gapBefore = camera.missed;
     row.state = "open";
     camera.missed = 0;
-    camera.firstTicks = camera.DecodeTicks(f);
-    camera.lastRel = -1;
-    camera.lastDelta = 0;
-    camera.endRel = 0;
+    camera.Restart();
     camera.row = row;
     if (!index_.Insert(camera.row) && !indexFailing_) {
         indexFailing_ = true;

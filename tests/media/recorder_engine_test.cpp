@@ -70,7 +70,7 @@ public:
         recorder->Stream(info, clip.parameterSets.data(), static_cast<uint32_t>(clip.parameterSets.size()));
     }
     // Frame `index` of the clip, `loop` clip lengths later; true when kept.
-    bool Send(uint16_t camera, size_t index, uint32_t sequence, uint16_t generation, int loop = 0)
+    bool Send(uint16_t camera, size_t index, uint32_t sequence, uint16_t generation, int loop = 0, bool stamped = true)
     {
         const ClipFrame& f = clip.frames[index];
         const int64_t loopTicks = int64_t{loop} * static_cast<int64_t>(clip.frames.size()) * f.duration;
@@ -82,8 +82,8 @@ public:
         info.keyFrame = f.key ? 1 : 0;
         info.timeBaseNum = clip.timeBaseNum;
         info.timeBaseDen = clip.timeBaseDen;
-        info.pts = f.pts + loopTicks;
-        info.dts = f.dts + loopTicks;
+        info.pts = stamped ? f.pts + loopTicks : DVR_MEDIA_NO_TIMESTAMP;
+        info.dts = stamped ? f.dts + loopTicks : DVR_MEDIA_NO_TIMESTAMP;
         info.duration = static_cast<uint32_t>(f.duration);
         info.wallClockUs = WallOf(index, loop);
         nowUs = std::max(nowUs.load(), info.wallClockUs);
@@ -185,6 +185,24 @@ TEST(RecorderEngine, EveryFrameLandsInExactlyOneSegmentInOrderAndTheIndexAgreesW
         EXPECT_EQ(row.gapBefore, 0) << row.file;
         EXPECT_EQ(Play(rig.PathOf(row)).errors, "") << row.file;
     }
+}
+
+TEST(RecorderEngine, FramesWithoutTimestampsFollowTheirPredecessors)
+{
+    // An RTSP stream's first frame often comes without timestamps.
+    Rig rig(Settings(60));
+    rig.Start();
+    rig.Describe(1, 1, 0);
+    for (uint32_t i = 0; i < 100; ++i)
+        rig.Send(1, i, i, 1, 0, i != 0 && i != 50);
+    rig.Stop();
+    const auto rows = rig.Rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].endUs - rows[0].startUs, 4000000);
+    const auto recorded = ReadRecorded(rig.PathOf(rows[0]));
+    ASSERT_EQ(recorded.size(), 100u);
+    for (size_t i = 0; i < recorded.size(); ++i)
+        EXPECT_EQ(recorded[i].dtsUs, static_cast<int64_t>(i) * 40000) << "frame " << i;
 }
 
 TEST(RecorderEngine, AGapEndsTheSegmentTheNextStartsAtAKeyFrameAndTheGapIsIndexed)
