@@ -48,7 +48,7 @@ run_core() {
   cp "$bin/dvrcore" "$dir/bin/"
   cp "$bin/plugins/ingest.so" "$bin/plugins/mediarecorder.so" "$dir/bin/plugins/"
   for i in $(seq "$n"); do echo "$i cam$i $url transport=tcp"; done > "$dir/run/cameras.conf"
-  printf 'segment_seconds=10\nsync_fragments=1\n' > "$dir/run/recorder.conf"
+  printf 'segment_seconds=10\n%b' "${RECORDER_SETTINGS:-}" > "$dir/run/recorder.conf"
   (cd "$dir/run" && exec "$dir/bin/dvrcore" > "$dir/core.log" 2>&1) &
   local pid=$!
   sleep "$seconds"

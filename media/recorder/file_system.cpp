@@ -29,6 +29,12 @@ int FileSystem::Sync(int fd)
     return ::fdatasync(fd) == 0 ? 0 : -errno;
 }
 
+int FileSystem::Duplicate(int fd)
+{
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    return copy < 0 ? -errno : copy;
+}
+
 int FileSystem::Close(int fd)
 {
     return ::close(fd) == 0 ? 0 : -errno;

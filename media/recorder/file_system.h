@@ -16,6 +16,7 @@ public:
     virtual int Create(const std::string& path);
     virtual ssize_t Write(int fd, const void* data, size_t size);
     virtual int Sync(int fd);
+    virtual int Duplicate(int fd);
     virtual int Close(int fd);
     virtual int Remove(const std::string& path);
     virtual int Truncate(const std::string& path, int64_t size);

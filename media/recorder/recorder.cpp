@@ -25,7 +25,7 @@ std::string Errno(int error)
 
 // What the writing thread knows about one camera.
 struct Recorder::Camera {
-    Camera(FileSystem& files, bool sync) : writer(files, sync) {}
+    Camera(FileSystem& files, std::function<void(int fd)> sync) : writer(files, std::move(sync)) {}
     uint16_t number = 0;
     bool described = false; // a stream description was seen and no end since
     uint16_t generation = 0;
@@ -69,6 +69,48 @@ struct Recorder::Camera {
         endRel = 0;
     }
 };
+
+FragmentSyncer::FragmentSyncer(FileSystem& files) : files_(files), thread_(&FragmentSyncer::Run, this) {}
+
+FragmentSyncer::~FragmentSyncer()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+}
+
+void FragmentSyncer::Sync(int fd)
+{
+    const int copy = files_.Duplicate(fd);
+    if (copy < 0)
+        return; // out of descriptors: this fragment reaches the disk with the kernel's own writeback
+    {
+        std::lock_guard lock(mutex_);
+        pending_.push_back(copy);
+    }
+    wake_.notify_one();
+}
+
+void FragmentSyncer::Run()
+{
+    for (;;) {
+        int fd;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [&] { return !pending_.empty() || stopping_; });
+            if (pending_.empty())
+                return;
+            fd = pending_.front();
+            pending_.pop_front();
+        }
+        // A failure shows again in the writer's next write or at the segment's close.
+        files_.Sync(fd);
+        files_.Close(fd);
+    }
+}
 
 Recorder::Recorder(RecorderConfig config, FileSystem& files, RecorderHooks hooks)
     : config_(std::move(config)), files_(files), hooks_(std::move(hooks))
@@ -198,6 +240,8 @@ std::string Recorder::PathOf(const std::string& relative) const
 
 void Recorder::Run()
 {
+    if (config_.syncFragments)
+        syncer_ = std::make_unique<FragmentSyncer>(files_);
     const int made = files_.MakeDirectory(config_.directory);
     std::string problem = made < 0 ? config_.directory + ": " + Errno(-made) : index_.Open(config_.directory);
     if (problem.empty()) {
@@ -236,6 +280,7 @@ void Recorder::Run()
         if (camera->writer.open())
             CloseSegment(*camera, "stop");
     index_.CloseDatabase();
+    syncer_.reset();
 }
 
 void Recorder::Process(Item& item)
@@ -264,7 +309,10 @@ Recorder::Camera& Recorder::CameraOf(uint16_t number)
 {
     auto& slot = cameras_[number];
     if (!slot) {
-        slot = std::make_unique<Camera>(files_, config_.syncFragments);
+        std::function<void(int fd)> sync;
+        if (config_.syncFragments)
+            sync = [this](int fd) { syncer_->Sync(fd); };
+        slot = std::make_unique<Camera>(files_, std::move(sync));
         slot->number = number;
     }
     return *slot;

@@ -23,6 +23,27 @@
 
 namespace recorder {
 
+// Brings fragments to the disk on a thread of its own: one camera's slow
+// sync must not hold up the writing of every other camera.
+class FragmentSyncer {
+public:
+    explicit FragmentSyncer(FileSystem& files);
+    ~FragmentSyncer(); // syncs what was handed over, then ends
+    FragmentSyncer(const FragmentSyncer&) = delete;
+    FragmentSyncer& operator=(const FragmentSyncer&) = delete;
+    // Takes a duplicate of `fd`, so the writer may close its own meanwhile.
+    void Sync(int fd);
+
+private:
+    void Run();
+    FileSystem& files_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<int> pending_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
 struct RecorderHooks {
     std::function<void(void* block)> release;                        // gives a kept frame back
     std::function<void(int32_t level, const std::string& text)> log; // one log line
@@ -109,6 +130,7 @@ private:
 
     // The writing thread's own.
     RecordingIndex index_;
+    std::unique_ptr<FragmentSyncer> syncer_; // while the writing thread runs, when fragments are synced
     bool indexFailing_ = false;
     std::map<uint16_t, std::unique_ptr<Camera>> cameras_;
     bool diskFailing_ = false;

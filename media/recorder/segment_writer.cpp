@@ -19,7 +19,9 @@ namespace {
 constexpr int kIoBufferSize = 64 * 1024;
 }
 
-SegmentWriter::SegmentWriter(FileSystem& files, bool syncFragments) : files_(files), syncFragments_(syncFragments) {}
+SegmentWriter::SegmentWriter(FileSystem& files, std::function<void(int fd)> syncFragment)
+    : files_(files), syncFragment_(std::move(syncFragment))
+{}
 
 SegmentWriter::~SegmentWriter()
 {
@@ -124,13 +126,8 @@ int SegmentWriter::FlushFragment()
         return -fileError_;
     if (result < 0)
         return result;
-    if (syncFragments_) {
-        const int synced = files_.Sync(fd_);
-        if (synced < 0) {
-            fileError_ = -synced;
-            return synced;
-        }
-    }
+    if (syncFragment_)
+        syncFragment_(fd_);
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,9 @@ struct StreamParams {
 
 class SegmentWriter {
 public:
-    SegmentWriter(FileSystem& files, bool syncFragments);
+    // `syncFragment`, when given, is handed the descriptor after every
+    // fragment, to bring it to the disk; Close always syncs.
+    explicit SegmentWriter(FileSystem& files, std::function<void(int fd)> syncFragment = {});
     ~SegmentWriter(); // abandons an open file
     SegmentWriter(const SegmentWriter&) = delete;
     SegmentWriter& operator=(const SegmentWriter&) = delete;
@@ -55,7 +58,7 @@ private:
 
     FileSystem& files_;
     int64_t fragmentTicks_ = 0; // a second in the stream's time base
-    const bool syncFragments_;
+    const std::function<void(int fd)> syncFragment_;
     AVFormatContext* format_ = nullptr;
     AVIOContext* io_ = nullptr;
     int fd_ = -1;

@@ -154,7 +154,9 @@ std::vector<std::pair<int64_t, std::vector<uint8_t>>> Recorded(const Rig& rig, u
 
 TEST(RecorderEngine, EveryFrameLandsInExactlyOneSegmentInOrderAndTheIndexAgreesWithTheFiles)
 {
-    Rig rig(Settings(1));
+    RecorderConfig config = Settings(1);
+    config.syncFragments = true;
+    Rig rig(config);
     rig.Start();
     for (uint16_t camera : {1, 2})
         rig.Describe(camera, 1, 0);

@@ -25,7 +25,7 @@ protected:
     {
         const std::string relative = recorder::SegmentFileName(camera, startUs, 0);
         fs::create_directories((root / relative).parent_path());
-        recorder::SegmentWriter writer(recorder::RealFiles(), false);
+        recorder::SegmentWriter writer(recorder::RealFiles());
         EXPECT_EQ(writer.Open((root / relative).string(),
                               {1, clip.width, clip.height, clip.timeBaseNum, clip.timeBaseDen, clip.parameterSets}),
                   0);

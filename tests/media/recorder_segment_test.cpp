@@ -21,7 +21,7 @@ protected:
     fs::path Write(const std::string& name, size_t count, bool close = true)
     {
         const fs::path path = dir.path() / name;
-        SegmentWriter writer(recorder::RealFiles(), false);
+        SegmentWriter writer(recorder::RealFiles());
         recorder::StreamParams params{
             1, clip.width, clip.height, clip.timeBaseNum, clip.timeBaseDen, clip.parameterSets};
         EXPECT_EQ(writer.Open(path.string(), params), 0);
