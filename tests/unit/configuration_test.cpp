@@ -38,10 +38,13 @@ public:
     using dvrcore::WriteStatusDocuments;
 
     // The documents raised so far, as texts; checks each record on the way.
+    // Log lines, passed on to the plugins as events too, are left out.
     std::vector<std::string> Raised()
     {
         std::vector<std::string> texts;
         for (const _EventParmsIn& event : TakeQueued()) {
+            if (event.eventType == EVENT_TYPE_LOG)
+                continue;
             EXPECT_EQ(event.structSize, sizeof(_EventParmsIn)); // 184 on the 32-bit target
             EXPECT_EQ(event.version, 1u);
             EXPECT_EQ(event.providerID, CORE_PROVIDER_ID);
@@ -108,38 +111,60 @@ std::string Update(const std::string& plugins, const std::string& delta = R"(Del
     return "<Kavo " + delta + "><Modules><Module>" + plugins + "</Module></Modules></Kavo>";
 }
 
-TEST(ParseConfig, ChangesThresholdsAndRewritesOncePerChange)
+TEST(ParseConfig, ChangesThresholdsAndRewritesOncePerChangeOrRefusesTheWholeDocument)
 {
     struct Step {
         const char* name;
         std::string text;
-        int level;    // slot 2 afterwards
-        int rewrites; // status documents raised by this update
+        int level;           // slot 2 afterwards
+        int rewrites;        // status documents raised by this update
+        std::string refusal; // the line that refuses it; empty: none
     };
+    std::string attributes, deep;
+    for (int i = 0; i <= MAX_ATTRIBUTES_PER_ELEMENT; ++i)
+        attributes += " a" + std::to_string(i) + "=\"1\"";
+    for (int i = 0; i < 100; ++i)
+        deep += "<a>"; // inside Kavo, Modules and Module
     // Slot 2 starts at 30 with a declared default of 40.
     const std::vector<Step> steps = {
-        {"no Delta", Update(R"(<Plugin ID="131072" LogLevel="60"/>)", ""), 30, 0},
-        {"Delta 0", Update(R"(<Plugin ID="131072" LogLevel="60"/>)", R"(Delta="0")"), 30, 0},
-        {"the same value", Update(R"(<Plugin ID="131072" LogLevel="30"/>)"), 30, 0},
-        {"out of range", Update(R"(<Plugin ID="131072" LogLevel="101"/>)"), 30, 0},
-        {"first -1 clears", Update(R"(<Plugin ID="131072" LogLevel="-1"/>)"), -1, 1},
-        {"second -1 restores the default", Update(R"(<Plugin ID="131072" LogLevel="-1"/>)"), 40, 1},
+        {"no Delta", Update(R"(<Plugin ID="131072" LogLevel="60"/>)", ""), 30, 0, ""},
+        {"Delta 0", Update(R"(<Plugin ID="131072" LogLevel="60"/>)", R"(Delta="0")"), 30, 0, ""},
+        {"the same value", Update(R"(<Plugin ID="131072" LogLevel="30"/>)"), 30, 0, ""},
+        {"out of range", Update(R"(<Plugin ID="131072" LogLevel="101"/>)"), 30, 0, ""},
+        {"first -1 clears", Update(R"(<Plugin ID="131072" LogLevel="-1"/>)"), -1, 1, ""},
+        {"second -1 restores the default", Update(R"(<Plugin ID="131072" LogLevel="-1"/>)"), 40, 1, ""},
         {"two changes, one rewrite",
-         Update(R"(<Plugin ID="131072" LogLevel="10"/><Plugin ID="196608" LogLevel="10"/>)"), 10, 1},
-        {"malformed after a good entry", Update(R"(<Plugin ID="131072" LogLevel="70"/>)").substr(0, 80), 70, 1},
+         Update(R"(<Plugin ID="131072" LogLevel="10"/><Plugin ID="196608" LogLevel="10"/>)"), 10, 1, ""},
+        {"malformed after a good entry", Update(R"(<Plugin ID="131072" LogLevel="70"/>)").substr(0, 80), 10, 0,
+         "configuration update refused: Error reading end tag. (row 1, column 78)"},
         {"deep after a good entry",
          R"(<Kavo Delta="1"><Modules><Module><Plugin ID="131072" LogLevel="80"/>)" + std::string(1'000'000, '<') +
              "<x>",
-         80, 1},
-        {"huge and broken", std::string(20'000'000, 'x'), 80, 0},
+         10, 0, "configuration update refused: Error reading Element value."},
+        {"nested too deeply after a good entry", Update(R"(<Plugin ID="131072" LogLevel="80"/>)" + deep), 10, 0,
+         "configuration update refused: Elements nested too deeply (exceeds the configured maximum parse depth). "
+         "(row 1, column 360)"},
+        {"too many attributes after a good entry",
+         Update(R"(<Plugin ID="131072" LogLevel="80"/><Plugin)" + attributes + "/>"), 10, 0,
+         "configuration update refused: Too many attributes on one element (more than 256). (row 1, column 69)"},
+        {"huge and broken", std::string(20'000'000, 'x'), 10, 0, "configuration update refused: Error document empty."},
     };
     ConfigCore core;
     core.logLevels[2] = 30;
     core.defaultLogLevels[2] = 40;
     for (const Step& step : steps) {
+        const size_t linesBefore = core.Lines().size();
         core.ParseConfig(step.text);
         EXPECT_EQ(core.logLevels[2].load(), step.level) << step.name;
         EXPECT_EQ(core.Raised().size(), static_cast<size_t>(step.rewrites)) << step.name;
+        const std::vector<dvrtest::LogLine> lines = core.Lines();
+        std::vector<std::string> added;
+        for (size_t i = linesBefore; i < lines.size(); ++i) {
+            EXPECT_EQ(lines[i].level, static_cast<uint32_t>(LEVEL_WARNING)) << step.name;
+            added.push_back(lines[i].text);
+        }
+        EXPECT_EQ(added, step.refusal.empty() ? std::vector<std::string>{} : std::vector<std::string>{step.refusal})
+            << step.name;
     }
 }
 
