@@ -3,6 +3,7 @@
 // and the exact status document and the record it is raised with.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -13,12 +14,14 @@
 #include "core/dvrcore.h"
 #include "support/core_harness.h"
 #include "support/process.h"
+#include "unit/other_user.h"
 
 namespace {
 
 using dvrtest::ReadFile;
 using dvrtest::TempDir;
 using dvrtest::WriteFile;
+namespace fs = std::filesystem;
 
 // The shared harness, its working directory a fresh temporary directory.
 class ConfigCore : public dvrtest::TestCore {
@@ -106,6 +109,96 @@ TEST(ReadConfiguration, SetsWhatTheFilesSayAndSkipsBadEntriesOneByOne)
     }
 }
 
+// Lines the core logged from `first` on, each checked to be a warning.
+std::vector<std::string> WarningsFrom(const ConfigCore& core, size_t first)
+{
+    std::vector<std::string> texts;
+    const std::vector<dvrtest::LogLine> lines = core.Lines();
+    for (size_t i = first; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].level, static_cast<uint32_t>(LEVEL_WARNING)) << lines[i].text;
+        texts.push_back(lines[i].text);
+    }
+    return texts;
+}
+
+// Permissions only bind a user other than root: the core reads and saves as
+// nobody in a child process.
+TEST(ReadConfiguration, FilesItMayNotReadOrReplaceAreKeptAndSaid)
+{
+    const std::string settings = "<Kavo><Memory Throttling=\"0\"/></Kavo>";
+    struct Case {
+        const char* name;
+        fs::perms directory;
+        fs::perms file;
+        std::string lines;     // what the core logged, one line each
+        std::string coreXml;   // afterwards; empty: a fresh status document
+        std::string keptAside; // core.xml.rejected afterwards; empty: absent
+    };
+    const fs::perms readOnly = fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec;
+    const std::vector<Case> cases = {
+        {"unreadable core.xml", fs::perms::all, fs::perms::owner_read | fs::perms::owner_write,
+         "core.xml cannot be used: Failed to open file: Permission denied; kept as core.xml.rejected; using the "
+         "defaults\n",
+         "", settings},
+        {"read-only directory", readOnly, fs::perms::owner_read | fs::perms::others_read,
+         "cannot save core.xml: create core.xml.pending: Permission denied\n"
+         "cannot save plugins.xml: create plugins.xml.pending: Permission denied\n",
+         settings, ""},
+        {"unreadable core.xml in a read-only directory", readOnly, fs::perms::owner_read,
+         "core.xml cannot be used: Failed to open file: Permission denied; it could not be kept aside (rename to "
+         "core.xml.rejected: Permission denied) and will not be replaced; using the defaults\n"
+         "cannot save core.xml: an unusable file is in its place and could not be moved aside\n"
+         "cannot save plugins.xml: create plugins.xml.pending: Permission denied\n",
+         settings, ""},
+    };
+    for (const Case& c : cases) {
+        ConfigCore core;
+        WriteFile("core.xml", settings);
+        fs::permissions("core.xml", c.file);
+        fs::permissions(core.dir.path(), c.directory);
+        const std::string logged = dvrtest::AsAnotherUser([&] {
+            core.ReadConfiguration();
+            core.WriteStatusDocuments();
+            core.WriteStatusDocuments(); // a second save says nothing new
+            std::string text;
+            for (const std::string& line : WarningsFrom(core, 0))
+                text += line + "\n";
+            return text;
+        });
+        fs::permissions(core.dir.path(), fs::perms::owner_all);
+        EXPECT_EQ(logged, c.lines) << c.name;
+        if (c.coreXml.empty()) {
+            EXPECT_EQ(ReadFile("core.xml").rfind("<?xml ?>\n<Kavo Delta=\"0\">", 0), 0u) << c.name;
+        } else {
+            EXPECT_EQ(ReadFile("core.xml"), c.coreXml) << c.name;
+        }
+        EXPECT_EQ(fs::exists("core.xml.rejected") ? ReadFile("core.xml.rejected") : "", c.keptAside) << c.name;
+    }
+}
+
+TEST(StatusDocument, AFailingSaveIsToldOncePerCauseAndItsRecoveryOnce)
+{
+    ConfigCore core;
+    fs::create_directory("core.xml.bak");
+    core.WriteStatusDocuments();
+    core.WriteStatusDocuments();
+    fs::remove("core.xml.bak");
+    ASSERT_EQ(mkfifo("core.xml", 0600), 0);
+    core.WriteStatusDocuments();
+    core.WriteStatusDocuments();
+    fs::remove("core.xml");
+    core.WriteStatusDocuments();
+    core.WriteStatusDocuments();
+    EXPECT_EQ(WarningsFrom(core, 0), (std::vector<std::string>{
+                                         "cannot save core.xml: remove core.xml.bak: Is a directory",
+                                         "cannot save core.xml: replace core.xml: not a regular file but a FIFO",
+                                         "saved core.xml again",
+                                     }));
+    // plugins.xml, saved every time, said nothing; the documents were raised.
+    EXPECT_EQ(ReadFile("plugins.xml"), ReadFile("core.xml"));
+    EXPECT_EQ(core.Raised().size(), 6u);
+}
+
 std::string Update(const std::string& plugins, const std::string& delta = R"(Delta="1")")
 {
     return "<Kavo " + delta + "><Modules><Module>" + plugins + "</Module></Modules></Kavo>";
@@ -157,13 +250,8 @@ TEST(ParseConfig, ChangesThresholdsAndRewritesOncePerChangeOrRefusesTheWholeDocu
         core.ParseConfig(step.text);
         EXPECT_EQ(core.logLevels[2].load(), step.level) << step.name;
         EXPECT_EQ(core.Raised().size(), static_cast<size_t>(step.rewrites)) << step.name;
-        const std::vector<dvrtest::LogLine> lines = core.Lines();
-        std::vector<std::string> added;
-        for (size_t i = linesBefore; i < lines.size(); ++i) {
-            EXPECT_EQ(lines[i].level, static_cast<uint32_t>(LEVEL_WARNING)) << step.name;
-            added.push_back(lines[i].text);
-        }
-        EXPECT_EQ(added, step.refusal.empty() ? std::vector<std::string>{} : std::vector<std::string>{step.refusal})
+        EXPECT_EQ(WarningsFrom(core, linesBefore),
+                  step.refusal.empty() ? std::vector<std::string>{} : std::vector<std::string>{step.refusal})
             << step.name;
     }
 }

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +18,7 @@
 
 #include "config/xml_document.h"
 #include "support/process.h"
+#include "unit/other_user.h"
 
 namespace {
 
@@ -401,30 +401,13 @@ TEST(SafeSave, UnwritableDirectoryReportsCreateErrorAndKeepsTheFile)
     WriteFile(file, "<old/>");
     fs::permissions(dir.path(),
                     fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read | fs::perms::others_exec);
-    // Root writes anywhere: the save runs as nobody in a child.
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(3);
+    const std::string report = dvrtest::AsAnotherUser([&] {
         XmlDocument doc = Document("new");
         const bool saved = doc.SaveFileSafely(file.string());
-        const std::string report = std::to_string(doc.ErrorId()) + ":" + doc.ErrorDesc();
-        if (write(pipeFds[1], report.data(), report.size()) < 0)
-            _exit(4);
-        _exit(saved ? 1 : 0);
-    }
-    close(pipeFds[1]);
-    char report[256] = {};
-    ASSERT_GE(read(pipeFds[0], report, sizeof report - 1), 0);
-    close(pipeFds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
+        return std::to_string(saved) + ":" + std::to_string(doc.ErrorId()) + ":" + doc.ErrorDesc();
+    });
     fs::permissions(dir.path(), fs::perms::owner_all);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(report, "2:create " + file.string() + ".pending: Permission denied");
+    EXPECT_EQ(report, "0:2:create " + file.string() + ".pending: Permission denied");
     EXPECT_EQ(ReadFile(file), "<old/>");
 }
 
