@@ -404,7 +404,7 @@ const char* FileKind(mode_t mode)
         return "a device";
     if (S_ISSOCK(mode))
         return "a socket";
-    return "not a plain file";
+    return "a file of another kind";
 }
 
 } // namespace
@@ -581,60 +581,58 @@ bool XmlDocument::SaveFileSafely(const std::string& path, FileCalls& files)
         return fail("look at " + path, SystemError(errno));
     }
 
-    std::string step, reason;
-    auto failed = [&](const std::string& what) {
-        step = what;
-        reason = SystemError(errno);
+    // Every failure from here on removes the pending file first.
+    auto abandon = [&](const std::string& step, const std::string& reason) {
+        files.Unlink(pending.c_str());
+        return fail(step, reason);
     };
     files.Unlink(pending.c_str()); // left by an interrupted save; whatever it is, it is not followed
     const int fd = files.Open(pending.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
         return fail("create " + pending, SystemError(errno));
-    if (keepMode && files.Fchmod(fd, status.st_mode & 07777) != 0)
-        failed("set the mode of " + pending);
-    if (step.empty()) {
-        const ssize_t written = files.Write(fd, text.data(), text.size());
-        if (written < 0)
-            failed("write " + pending);
-        else if (static_cast<size_t>(written) != text.size()) {
-            step = "write " + pending;
-            reason = "only wrote " + std::to_string(written) + " of " + std::to_string(text.size()) + " bytes";
-        } else if (files.Fsync(fd) != 0)
-            failed("flush " + pending);
+    std::string step, reason;
+    if (keepMode && files.Fchmod(fd, status.st_mode & 07777) != 0) {
+        step = "set the mode of " + pending;
+        reason = SystemError(errno);
+    } else if (const ssize_t written = files.Write(fd, text.data(), text.size()); written < 0) {
+        step = "write " + pending;
+        reason = SystemError(errno);
+    } else if (static_cast<size_t>(written) != text.size()) {
+        step = "write " + pending;
+        reason = "only wrote " + std::to_string(written) + " of " + std::to_string(text.size()) + " bytes";
+    } else if (files.Fsync(fd) != 0) {
+        step = "flush " + pending;
+        reason = SystemError(errno);
     }
-    if (files.Close(fd) != 0 && step.empty())
-        failed("close " + pending);
-    if (!step.empty()) {
-        files.Unlink(pending.c_str());
-        return fail(step, reason);
+    if (files.Close(fd) != 0 && step.empty()) {
+        step = "close " + pending;
+        reason = SystemError(errno);
     }
+    if (!step.empty())
+        return abandon(step, reason);
 
     if (files.Unlink(backup.c_str()) != 0 && errno != ENOENT)
-        failed("remove " + backup);
-    else if (files.Rename(path.c_str(), backup.c_str()) != 0 && errno != ENOENT)
-        failed("rename " + path + " to " + backup);
-    else if (files.Rename(pending.c_str(), path.c_str()) != 0) {
-        failed("rename " + pending + " to " + path);
-        files.Unlink(pending.c_str());
+        return abandon("remove " + backup, SystemError(errno));
+    if (files.Rename(path.c_str(), backup.c_str()) != 0 && errno != ENOENT)
+        return abandon("rename " + path + " to " + backup, SystemError(errno));
+    if (files.Rename(pending.c_str(), path.c_str()) != 0) {
+        reason = SystemError(errno);
         files.Rename(backup.c_str(), path.c_str());
-        return fail(step, reason);
-    } else {
-        // The new name must be on disk before the backup goes; when that
-        // cannot be made sure, the backup stays for the next load to drop.
-        const std::string directory =
-            path.find('/') == std::string::npos ? std::string(".") : path.substr(0, path.rfind('/') + 1);
-        const int dirFd = files.Open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-        if (dirFd >= 0) {
-            const bool flushed = files.Fsync(dirFd) == 0;
-            files.Close(dirFd);
-            if (flushed)
-                files.Unlink(backup.c_str());
-        }
-        SetError(0, std::string());
-        return true;
+        return abandon("rename " + pending + " to " + path, reason);
     }
-    files.Unlink(pending.c_str());
-    return fail(step, reason);
+    // The new name must be on disk before the backup goes; when that cannot
+    // be made sure, the backup stays for the next load to drop.
+    const std::string directory =
+        path.find('/') == std::string::npos ? std::string(".") : path.substr(0, path.rfind('/') + 1);
+    const int dirFd = files.Open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (dirFd >= 0) {
+        const bool flushed = files.Fsync(dirFd) == 0;
+        files.Close(dirFd);
+        if (flushed)
+            files.Unlink(backup.c_str());
+    }
+    SetError(0, std::string());
+    return true;
 }
 
 namespace {
