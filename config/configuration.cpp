@@ -94,17 +94,20 @@ void dvrcore::ReadConfiguration()
 
 void dvrcore::ParseConfig(const std::string& text)
 {
-    // Applied whole or not at all: the part before an error is not used.
     XmlDocument update;
-    if (!update.Parse(text)) {
-        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING, "configuration update refused: %s",
-                   update.ErrorReport().c_str());
-        return;
-    }
+    const bool parsed = update.Parse(text);
+    // Only a root with Delta 1 addresses the core; plugins' other documents
+    // pass by silently, broken or not.
     const TiXmlElement* root = update.document.RootElement();
     int32_t delta;
     if (!root || !ReadIntAttribute(*root, "Delta", delta) || delta != 1)
         return;
+    // Applied whole or not at all: the part before an error is not used.
+    if (!parsed) {
+        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING, "configuration update refused: %s",
+                   update.ErrorReport().c_str());
+        return;
+    }
     bool changed = false;
     ForEachPlugin(*root, [&](const TiXmlElement& plugin) {
         int32_t id, level;
