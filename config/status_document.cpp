@@ -1,6 +1,6 @@
-// The status document: built from the core's state, saved as core.xml (safe
-// save) and plugins.xml (plain save), then raised to the plugins with the
-// product description added.
+// The status document: built from the core's state, saved as core.xml and
+// plugins.xml (both with the safe save; failures logged once per cause),
+// then raised to the plugins with the product description added.
 #include "config/status_document.h"
 
 #include <cerrno>
