@@ -98,10 +98,14 @@ struct CameraStream::Session {
     AVBSFContext* filter = nullptr; // length-prefixed to Annex B, when needed
     AVPacket* packet = av_packet_alloc();
     AVPacket* filtered = av_packet_alloc();
+    AVPacket* held = av_packet_alloc(); // a first frame without timestamps, until the next one tells them
+    bool holding = false;
     int streamIndex = -1;
     AVCodecID codec = AV_CODEC_ID_NONE;
     AVRational timeBase{0, 1};
     AVRational frameRate{0, 1};
+    int64_t frameStep = 1; // one frame's duration in the time base, where the rate is known
+    int64_t lastDts = AV_NOPTS_VALUE;
     int width = 0, height = 0;
     std::vector<uint8_t> parameterSets; // Annex B, or empty when only in band
     bool described = false;             // a description of the current parameters went out
@@ -119,6 +123,7 @@ struct CameraStream::Session {
         avformat_close_input(&input);
         av_packet_free(&packet);
         av_packet_free(&filtered);
+        av_packet_free(&held);
     }
 };
 
@@ -235,7 +240,7 @@ void CameraStream::Run()
 CameraStream::Outcome CameraStream::RunSession()
 {
     Session session;
-    if (!session.packet || !session.filtered)
+    if (!session.packet || !session.filtered || !session.held)
         return {false, "out of memory"};
     Outcome outcome = OpenInput(session);
     if (!outcome.reason.empty())
@@ -284,6 +289,8 @@ CameraStream::Outcome CameraStream::OpenInput(Session& session)
     session.frameRate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
     if (session.frameRate.num <= 0 || session.frameRate.den <= 0 || av_q2d(session.frameRate) > 240)
         session.frameRate = {0, 1};
+    if (session.frameRate.num)
+        session.frameStep = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(session.frameRate), session.timeBase));
     if (!HandleNewParameters(session, parameters->extradata, static_cast<size_t>(parameters->extradata_size)))
         return {false, "cannot convert the stream to Annex B"};
     return {};
@@ -347,7 +354,7 @@ CameraStream::Outcome CameraStream::ReadFrames(Session& session)
         if (error == AVERROR_EOF && config_.loop && session.passStart != AV_NOPTS_VALUE) {
             // Play the file again, its timestamps going on from the end of this pass.
             session.loopOffset += session.passEnd - session.passStart;
-            session.passStart = session.passEnd = AV_NOPTS_VALUE;
+            session.passStart = session.passEnd = session.lastDts = AV_NOPTS_VALUE;
             error = av_seek_frame(session.input, session.streamIndex, 0, AVSEEK_FLAG_BACKWARD);
             if (error >= 0)
                 continue;
@@ -371,7 +378,7 @@ CameraStream::Outcome CameraStream::ReadFrames(Session& session)
             return {true, "cannot convert the new parameters to Annex B"};
         }
         if (!session.filter) {
-            Emit(session, *session.packet);
+            Deliver(session, *session.packet);
             av_packet_unref(session.packet);
             continue;
         }
@@ -380,11 +387,42 @@ CameraStream::Outcome CameraStream::ReadFrames(Session& session)
             return {true, "bitstream conversion failed: " + ErrorText(error)};
         }
         while (av_bsf_receive_packet(session.filter, session.filtered) >= 0) {
-            Emit(session, *session.filtered);
+            Deliver(session, *session.filtered);
             av_packet_unref(session.filtered);
         }
     }
     return {true, "stopped"};
+}
+
+// Fills in the timestamps of a frame that has none: one frame on from the
+// last, or, for the first frame of a connection (an RTSP stream's first frame
+// can come before its clock is known), one frame before the next; that one is
+// held back until the next arrives.
+void CameraStream::Deliver(Session& session, AVPacket& packet)
+{
+    const int64_t step = packet.duration > 0 ? packet.duration : session.frameStep;
+    if (session.holding) {
+        AVPacket& held = *session.held;
+        if (packet.dts != AV_NOPTS_VALUE)
+            held.dts = packet.dts - (held.duration > 0 ? held.duration : session.frameStep);
+        if (held.pts == AV_NOPTS_VALUE)
+            held.pts = held.dts;
+        session.holding = false;
+        session.lastDts = held.dts;
+        Emit(session, held);
+        av_packet_unref(&held);
+    }
+    if (packet.dts == AV_NOPTS_VALUE) {
+        if (session.lastDts == AV_NOPTS_VALUE) {
+            session.holding = av_packet_ref(session.held, &packet) >= 0;
+            return;
+        }
+        packet.dts = session.lastDts + step;
+        if (packet.pts == AV_NOPTS_VALUE)
+            packet.pts = packet.dts;
+    }
+    session.lastDts = packet.dts;
+    Emit(session, packet);
 }
 
 // Waits until a frame's time has come, when the camera is paced. Returns false
@@ -411,10 +449,7 @@ void CameraStream::Emit(Session& session, const AVPacket& packet)
     // Where a looping file's next pass starts: after the last frame of this one.
     const int64_t start = packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
     if (start != AV_NOPTS_VALUE) {
-        const int64_t duration = packet.duration > 0 ? packet.duration
-                                 : session.frameRate.num
-                                     ? std::max<int64_t>(1, av_rescale_q(1, av_inv_q(session.frameRate), session.timeBase))
-                                     : 1;
+        const int64_t duration = packet.duration > 0 ? packet.duration : session.frameStep;
         if (session.passStart == AV_NOPTS_VALUE)
             session.passStart = start;
         session.passEnd = std::max(session.passEnd == AV_NOPTS_VALUE ? start : session.passEnd, start + duration);

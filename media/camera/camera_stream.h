@@ -81,6 +81,7 @@ private:
     Outcome ReadFrames(Session& session);
     bool HandleNewParameters(Session& session, const uint8_t* extradata, size_t size);
     bool Pace(Session& session, int64_t timestamp);
+    void Deliver(Session& session, AVPacket& packet);
     void Emit(Session& session, const AVPacket& packet);
     bool RaiseDescription(Session& session, uint32_t sequence);
     void RaiseStreamEnd(Session& session);
