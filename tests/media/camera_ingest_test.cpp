@@ -4,8 +4,17 @@
 // the cameras file and supervisor packets.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <map>
+#include <memory>
+#include <sstream>
 
 #include "dvrcamera.h"
 #include "dvrmedia.h"
@@ -35,7 +44,7 @@ struct Clip {
 // Checks one camera's events: a description first and before every new
 // generation, frames numbered without gaps from the description's sequence,
 // the first frame after each description a key frame, the source ID the
-// camera's own, every frame in Annex B form.
+// camera's own, every frame in Annex B form and with its timestamps.
 void ExpectWellFormed(const std::vector<MediaEvent>& events, unsigned camera)
 {
     const uint32_t source = DVR_MEDIA_SOURCE_ID(kCameraSystemID, camera);
@@ -54,6 +63,8 @@ void ExpectWellFormed(const std::vector<MediaEvent>& events, unsigned camera)
             ASSERT_EQ(event.sequence, expected) << "gap or reordering in camera " << camera;
             ASSERT_TRUE(!first || event.key) << "the first frame after a description is dependent";
             ASSERT_TRUE(event.annexB) << "frame " << event.sequence;
+            ASSERT_NE(event.pts, DVR_MEDIA_NO_TIMESTAMP) << "frame " << event.sequence;
+            ASSERT_NE(event.dts, DVR_MEDIA_NO_TIMESTAMP) << "frame " << event.sequence;
             ++expected;
             first = false;
         }
@@ -101,6 +112,292 @@ TEST(FileCamera, LoopingFileArrivesWhole_InOrder_WithItsTimestampsAndKeyFrames)
     }
     EXPECT_EQ(std::count_if(camera.begin(), camera.end(), [](auto& e) { return e.kind == "stream"; }), 1)
         << "a loop is not a new stream";
+}
+
+// The first generation of one camera's frames (its first connection).
+std::vector<MediaEvent> FirstConnection(const std::vector<MediaEvent>& events, unsigned camera)
+{
+    std::vector<MediaEvent> frames;
+    for (const MediaEvent& event : CameraEvents(events, camera))
+        if (event.kind == "frame" && event.generation == 1)
+            frames.push_back(event);
+    return frames;
+}
+
+// A live source of one clip, and how the camera reaches it.
+struct Source {
+    std::string name;
+    std::string codec, extension;
+    // Starts serving `clip` (what serves it goes into `keep`) and returns the
+    // camera's URL and options.
+    std::function<std::string(const Clip& clip, std::vector<std::shared_ptr<void>>& keep)> serve;
+    bool whole; // the camera sees the clip from its start (else from some key frame on)
+};
+
+std::string ServeRtsp(const Clip& clip, const std::string& mount, const std::string& options,
+                      std::vector<std::shared_ptr<void>>& keep)
+{
+    const bool h265 = mount == "/clip265";
+    auto server = std::make_unique<RtspTestServer>(h265 ? fs::path() : clip.path, h265 ? clip.path : fs::path());
+    EXPECT_TRUE(server->Start());
+    const std::string url = server->Url(mount) + " " + options;
+    keep.push_back(std::move(server));
+    return url;
+}
+
+class LiveSource : public ::testing::TestWithParam<Source> {};
+
+// The camera of the source against a camera reading the clip's file: the
+// same pictures in the same order, key frames where ffprobe finds them in
+// the file, timestamps spaced as the file's.
+TEST_P(LiveSource, DeliversTheClipsFramesOnceInOrderWithKeyFramesAndTimestamps)
+{
+    const Source& source = GetParam();
+    Clip clip(1, source.codec, source.extension);
+    ASSERT_EQ(clip.packets.size(), 25u);
+    std::vector<std::shared_ptr<void>> keep;
+    const std::string url = source.serve(clip, keep);
+    CameraRig rig;
+    rig.WriteCameras("1 file " + clip.path.string() + "\n2 live " + url + "\n");
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(WaitUntil([&] {
+        const auto events = rig.Events();
+        return FirstConnection(events, 1).size() == 25 && FirstConnection(events, 2).size() >= (source.whole ? 25 : 12);
+    })) << rig.core->Output();
+    ASSERT_TRUE(rig.Stop());
+
+    const auto events = rig.Events();
+    ExpectWellFormed(events, 1);
+    ExpectWellFormed(events, 2);
+    const auto reference = FirstConnection(events, 1), live = FirstConnection(events, 2);
+    ASSERT_TRUE(live.front().key);
+    // Where the live camera's first picture is in the clip.
+    size_t offset = 0;
+    while (offset < reference.size() && reference[offset].hash != live.front().hash)
+        ++offset;
+    ASSERT_LT(offset, reference.size()) << "the live camera's first picture is not in the clip";
+    if (source.whole) {
+        EXPECT_EQ(offset, 0u);
+        EXPECT_EQ(live.size(), clip.packets.size()) << "frames lost or doubled";
+    }
+    for (size_t i = 0; i < live.size(); ++i) {
+        const size_t at = (offset + i) % reference.size();
+        EXPECT_EQ(live[i].hash, reference[at].hash) << "frame " << i;
+        EXPECT_EQ(live[i].key, clip.packets[at].key) << "frame " << i;
+        if (source.whole) {
+            EXPECT_NEAR(live[i].Seconds(live[i].pts) - live[0].Seconds(live[0].pts),
+                        clip.packets[at].pts - clip.packets[0].pts, 1e-3)
+                << "frame " << i;
+            EXPECT_NEAR(live[i].Seconds(live[i].dts) - live[0].Seconds(live[0].dts),
+                        clip.packets[at].dts - clip.packets[0].dts, 1e-3)
+                << "frame " << i;
+        }
+    }
+    const auto stream = CameraEvents(events, 2).front();
+    EXPECT_EQ(stream.codec, source.codec == "h265" ? DVR_MEDIA_CODEC_H265 : DVR_MEDIA_CODEC_H264);
+    EXPECT_EQ(stream.width, 320u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, LiveSource,
+    ::testing::Values(
+        Source{"RtspOverTcp", "h264", ".mp4",
+               [](const Clip& clip, auto& keep) { return ServeRtsp(clip, "/clip", "transport=tcp", keep); }, true},
+        Source{"RtspOverUdp", "h264", ".mp4",
+               [](const Clip& clip, auto& keep) { return ServeRtsp(clip, "/clip", "transport=udp", keep); }, true},
+        Source{"RtspH265", "h265", ".mp4",
+               [](const Clip& clip, auto& keep) { return ServeRtsp(clip, "/clip265", "", keep); }, true},
+        Source{"HttpTransportStream", "h264", ".ts",
+               [](const Clip& clip, auto& keep) {
+                   auto server = std::make_unique<HttpFileServer>(clip.dir.path());
+                   EXPECT_TRUE(server->Start());
+                   const std::string url = server->Url(clip.path.filename().string());
+                   keep.push_back(std::move(server));
+                   return url;
+               },
+               true},
+        Source{"PlainRtp", "h264", ".mp4",
+               [](const Clip& clip, auto& keep) {
+                   const fs::path sdp = clip.dir.path() / "stream.sdp";
+                   auto sender = std::make_unique<RtpSender>(clip.path, sdp);
+                   EXPECT_TRUE(sender->Start());
+                   keep.push_back(std::move(sender));
+                   return sdp.string() + " pace=no";
+               },
+               false}),
+    [](const ::testing::TestParamInfo<Source>& info) { return info.param.name; });
+
+// The value of `key` in a status line ("... refused=1 ..."), or "".
+std::string Field(const std::string& line, const std::string& key)
+{
+    const size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos)
+        return "";
+    const size_t start = at + key.size() + 2;
+    return line.substr(start, line.find_first_of(" \n", start) - start);
+}
+
+std::vector<unsigned> Sequences(const std::vector<MediaEvent>& frames)
+{
+    std::vector<unsigned> sequences;
+    for (const MediaEvent& frame : frames)
+        sequences.push_back(frame.sequence);
+    return sequences;
+}
+
+TEST(Cameras, EachIsASourceOfItsOwnForTheAdmissionGate)
+{
+    // Camera 1 has 800 frames from key frame to key frame and reads them as
+    // fast as the file gives them: the core refuses its 767th dependent frame
+    // (expired), and the camera then sends nothing until its next key frame.
+    // Camera 2 raises nothing but key frames at the same time: were the two
+    // one source, those would keep camera 1 admitted.
+    TempDir dir;
+    MakeTestClip(dir.path() / "long.mp4", 40, 800, "h264", "160x120");
+    MakeTestClip(dir.path() / "keys.mp4", 40, 1, "h264", "160x120");
+    CameraRig rig;
+    rig.WriteCameras("1 long " + (dir.path() / "long.mp4").string() + " pace=no\n2 keys " +
+                     (dir.path() / "keys.mp4").string() + " pace=no\n");
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(WaitUntil([&] { return !FirstConnection(rig.Events(), 1).empty() &&
+                                       FirstConnection(rig.Events(), 1).back().sequence == 999; }))
+        << rig.core->Output();
+    const std::string status = rig.Request(DVR_CAMERA_STATUS, "long");
+    ASSERT_TRUE(rig.Stop());
+
+    std::vector<unsigned> expected;
+    for (unsigned sequence = 0; sequence < 1000; ++sequence)
+        if (sequence < 767 || sequence >= 800)
+            expected.push_back(sequence);
+    EXPECT_EQ(Sequences(FirstConnection(rig.Events(), 1)), expected);
+    EXPECT_EQ(FirstConnection(rig.Events(), 2).size(), 1000u) << "camera 2 lost frames";
+    ExpectWellFormed(rig.Events(), 2);
+    // Each pass of the file: one refusal, then 32 frames left out.
+    ASSERT_EQ(status.rfind("ok\n1 long ", 0), 0u) << status;
+    const int refused = std::stoi(Field(status, "refused"));
+    EXPECT_GE(refused, 1) << status;
+    EXPECT_GE(std::stoi(Field(status, "skipped")), 32) << status;
+    EXPECT_EQ(Field(status, "keyint"), "800") << status;
+}
+
+TEST(Reconnect, AServerRestartedOnItsPortResumesTheStreamAtAKeyFrame)
+{
+    RtspTestServer server;
+    ASSERT_TRUE(server.Start());
+    CameraRig rig;
+    rig.WriteCameras("1 door " + server.Url("/live") + " timeout=2\n");
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.WaitForFrames(1, 10)) << rig.core->Output();
+    const int port = server.port();
+    server.Stop();
+    EXPECT_TRUE(rig.core->WaitForOutput("camera door: lost: ")) << rig.core->Output();
+    EXPECT_TRUE(rig.core->WaitForOutput("camera door: reconnecting"));
+    ASSERT_TRUE(server.Start(port));
+    ASSERT_TRUE(WaitUntil([&] {
+        size_t second = 0;
+        for (const MediaEvent& event : CameraEvents(rig.Events(), 1))
+            second += event.kind == "frame" && event.generation == 2;
+        return second >= 10;
+    })) << rig.core->Output();
+    EXPECT_EQ(rig.core->CountOutput("camera door: connected, h264 320x240"), 2u) << rig.core->Output();
+    const std::string status = rig.Request(DVR_CAMERA_STATUS, "door");
+    ASSERT_TRUE(rig.Stop());
+
+    const auto events = CameraEvents(rig.Events(), 1);
+    ExpectWellFormed(events, 1);
+    // The first stream ends, then the second is described: its numbering
+    // goes on from the end (frames before its first key frame are a gap).
+    const auto end = std::find_if(events.begin(), events.end(), [](auto& e) { return e.kind == "end"; });
+    ASSERT_NE(end, events.end());
+    const auto next = std::find_if(end, events.end(), [](auto& e) { return e.kind == "stream"; });
+    ASSERT_NE(next, events.end());
+    EXPECT_EQ(end->generation, 1u);
+    EXPECT_EQ(next->generation, 2u);
+    EXPECT_GE(next->sequence, end->sequence);
+    EXPECT_GE(std::stoi(Field(status, "reconnects")), 1) << status;
+    EXPECT_EQ(Field(status, "state"), "connected") << status;
+}
+
+// A TCP port that accepts connections and never answers.
+class SilentPort {
+public:
+    SilentPort()
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(listen(fd_, 8), 0);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~SilentPort() { close(fd_); }
+    int port = 0;
+
+private:
+    int fd_ = -1;
+};
+
+// A port nothing listens on: bound for a moment, then let go.
+int ClosedPort()
+{
+    SilentPort taken;
+    return taken.port;
+}
+
+TEST(BadCameras, EachGetsOneClearLineAndTheOthersRunOn)
+{
+    Clip clip;
+    RtspTestServer server;
+    ASSERT_TRUE(server.Start());
+    SilentPort silent;
+    CameraRig rig;
+    rig.WriteCameras("1 good " + clip.path.string() + " loop=yes\n" +
+                     "2 silent rtsp://127.0.0.1:" + std::to_string(silent.port) + "/cam timeout=1\n" +
+                     "3 refused rtsp://127.0.0.1:" + std::to_string(ClosedPort()) + "/cam\n" +
+                     "4 audio " + server.Url("/audio") + "\n" +
+                     "5 missing " + (clip.dir.path() / "none.mp4").string() + "\n" +
+                     "6 short\n"
+                     "0 zero /x.mp4\n"
+                     "7 sctp rtsp://127.0.0.1/x transport=sctp\n"
+                     "8 good /x.mp4\n"
+                     "1 again /x.mp4\n"
+                     "9 colour /x.mp4 colour=red\n"
+                     "10 live rtsp://127.0.0.1/x loop=yes\n");
+    ASSERT_TRUE(rig.Start());
+    for (const char* line : {
+             "camera silent: cannot connect: Connection timed out",
+             "camera refused: cannot connect: Connection refused",
+             "camera audio: cannot connect: no video stream",
+             "camera missing: cannot connect: No such file or directory",
+             "cameras.conf line 6: expected: <number> <name> <url> [options]",
+             "cameras.conf line 7: camera number must be from 1 to 65535, not '0'",
+             "cameras.conf line 8: transport must be tcp or udp, not 'sctp'",
+             "cameras.conf line 9: camera name 'good' is used twice",
+             "cameras.conf line 10: camera number 1 is used twice",
+             "cameras.conf line 11: unknown option 'colour'",
+             "cameras.conf line 12: loop=yes needs a file, not a network address",
+             "5 camera(s) from cameras.conf",
+         })
+        EXPECT_TRUE(rig.core->WaitForOutput(line)) << line << "\n" << rig.core->Output();
+    // Every camera that cannot connect has tried again a few times by now,
+    // and said so once.
+    ASSERT_TRUE(WaitUntil([&] {
+        const std::string status = rig.Request(DVR_CAMERA_STATUS, "");
+        std::istringstream lines(status);
+        int retrying = 0;
+        for (std::string line; std::getline(lines, line);)
+            retrying += Field(line, "state") == "reconnecting" && std::stoi(Field(line, "reconnects")) >= 3;
+        return retrying == 4;
+    })) << rig.Request(DVR_CAMERA_STATUS, "");
+    for (const char* name : {"silent", "refused", "audio", "missing"})
+        EXPECT_EQ(rig.core->CountOutput(std::string("camera ") + name + ": cannot connect"), 1u) << name;
+    const size_t before = CountFrames(rig.Events(), 1);
+    EXPECT_TRUE(rig.WaitForFrames(1, before + 10));
+    EXPECT_TRUE(rig.Stop());
+    ExpectWellFormed(rig.Events(), 1);
 }
 
 } // namespace

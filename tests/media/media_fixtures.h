@@ -15,10 +15,11 @@
 
 namespace dvrtest::media {
 
-// A test pattern clip (make_test_clip.sh): 320x240, 25 frames/s, no B-frames,
-// a key frame every `gop` frames; codec "h264" or "h265"; the container
-// follows the extension of `out`. Fails the test when ffmpeg fails.
-void MakeTestClip(const fs::path& out, int seconds, int gop, const std::string& codec = "h264");
+// A test pattern clip (make_test_clip.sh): `size` pixels, 25 frames/s, no
+// B-frames, a key frame every `gop` frames; codec "h264" or "h265"; the
+// container follows the extension of `out`. Fails the test when ffmpeg fails.
+void MakeTestClip(const fs::path& out, int seconds, int gop, const std::string& codec = "h264",
+                  const std::string& size = "320x240");
 
 // One packet of a file's video stream as ffprobe reads it.
 struct ProbedPacket {
@@ -44,6 +45,31 @@ public:
 private:
     fs::path clip_, clip265_;
     int port_ = 0;
+    std::unique_ptr<Process> process_;
+};
+
+// Python's http.server serving `dir` on 127.0.0.1.
+class HttpFileServer {
+public:
+    explicit HttpFileServer(fs::path dir) : dir_(std::move(dir)) {}
+    ::testing::AssertionResult Start();
+    std::string Url(const std::string& file) const;
+
+private:
+    fs::path dir_;
+    int port_ = 0;
+    std::unique_ptr<Process> process_; // ended with the server
+};
+
+// The ffmpeg command sending `clip` as plain RTP to 127.0.0.1, over and over
+// at its own pace, with the session description a receiver opens in `sdp`.
+class RtpSender {
+public:
+    RtpSender(fs::path clip, fs::path sdp) : clip_(std::move(clip)), sdp_(std::move(sdp)) {}
+    ::testing::AssertionResult Start();
+
+private:
+    fs::path clip_, sdp_;
     std::unique_ptr<Process> process_;
 };
 
