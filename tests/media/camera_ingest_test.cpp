@@ -400,4 +400,112 @@ TEST(BadCameras, EachGetsOneClearLineAndTheOthersRunOn)
     ExpectWellFormed(rig.Events(), 1);
 }
 
+size_t CountKind(const std::vector<MediaEvent>& events, const std::string& kind, unsigned generation)
+{
+    return std::count_if(events.begin(), events.end(),
+                         [&](const MediaEvent& e) { return e.kind == kind && e.generation == generation; });
+}
+
+TEST(SupervisorPackets, AddDisableEnableListStatusAndRemoveACamera)
+{
+    Clip clip;
+    CameraRig rig;
+    ASSERT_TRUE(rig.Start());
+    EXPECT_TRUE(rig.core->WaitForOutput("no cameras.conf in the working directory: no cameras yet"));
+    const std::string porch = "4 porch " + clip.path.string();
+
+    // The answer names the request's kind and gives back its extra word.
+    ASSERT_TRUE(rig.supervisor.SendRaw(IpcPacket(DVR_CAMERA_ADD, DVR_IPC_TARGET(DVR_CAMERA_MODULE_INDEX), porch + " loop=yes", 77)));
+    const auto added = rig.supervisor.Receive();
+    ASSERT_TRUE(added && added->size() == IPC_HEADER_SIZE + 3);
+    IpcHeader header;
+    memcpy(&header, added->data(), sizeof header);
+    EXPECT_EQ(header.kind, DVR_CAMERA_ADD | DVR_CAMERA_REPLY);
+    EXPECT_EQ(header.extra, 77u);
+    EXPECT_EQ(header.length, added->size());
+    EXPECT_EQ(std::string(added->begin() + IPC_HEADER_SIZE, added->end()), "ok\n");
+    // Two key frames, so that the status knows their interval.
+    ASSERT_TRUE(rig.WaitForFrames(4, kGop + 2)) << rig.core->Output();
+
+    EXPECT_EQ(rig.Request(DVR_CAMERA_LIST, ""),
+              "ok\n" + porch + " transport=tcp enabled=yes loop=yes pace=yes timeout=10 retry=30\n");
+    const std::string status = rig.Request(DVR_CAMERA_STATUS, "porch");
+    EXPECT_EQ(status.rfind("ok\n4 porch state=connected codec=h264 size=320x240 ", 0), 0u) << status;
+    EXPECT_EQ(Field(status, "keyint"), std::to_string(kGop)) << status;
+
+    // Disabled: the stream ends and no frame follows.
+    EXPECT_EQ(rig.Request(DVR_CAMERA_DISABLE, "porch"), "ok\n");
+    // The end goes out before the answer; the receiver has it, and every
+    // frame before it, a moment later.
+    EXPECT_TRUE(WaitUntil([&] { return CountKind(CameraEvents(rig.Events(), 4), "end", 1) == 1; }));
+    const size_t framesWhenDisabled = CountFrames(rig.Events(), 4);
+    EXPECT_EQ(Field(rig.Request(DVR_CAMERA_STATUS, "4"), "state"), "disabled");
+    // Enabled again (by number): a new description, the numbering going on.
+    EXPECT_EQ(rig.Request(DVR_CAMERA_ENABLE, "4"), "ok\n");
+    ASSERT_TRUE(WaitUntil([&] { return CountKind(CameraEvents(rig.Events(), 4), "frame", 2) >= 5; }));
+    EXPECT_EQ(CountKind(CameraEvents(rig.Events(), 4), "frame", 1), framesWhenDisabled);
+    EXPECT_EQ(rig.Request(DVR_CAMERA_REMOVE, "porch"), "ok\n");
+    EXPECT_TRUE(WaitUntil([&] { return CountKind(CameraEvents(rig.Events(), 4), "end", 2) == 1; }));
+    EXPECT_EQ(rig.Request(DVR_CAMERA_LIST, ""), "ok\n");
+    ASSERT_TRUE(rig.Stop());
+
+    ExpectWellFormed(rig.Events(), 4);
+    for (const char* line : {"camera porch: added", "camera porch: disabled", "camera porch: enabled",
+                             "camera porch: removed"})
+        EXPECT_EQ(rig.core->CountOutput(line), 1u) << line;
+}
+
+TEST(SupervisorPackets, BadRequestsAreAnsweredWithTheFaultAndLoggedWhileCamerasRunOn)
+{
+    Clip clip;
+    CameraRig rig;
+    rig.WriteCameras("1 front " + clip.path.string() + " loop=yes\n");
+    ASSERT_TRUE(rig.Start());
+    struct Case {
+        uint32_t kind;
+        std::string payload, answer;
+    };
+    for (const Case& request : std::vector<Case>{
+             {DVR_CAMERA_ADD, "", "error: expected: <number> <name> <url> [options]\n"},
+             {DVR_CAMERA_ADD, "2 yard /x.mp4 timeout=0", "error: timeout must be a number of seconds from 1 to 3600, not '0'\n"},
+             {DVR_CAMERA_ADD, "2 yard/x /x.mp4", "error: camera name 'yard/x' must be 1 to 63 letters, digits, '-', '_' or '.'\n"},
+             {DVR_CAMERA_ADD, "1 yard /x.mp4", "error: camera number 1 is already camera 'front'\n"},
+             {DVR_CAMERA_ADD, "2 front /x.mp4", "error: camera name 'front' is already in use\n"},
+             {DVR_CAMERA_REMOVE, "yard", "error: no camera 'yard'\n"},
+             {DVR_CAMERA_ENABLE, "", "error: no camera ''\n"},
+             {DVR_CAMERA_STATUS, "9", "error: no camera '9'\n"},
+             {0x1ff, "", "error: unknown request kind 0x01ff\n"},
+         }) {
+        EXPECT_EQ(rig.Request(request.kind, request.payload), request.answer) << request.payload;
+        char place[48];
+        snprintf(place, sizeof place, "supervisor packet kind 0x%04x: ", request.kind);
+        const std::string line = place + request.answer.substr(7, request.answer.size() - 8);
+        EXPECT_TRUE(rig.core->WaitForOutput(line)) << line;
+    }
+    // A trailing NUL, as a C supervisor sends strings, is not part of the name.
+    EXPECT_EQ(rig.Request(DVR_CAMERA_STATUS, std::string("front\0", 6)).rfind("ok\n1 front ", 0), 0u);
+    const size_t before = CountFrames(rig.Events(), 1);
+    EXPECT_TRUE(rig.WaitForFrames(1, before + 5));
+    EXPECT_EQ(rig.Request(DVR_CAMERA_LIST, "").substr(0, 11), "ok\n1 front ");
+    ASSERT_TRUE(rig.Stop());
+}
+
+TEST(SupervisorPackets, AListLongerThanOnePacketComesInSeveralBlocks)
+{
+    CameraRig rig;
+    std::string cameras, expected = "ok\n";
+    for (int number = 1; number <= 700; ++number) {
+        const std::string line = std::to_string(number) + " camera" + std::to_string(number) +
+                                 " rtsp://127.0.0.1/a-rather-long-path/for-camera-" + std::to_string(number) +
+                                 " transport=udp enabled=no pace=no timeout=10 retry=30";
+        cameras += line + "\n";
+        expected += line.substr(0, line.find(" enabled")) + " enabled=no loop=no pace=no timeout=10 retry=30\n";
+    }
+    rig.WriteCameras(cameras);
+    ASSERT_TRUE(rig.Start());
+    ASSERT_GT(expected.size(), IPC_BUFFER_SIZE);
+    EXPECT_EQ(rig.Request(DVR_CAMERA_LIST, ""), expected);
+    ASSERT_TRUE(rig.Stop());
+}
+
 } // namespace
