@@ -299,9 +299,10 @@ TEST(Reconnect, AServerRestartedOnItsPortResumesTheStreamAtAKeyFrame)
             second += event.kind == "frame" && event.generation == 2;
         return second >= 10;
     })) << rig.core->Output();
-    EXPECT_EQ(rig.core->CountOutput("camera door: connected, h264 320x240"), 2u) << rig.core->Output();
+    EXPECT_TRUE(rig.core->WaitForOutputCount("camera door: connected, h264 320x240", 2)) << rig.core->Output();
     const std::string status = rig.Request(DVR_CAMERA_STATUS, "door");
     ASSERT_TRUE(rig.Stop());
+    EXPECT_EQ(rig.core->CountOutput("camera door: connected, h264 320x240"), 2u) << rig.core->Output();
 
     const auto events = CameraEvents(rig.Events(), 1);
     ExpectWellFormed(events, 1);
