@@ -15,6 +15,7 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include "annexb.h"
 #include "dvrmedia.h"
 
 namespace ingest {
@@ -96,6 +97,8 @@ const char* StateName(CameraState state)
 struct CameraStream::Session {
     AVFormatContext* input = nullptr;
     AVBSFContext* filter = nullptr; // length-prefixed to Annex B, when needed
+    AVCodecParserContext* parser = nullptr; // reads the size from new parameter sets
+    AVCodecContext* parserCodec = nullptr;
     AVPacket* packet = av_packet_alloc();
     AVPacket* filtered = av_packet_alloc();
     AVPacket* held = av_packet_alloc(); // a first frame without timestamps, until the next one tells them
@@ -120,6 +123,9 @@ struct CameraStream::Session {
     ~Session()
     {
         av_bsf_free(&filter);
+        if (parser)
+            av_parser_close(parser);
+        avcodec_free_context(&parserCodec);
         avformat_close_input(&input);
         av_packet_free(&packet);
         av_packet_free(&filtered);
@@ -462,6 +468,8 @@ void CameraStream::Emit(Session& session, const AVPacket& packet)
         CountFrame(false, packet.size, false, false);
         return;
     }
+    if (keyFrame)
+        CheckParameterSets(session, packet);
     if (!session.described && !RaiseDescription(session, sequence)) {
         CountFrame(keyFrame, packet.size, false, true);
         return;
@@ -492,6 +500,43 @@ void CameraStream::Emit(Session& session, const AVPacket& packet)
     // The core admits a source again only from a key frame: send none before.
     session.waitingForKey = refused;
     CountFrame(keyFrame, packet.size, !refused, refused);
+}
+
+// A key frame whose parameter sets differ from those described starts a new
+// description (the camera changed its resolution or encoder settings); its
+// size comes from the new sequence parameter set.
+void CameraStream::CheckParameterSets(Session& session, const AVPacket& packet)
+{
+    std::vector<uint8_t> sets = ParameterSets(packet.data, static_cast<size_t>(packet.size), session.codec == AV_CODEC_ID_HEVC);
+    if (sets.empty() || SameNalUnits(sets, session.parameterSets))
+        return;
+    if (session.parameterSets.empty()) {
+        // Only in band so far: they describe the stream that is starting.
+        if (!session.described)
+            session.parameterSets = std::move(sets);
+        return;
+    }
+    if (!session.parser) {
+        session.parser = av_parser_init(session.codec);
+        session.parserCodec = avcodec_alloc_context3(nullptr);
+        if (session.parser)
+            session.parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    }
+    if (session.parser && session.parserCodec) {
+        uint8_t* out = nullptr;
+        int outSize = 0;
+        av_parser_parse2(session.parser, session.parserCodec, &out, &outSize, packet.data, packet.size,
+                         AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        if (session.parser->width > 0 && session.parser->height > 0) {
+            session.width = session.parser->width;
+            session.height = session.parser->height;
+        }
+    }
+    session.parameterSets = std::move(sets);
+    session.described = false;
+    std::lock_guard lock(statusMutex_);
+    status_.width = session.width;
+    status_.height = session.height;
 }
 
 bool CameraStream::RaiseDescription(Session& session, uint32_t sequence)

@@ -83,6 +83,7 @@ private:
     bool Pace(Session& session, int64_t timestamp);
     void Deliver(Session& session, AVPacket& packet);
     void Emit(Session& session, const AVPacket& packet);
+    void CheckParameterSets(Session& session, const AVPacket& packet);
     bool RaiseDescription(Session& session, uint32_t sequence);
     void RaiseStreamEnd(Session& session);
     void CountFrame(bool keyFrame, size_t bytes, bool raised, bool refused);
@@ -99,7 +100,7 @@ private:
     std::atomic<bool> stop_{false};
     std::mutex waitMutex_;
     std::condition_variable wake_;
-    int64_t deadline_ = 0; // of the blocking FFmpeg call in progress (monotonic ns); thread's own
+    std::atomic<int64_t> deadline_{0}; // of the blocking FFmpeg call in progress (monotonic ns)
 
     // Status, written by the thread and read by status requests; never held
     // across a call into the core.

@@ -114,6 +114,33 @@ TEST(FileCamera, LoopingFileArrivesWhole_InOrder_WithItsTimestampsAndKeyFrames)
         << "a loop is not a new stream";
 }
 
+TEST(FileCamera, ParametersChangingInBandAreDescribedBeforeTheirKeyFrame)
+{
+    TempDir dir;
+    MakeTestClip(dir.path() / "large.ts", 1, kGop, "h264", "320x240");
+    MakeTestClip(dir.path() / "small.ts", 1, kGop, "h264", "160x120");
+    JoinClips(dir.path() / "joined.ts", {dir.path() / "large.ts", dir.path() / "small.ts"});
+    CameraRig rig;
+    rig.WriteCameras("1 resized " + (dir.path() / "joined.ts").string() + " pace=no\n");
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.WaitForFrames(1, 50)) << rig.core->Output();
+    ASSERT_TRUE(rig.Stop());
+
+    const auto events = CameraEvents(rig.Events(), 1);
+    ExpectWellFormed(events, 1);
+    ASSERT_GE(events.size(), 53u);
+    EXPECT_EQ(events[0].kind, "stream");
+    EXPECT_EQ(events[0].width, 320u);
+    EXPECT_EQ(events[26].kind, "stream") << "no new description where the size changes";
+    EXPECT_EQ(events[26].generation, 2u);
+    EXPECT_EQ(events[26].sequence, 25u);
+    EXPECT_EQ(events[26].width, 160u);
+    EXPECT_EQ(events[26].height, 120u);
+    EXPECT_GT(events[26].parameterSetBytes, 8u);
+    EXPECT_TRUE(events[27].key);
+    EXPECT_EQ(events[27].sequence, 25u);
+}
+
 // The first generation of one camera's frames (its first connection).
 std::vector<MediaEvent> FirstConnection(const std::vector<MediaEvent>& events, unsigned camera)
 {

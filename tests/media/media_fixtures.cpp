@@ -40,6 +40,15 @@ void MakeTestClip(const fs::path& out, int seconds, int gop, const std::string& 
     ASSERT_TRUE(made && fs::exists(out)) << "make_test_clip.sh failed for " << out;
 }
 
+void JoinClips(const fs::path& out, const std::vector<fs::path>& parts)
+{
+    std::string input = "concat:";
+    for (const fs::path& part : parts)
+        input += (input.size() > 7 ? "|" : "") + part.string();
+    const auto joined = Run("/usr/bin/ffmpeg", {"-nostdin", "-v", "error", "-y", "-i", input, "-c", "copy", out.string()});
+    ASSERT_TRUE(joined && fs::exists(out)) << "ffmpeg could not join the clips into " << out;
+}
+
 std::vector<ProbedPacket> ProbePackets(const fs::path& file)
 {
     std::vector<ProbedPacket> packets;

@@ -21,6 +21,10 @@ namespace dvrtest::media {
 void MakeTestClip(const fs::path& out, int seconds, int gop, const std::string& codec = "h264",
                   const std::string& size = "320x240");
 
+// Joins transport-stream clips byte by byte (ffmpeg's concat protocol, no
+// re-encoding): a stream whose parameters change in band where they meet.
+void JoinClips(const fs::path& out, const std::vector<fs::path>& parts);
+
 // One packet of a file's video stream as ffprobe reads it.
 struct ProbedPacket {
     double pts = 0, dts = 0; // seconds
