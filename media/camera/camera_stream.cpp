@@ -241,6 +241,7 @@ void CameraStream::Run()
         retryNs = std::min<int64_t>(retryNs * 2, int64_t{config_.retrySeconds} * kSecond);
     }
     SetState(CameraState::Stopped);
+    finished_ = true;
 }
 
 CameraStream::Outcome CameraStream::RunSession()

@@ -66,6 +66,8 @@ public:
     // Waits for the thread; afterwards Numbers() is final.
     void Join();
     StreamNumbers Numbers() const;
+    // True once the thread has ended: Join returns at once.
+    bool Finished() const { return finished_; }
     CameraStatus Status() const;
 
 private:
@@ -98,6 +100,7 @@ private:
 
     std::thread thread_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> finished_{false};
     std::mutex waitMutex_;
     std::condition_variable wake_;
     std::atomic<int64_t> deadline_{0}; // of the blocking FFmpeg call in progress (monotonic ns)

@@ -10,8 +10,10 @@
  *
  * Threads: Open and Close come from the core's main thread, supervisor
  * packets from its I/O thread; both take the plugin's lock, which a camera's
- * thread never takes, so stopping and joining a camera under it cannot wait
- * on the lock. Cameras raise their events without any lock of the plugin's.
+ * thread never takes, so joining a camera under it cannot wait on the lock.
+ * A supervisor request only asks a camera to stop; its thread is joined
+ * once it has ended, at the latest by Close. Cameras raise their events
+ * without any lock of the plugin's.
  */
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +24,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -102,11 +105,9 @@ public:
         std::lock_guard lock(mutex_);
         closing_ = true;
         for (auto& [number, camera] : cameras_) // all at once: they stop side by side
-            if (camera.stream)
-                camera.stream->Stop();
-        for (auto& [number, camera] : cameras_)
             StopCamera(camera);
         cameras_.clear();
+        Reap(true);
     }
 
     void Supervisor(const uint8_t* data, size_t size)
@@ -238,20 +239,38 @@ private:
 
     void StartCamera(Camera& camera)
     {
+        Reap(false, camera.config.number); // its last run first: it goes on with its numbers
         camera.stream = std::make_unique<CameraStream>(host_, camera.config, numbers_[camera.config.number]);
         camera.stream->Start();
     }
 
-    // Stops and joins the camera's thread; its numbers carry over to the
-    // camera's next run under the same number.
+    // Asks the camera's thread to end without waiting for it (a camera in the
+    // middle of resolving a host name can take long, and supervisor requests
+    // run on the core's I/O thread); it is joined once it has ended.
     void StopCamera(Camera& camera)
     {
         if (!camera.stream)
             return;
         camera.stream->Stop();
-        camera.stream->Join();
-        numbers_[camera.config.number] = camera.stream->Numbers();
-        camera.stream.reset();
+        retired_.push_back(std::move(camera.stream));
+        Reap(false);
+    }
+
+    // Joins the stopped threads that have ended (all of them with `all`, and
+    // that of camera `number` in any case) and keeps their numbers for the
+    // cameras' next runs.
+    void Reap(bool all, int number = -1)
+    {
+        for (auto it = retired_.begin(); it != retired_.end();) {
+            CameraStream& stream = **it;
+            if (!all && !stream.Finished() && stream.config().number != number) {
+                ++it;
+                continue;
+            }
+            stream.Join();
+            numbers_[stream.config().number] = stream.Numbers();
+            it = retired_.erase(it);
+        }
     }
 
     // Raises the answer as one or more blocks for the supervisor, cut at line
@@ -290,6 +309,7 @@ private:
     bool open_ = false, closing_ = false;
     std::map<uint16_t, Camera> cameras_;
     std::map<uint16_t, StreamNumbers> numbers_;
+    std::vector<std::unique_ptr<CameraStream>> retired_; // stopped, not yet joined
 };
 
 Plugin plugin;
