@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -80,6 +81,8 @@ public:
         host_.raise = raise;
         host_.systemID = DVR_CAMERA_SYSTEM_ID;
     }
+
+    void Log(int32_t level, const std::string& text) const { host_.Log(level, text); }
 
     void Open()
     {
@@ -240,8 +243,13 @@ private:
     void StartCamera(Camera& camera)
     {
         Reap(false, camera.config.number); // its last run first: it goes on with its numbers
-        camera.stream = std::make_unique<CameraStream>(host_, camera.config, numbers_[camera.config.number]);
-        camera.stream->Start();
+        try {
+            camera.stream = std::make_unique<CameraStream>(host_, camera.config, numbers_[camera.config.number]);
+            camera.stream->Start();
+        } catch (const std::exception& error) { // no thread to be had: the camera stays off
+            camera.stream.reset();
+            host_.Log(LEVEL_WARNING, "camera " + camera.config.name + ": cannot start: " + error.what());
+        }
     }
 
     // Asks the camera's thread to end without waiting for it (a camera in the
@@ -314,6 +322,19 @@ private:
 
 Plugin plugin;
 
+// Runs an entry point's work; nothing it throws may cross into the core.
+template <class Work>
+int32_t Guarded(const char* entry, Work work)
+{
+    try {
+        work();
+        return 0;
+    } catch (const std::exception& error) {
+        plugin.Log(LEVEL_WARNING, std::string(entry) + " failed: " + error.what());
+    }
+    return 1;
+}
+
 } // namespace
 } // namespace ingest
 
@@ -333,24 +354,23 @@ int32_t Open(_OpenParmsIn* in, _OpenParmsOut* out)
 {
     (void)in;
     (void)out;
-    ingest::plugin.Open();
-    return 0;
+    return ingest::Guarded("Open", [] { ingest::plugin.Open(); });
 }
 
 int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out)
 {
     (void)out;
-    if (in->request == IOCTL_SUPERVISOR && in->data)
-        ingest::plugin.Supervisor(static_cast<const uint8_t*>(in->data), in->dataSize);
-    return 0;
+    if (in->request != IOCTL_SUPERVISOR || !in->data)
+        return 0;
+    return ingest::Guarded("supervisor packet",
+                           [in] { ingest::plugin.Supervisor(static_cast<const uint8_t*>(in->data), in->dataSize); });
 }
 
 int32_t Close(_CloseParmsIn* in, _CloseParmsOut* out)
 {
     (void)in;
     (void)out;
-    ingest::plugin.Close();
-    return 0;
+    return ingest::Guarded("Close", [] { ingest::plugin.Close(); });
 }
 
 int32_t Unload(_UnloadParmsIn* in, _UnloadParmsOut* out)
