@@ -141,6 +141,12 @@ TEST(FileCamera, ParametersChangingInBandAreDescribedBeforeTheirKeyFrame)
     EXPECT_EQ(events[27].sequence, 25u);
 }
 
+size_t CountKind(const std::vector<MediaEvent>& events, const std::string& kind, unsigned generation)
+{
+    return std::count_if(events.begin(), events.end(),
+                         [&](const MediaEvent& e) { return e.kind == kind && e.generation == generation; });
+}
+
 // The first generation of one camera's frames (its first connection).
 std::vector<MediaEvent> FirstConnection(const std::vector<MediaEvent>& events, unsigned camera)
 {
@@ -385,6 +391,25 @@ TEST(Reconnect, AServerRestartedOnItsPortResumesTheStreamAtAKeyFrame)
     EXPECT_EQ(Field(status, "state"), "connected") << status;
 }
 
+TEST(Reconnect, ACameraThatStopsSendingIsLostAfterItsTimeoutAndFoundAgain)
+{
+    RtspTestServer server;
+    ASSERT_TRUE(server.Start());
+    CameraRig rig;
+    rig.WriteCameras("1 door " + server.Url("/live") + " timeout=1\n");
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.WaitForFrames(1, 10)) << rig.core->Output();
+    server.Freeze();
+    EXPECT_TRUE(rig.core->WaitForOutput("camera door: lost: no data for 1 s")) << rig.core->Output();
+    // Attempts meanwhile connect and hear nothing.
+    EXPECT_TRUE(rig.core->WaitForOutput("camera door: cannot connect: Connection timed out"));
+    server.Thaw();
+    ASSERT_TRUE(WaitUntil([&] { return CountKind(CameraEvents(rig.Events(), 1), "frame", 2) >= 10; }))
+        << rig.core->Output();
+    ASSERT_TRUE(rig.Stop());
+    ExpectWellFormed(rig.Events(), 1);
+}
+
 // A TCP port that accepts connections and never answers.
 class SilentPort {
 public:
@@ -465,12 +490,6 @@ TEST(BadCameras, EachGetsOneClearLineAndTheOthersRunOn)
     EXPECT_TRUE(rig.WaitForFrames(1, before + 10));
     EXPECT_TRUE(rig.Stop());
     ExpectWellFormed(rig.Events(), 1);
-}
-
-size_t CountKind(const std::vector<MediaEvent>& events, const std::string& kind, unsigned generation)
-{
-    return std::count_if(events.begin(), events.end(),
-                         [&](const MediaEvent& e) { return e.kind == kind && e.generation == generation; });
 }
 
 TEST(SupervisorPackets, AddDisableEnableListStatusAndRemoveACamera)

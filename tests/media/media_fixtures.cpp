@@ -93,6 +93,7 @@ void RtspTestServer::Stop()
 {
     if (!process_)
         return;
+    process_->Signal(SIGCONT); // a frozen server would not hear the stop
     process_->Signal(SIGTERM);
     process_->WaitExit();
     process_.reset();

@@ -4,6 +4,8 @@
 // (mediaprobe.c), and a core running the camera plugin under a supervisor.
 #pragma once
 
+#include <signal.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -43,6 +45,9 @@ public:
     ::testing::AssertionResult Start(int port = 0);
     // Ends it and waits for it: clients lose their connections.
     void Stop();
+    // Freezes it (SIGSTOP), connections open but silent, and lets it go on.
+    void Freeze() { process_->Signal(SIGSTOP); }
+    void Thaw() { process_->Signal(SIGCONT); }
     int port() const { return port_; }
     std::string Url(const std::string& mount) const;
 
