@@ -69,7 +69,9 @@ std::string ApplyOption(CameraConfig& config, const std::string& option, bool& p
 
 bool CameraConfig::IsFile() const
 {
-    return url.rfind("file:", 0) == 0 || url.find("://") == std::string::npos;
+    // A session description names a live RTP stream, though it is a file.
+    const bool sessionDescription = url.size() > 4 && url.compare(url.size() - 4, 4, ".sdp") == 0;
+    return !sessionDescription && (url.rfind("file:", 0) == 0 || url.find("://") == std::string::npos);
 }
 
 bool IsBlankOrComment(const std::string& line)

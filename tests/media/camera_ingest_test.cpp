@@ -289,7 +289,7 @@ INSTANTIATE_TEST_SUITE_P(
                    auto sender = std::make_unique<RtpSender>(clip.path, sdp);
                    EXPECT_TRUE(sender->Start());
                    keep.push_back(std::move(sender));
-                   return sdp.string() + " pace=no";
+                   return sdp.string();
                },
                Delivery::Joined}),
     [](const ::testing::TestParamInfo<Source>& info) { return info.param.name; });
