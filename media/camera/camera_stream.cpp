@@ -96,7 +96,7 @@ const char* StateName(CameraState state)
 // One connection's FFmpeg objects and what was described of it.
 struct CameraStream::Session {
     AVFormatContext* input = nullptr;
-    AVBSFContext* filter = nullptr; // length-prefixed to Annex B, when needed
+    AVBSFContext* filter = nullptr;         // length-prefixed to Annex B, when needed
     AVCodecParserContext* parser = nullptr; // reads the size from new parameter sets
     AVCodecContext* parserCodec = nullptr;
     AVPacket* packet = av_packet_alloc();
@@ -134,10 +134,11 @@ struct CameraStream::Session {
 };
 
 CameraStream::CameraStream(const Host& host, CameraConfig config, StreamNumbers numbers)
-    : host_(host), config_(std::move(config)), sourceID_(DVR_MEDIA_SOURCE_ID(host.systemID, config_.number)),
+    : host_(host),
+      config_(std::move(config)),
+      sourceID_(DVR_MEDIA_SOURCE_ID(host.systemID, config_.number)),
       numbers_(numbers)
-{
-}
+{}
 
 CameraStream::~CameraStream()
 {
@@ -444,8 +445,8 @@ bool CameraStream::Pace(Session& session, int64_t timestamp)
         session.paceStartNs = now;
         return true;
     }
-    const int64_t due =
-        session.paceStartNs + av_rescale_q(timestamp - session.paceStartTs, session.timeBase, AVRational{1, 1000000000});
+    const int64_t due = session.paceStartNs +
+                        av_rescale_q(timestamp - session.paceStartTs, session.timeBase, AVRational{1, 1000000000});
     return due <= now || WaitFor(due - now);
 }
 
@@ -508,7 +509,8 @@ void CameraStream::Emit(Session& session, const AVPacket& packet)
 // size comes from the new sequence parameter set.
 void CameraStream::CheckParameterSets(Session& session, const AVPacket& packet)
 {
-    std::vector<uint8_t> sets = ParameterSets(packet.data, static_cast<size_t>(packet.size), session.codec == AV_CODEC_ID_HEVC);
+    std::vector<uint8_t> sets =
+        ParameterSets(packet.data, static_cast<size_t>(packet.size), session.codec == AV_CODEC_ID_HEVC);
     if (sets.empty() || SameNalUnits(sets, session.parameterSets))
         return;
     if (session.parameterSets.empty()) {
@@ -526,8 +528,8 @@ void CameraStream::CheckParameterSets(Session& session, const AVPacket& packet)
     if (session.parser && session.parserCodec) {
         uint8_t* out = nullptr;
         int outSize = 0;
-        av_parser_parse2(session.parser, session.parserCodec, &out, &outSize, packet.data, packet.size,
-                         AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        av_parser_parse2(session.parser, session.parserCodec, &out, &outSize, packet.data, packet.size, AV_NOPTS_VALUE,
+                         AV_NOPTS_VALUE, 0);
         if (session.parser->width > 0 && session.parser->height > 0) {
             session.width = session.parser->width;
             session.height = session.parser->height;

@@ -42,7 +42,7 @@ struct CameraStatus {
     int width = 0, height = 0;
     double framesPerSecond = 0; // frames read per second, over the last second or so
     double bitsPerSecond = 0;
-    uint32_t keyFrameInterval = 0; // frames from one key frame to the next; 0 = not seen yet
+    uint32_t keyFrameInterval = 0;  // frames from one key frame to the next; 0 = not seen yet
     uint64_t frames = 0, bytes = 0; // raised and accepted by the core
     uint64_t refused = 0;           // frames the core refused (admission, throttling, memory)
     uint64_t skipped = 0;           // frames not raised while waiting for a key frame

@@ -64,12 +64,12 @@ std::string StatusLine(const Camera& camera)
     snprintf(line, sizeof line,
              "%u %s state=%s codec=%s size=%dx%d fps=%.1f kbps=%.0f keyint=%u frames=%llu bytes=%llu refused=%llu "
              "skipped=%llu reconnects=%llu last_frame_ms=%lld error=%s\n",
-             camera.config.number, camera.config.name.c_str(),
-             camera.stream ? StateName(status.state) : "disabled", status.codec.empty() ? "-" : status.codec.c_str(),
-             status.width, status.height, status.framesPerSecond, status.bitsPerSecond / 1000, status.keyFrameInterval,
-             static_cast<unsigned long long>(status.frames), static_cast<unsigned long long>(status.bytes),
-             static_cast<unsigned long long>(status.refused), static_cast<unsigned long long>(status.skipped),
-             static_cast<unsigned long long>(status.reconnects), static_cast<long long>(status.msSinceLastFrame),
+             camera.config.number, camera.config.name.c_str(), camera.stream ? StateName(status.state) : "disabled",
+             status.codec.empty() ? "-" : status.codec.c_str(), status.width, status.height, status.framesPerSecond,
+             status.bitsPerSecond / 1000, status.keyFrameInterval, static_cast<unsigned long long>(status.frames),
+             static_cast<unsigned long long>(status.bytes), static_cast<unsigned long long>(status.refused),
+             static_cast<unsigned long long>(status.skipped), static_cast<unsigned long long>(status.reconnects),
+             static_cast<long long>(status.msSinceLastFrame),
              status.lastError.empty() ? "-" : status.lastError.c_str());
     return line;
 }

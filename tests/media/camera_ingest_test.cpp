@@ -272,8 +272,7 @@ INSTANTIATE_TEST_SUITE_P(
                [](const Clip& clip, auto& keep) { return ServeRtsp(clip, "/clip", "transport=udp", keep); },
                Delivery::Lossy},
         Source{"RtspH265", "h265", ".mp4",
-               [](const Clip& clip, auto& keep) { return ServeRtsp(clip, "/clip265", "", keep); },
-               Delivery::Whole},
+               [](const Clip& clip, auto& keep) { return ServeRtsp(clip, "/clip265", "", keep); }, Delivery::Whole},
         Source{"HttpTransportStream", "h264", ".ts",
                [](const Clip& clip, auto& keep) {
                    auto server = std::make_unique<HttpFileServer>(clip.dir.path());
@@ -448,9 +447,8 @@ TEST(BadCameras, EachGetsOneClearLineAndTheOthersRunOn)
     CameraRig rig;
     rig.WriteCameras("1 good " + clip.path.string() + " loop=yes\n" +
                      "2 silent rtsp://127.0.0.1:" + std::to_string(silent.port) + "/cam timeout=1\n" +
-                     "3 refused rtsp://127.0.0.1:" + std::to_string(ClosedPort()) + "/cam\n" +
-                     "4 audio " + server.Url("/audio") + "\n" +
-                     "5 missing " + (clip.dir.path() / "none.mp4").string() + "\n" +
+                     "3 refused rtsp://127.0.0.1:" + std::to_string(ClosedPort()) + "/cam\n" + "4 audio " +
+                     server.Url("/audio") + "\n" + "5 missing " + (clip.dir.path() / "none.mp4").string() + "\n" +
                      "6 short\n"
                      "0 zero /x.mp4\n"
                      "7 sctp rtsp://127.0.0.1/x transport=sctp\n"
@@ -501,7 +499,8 @@ TEST(SupervisorPackets, AddDisableEnableListStatusAndRemoveACamera)
     const std::string porch = "4 porch " + clip.path.string();
 
     // The answer names the request's kind and gives back its extra word.
-    ASSERT_TRUE(rig.supervisor.SendRaw(IpcPacket(DVR_CAMERA_ADD, DVR_IPC_TARGET(DVR_CAMERA_MODULE_INDEX), porch + " loop=yes", 77)));
+    ASSERT_TRUE(rig.supervisor.SendRaw(
+        IpcPacket(DVR_CAMERA_ADD, DVR_IPC_TARGET(DVR_CAMERA_MODULE_INDEX), porch + " loop=yes", 77)));
     const auto added = rig.supervisor.Receive();
     ASSERT_TRUE(added && added->size() == IPC_HEADER_SIZE + 3);
     IpcHeader header;
@@ -536,8 +535,8 @@ TEST(SupervisorPackets, AddDisableEnableListStatusAndRemoveACamera)
     ASSERT_TRUE(rig.Stop());
 
     ExpectWellFormed(rig.Events(), 4);
-    for (const char* line : {"camera porch: added", "camera porch: disabled", "camera porch: enabled",
-                             "camera porch: removed"})
+    for (const char* line :
+         {"camera porch: added", "camera porch: disabled", "camera porch: enabled", "camera porch: removed"})
         EXPECT_EQ(rig.core->CountOutput(line), 1u) << line;
 }
 
@@ -553,8 +552,10 @@ TEST(SupervisorPackets, BadRequestsAreAnsweredWithTheFaultAndLoggedWhileCamerasR
     };
     for (const Case& request : std::vector<Case>{
              {DVR_CAMERA_ADD, "", "error: expected: <number> <name> <url> [options]\n"},
-             {DVR_CAMERA_ADD, "2 yard /x.mp4 timeout=0", "error: timeout must be a number of seconds from 1 to 3600, not '0'\n"},
-             {DVR_CAMERA_ADD, "2 yard/x /x.mp4", "error: camera name 'yard/x' must be 1 to 63 letters, digits, '-', '_' or '.'\n"},
+             {DVR_CAMERA_ADD, "2 yard /x.mp4 timeout=0",
+              "error: timeout must be a number of seconds from 1 to 3600, not '0'\n"},
+             {DVR_CAMERA_ADD, "2 yard/x /x.mp4",
+              "error: camera name 'yard/x' must be 1 to 63 letters, digits, '-', '_' or '.'\n"},
              {DVR_CAMERA_ADD, "1 yard /x.mp4", "error: camera number 1 is already camera 'front'\n"},
              {DVR_CAMERA_ADD, "2 front /x.mp4", "error: camera name 'front' is already in use\n"},
              {DVR_CAMERA_REMOVE, "yard", "error: no camera 'yard'\n"},

@@ -45,7 +45,8 @@ void JoinClips(const fs::path& out, const std::vector<fs::path>& parts)
     std::string input = "concat:";
     for (const fs::path& part : parts)
         input += (input.size() > 7 ? "|" : "") + part.string();
-    const auto joined = Run("/usr/bin/ffmpeg", {"-nostdin", "-v", "error", "-y", "-i", input, "-c", "copy", out.string()});
+    const auto joined =
+        Run("/usr/bin/ffmpeg", {"-nostdin", "-v", "error", "-y", "-i", input, "-c", "copy", out.string()});
     ASSERT_TRUE(joined && fs::exists(out)) << "ffmpeg could not join the clips into " << out;
 }
 
@@ -145,9 +146,10 @@ std::string HttpFileServer::Url(const std::string& file) const
     if (!port)
         return ::testing::AssertionFailure() << "no free pair of UDP ports";
     ProcessOptions options;
-    options.args = {"-nostdin", "-v",     "error", "-re",  "-stream_loop", "-1",       "-i",
-                    clip_.string(), "-c", "copy",  "-an",  "-f",           "rtp",      "-sdp_file",
-                    sdp_.string(),  "rtp://127.0.0.1:" + std::to_string(port)};
+    options.args = {"-nostdin",     "-v",        "error",       "-re",
+                    "-stream_loop", "-1",        "-i",          clip_.string(),
+                    "-c",           "copy",      "-an",         "-f",
+                    "rtp",          "-sdp_file", sdp_.string(), "rtp://127.0.0.1:" + std::to_string(port)};
     process_ = Process::Start("/usr/bin/ffmpeg", options);
     if (!WaitUntil([&] { return fs::exists(sdp_) && ReadFile(sdp_).find("m=video") != std::string::npos; }))
         return ::testing::AssertionFailure() << "ffmpeg wrote no session description:\n" << process_->Output();
