@@ -351,25 +351,34 @@ TEST(Cameras, EachIsASourceOfItsOwnForTheAdmissionGate)
     EXPECT_EQ(Field(status, "keyint"), "800") << status;
 }
 
-TEST(Reconnect, AServerRestartedOnItsPortResumesTheStreamAtAKeyFrame)
-{
-    RtspTestServer server;
-    ASSERT_TRUE(server.Start());
+// A camera on the test server's endless stream, streaming.
+class Reconnect : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.Start());
+        rig.WriteCameras("1 door " + server.Url("/live") + " timeout=1\n");
+        ASSERT_TRUE(rig.Start());
+        ASSERT_TRUE(rig.WaitForFrames(1, 10)) << rig.core->Output();
+    }
+    // Until the camera's second connection has brought frames.
+    bool WaitForSecondStream() const
+    {
+        return WaitUntil([&] { return CountKind(CameraEvents(rig.Events(), 1), "frame", 2) >= 10; });
+    }
+
+    RtspTestServer server; // outlives the core
     CameraRig rig;
-    rig.WriteCameras("1 door " + server.Url("/live") + " timeout=2\n");
-    ASSERT_TRUE(rig.Start());
-    ASSERT_TRUE(rig.WaitForFrames(1, 10)) << rig.core->Output();
+};
+
+TEST_F(Reconnect, AServerRestartedOnItsPortResumesTheStreamAtAKeyFrame)
+{
     const int port = server.port();
     server.Stop();
     EXPECT_TRUE(rig.core->WaitForOutput("camera door: lost: ")) << rig.core->Output();
     EXPECT_TRUE(rig.core->WaitForOutput("camera door: reconnecting"));
     ASSERT_TRUE(server.Start(port));
-    ASSERT_TRUE(WaitUntil([&] {
-        size_t second = 0;
-        for (const MediaEvent& event : CameraEvents(rig.Events(), 1))
-            second += event.kind == "frame" && event.generation == 2;
-        return second >= 10;
-    })) << rig.core->Output();
+    ASSERT_TRUE(WaitForSecondStream()) << rig.core->Output();
     EXPECT_TRUE(rig.core->WaitForOutputCount("camera door: connected, h264 320x240", 2)) << rig.core->Output();
     const std::string status = rig.Request(DVR_CAMERA_STATUS, "door");
     ASSERT_TRUE(rig.Stop());
@@ -390,21 +399,14 @@ TEST(Reconnect, AServerRestartedOnItsPortResumesTheStreamAtAKeyFrame)
     EXPECT_EQ(Field(status, "state"), "connected") << status;
 }
 
-TEST(Reconnect, ACameraThatStopsSendingIsLostAfterItsTimeoutAndFoundAgain)
+TEST_F(Reconnect, ACameraThatStopsSendingIsLostAfterItsTimeoutAndFoundAgain)
 {
-    RtspTestServer server;
-    ASSERT_TRUE(server.Start());
-    CameraRig rig;
-    rig.WriteCameras("1 door " + server.Url("/live") + " timeout=1\n");
-    ASSERT_TRUE(rig.Start());
-    ASSERT_TRUE(rig.WaitForFrames(1, 10)) << rig.core->Output();
     server.Freeze();
     EXPECT_TRUE(rig.core->WaitForOutput("camera door: lost: no data for 1 s")) << rig.core->Output();
     // Attempts meanwhile connect and hear nothing.
     EXPECT_TRUE(rig.core->WaitForOutput("camera door: cannot connect: Connection timed out"));
     server.Thaw();
-    ASSERT_TRUE(WaitUntil([&] { return CountKind(CameraEvents(rig.Events(), 1), "frame", 2) >= 10; }))
-        << rig.core->Output();
+    ASSERT_TRUE(WaitForSecondStream()) << rig.core->Output();
     ASSERT_TRUE(rig.Stop());
     ExpectWellFormed(rig.Events(), 1);
 }
