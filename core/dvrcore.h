@@ -24,6 +24,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "config/status_files.h"
 #include "core/core_wakeup.h"
 #include "core/log_levels.h"
 #include "dvrplugin.h"
@@ -218,6 +219,9 @@ protected:
 
     // --- read requests (events/); waiting threads give up at the stop ---
     RequestThreads requestThreads{stopRequested};
+
+    // --- config/: the status document's files; the saves never overlap ---
+    StatusFiles statusFiles;
 
 public:
     // --- log thresholds per source slot (core/logging) ---

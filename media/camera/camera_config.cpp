@@ -30,9 +30,9 @@ bool ParseYesNo(const std::string& text, bool& value)
 bool ValidName(const std::string& name)
 {
     return !name.empty() && name.size() <= kMaxNameLength && std::all_of(name.begin(), name.end(), [](char c) {
-               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                      c == '_' || c == '.';
-           });
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+               c == '.';
+    });
 }
 
 // Applies one key=value option; returns what is wrong with it, or "".
@@ -69,7 +69,9 @@ std::string ApplyOption(CameraConfig& config, const std::string& option, bool& p
 
 bool CameraConfig::IsFile() const
 {
-    return url.rfind("file:", 0) == 0 || url.find("://") == std::string::npos;
+    // A session description names a live RTP stream, though it is a file.
+    const bool sessionDescription = url.size() > 4 && url.compare(url.size() - 4, 4, ".sdp") == 0;
+    return !sessionDescription && (url.rfind("file:", 0) == 0 || url.find("://") == std::string::npos);
 }
 
 bool IsBlankOrComment(const std::string& line)

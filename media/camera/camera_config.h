@@ -28,7 +28,7 @@ struct CameraConfig {
     int timeoutSeconds = 10; // no data for this long: the connection is taken as lost
     int retrySeconds = 30;   // longest wait between two connection attempts
 
-    bool IsFile() const;
+    bool IsFile() const; // a recording standing in for a camera (not an .sdp file)
 };
 
 // Longest camera name: the stream description carries it in 64 bytes.

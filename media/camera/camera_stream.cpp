@@ -15,6 +15,7 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include "annexb.h"
 #include "dvrmedia.h"
 
 namespace ingest {
@@ -95,13 +96,19 @@ const char* StateName(CameraState state)
 // One connection's FFmpeg objects and what was described of it.
 struct CameraStream::Session {
     AVFormatContext* input = nullptr;
-    AVBSFContext* filter = nullptr; // length-prefixed to Annex B, when needed
+    AVBSFContext* filter = nullptr;         // length-prefixed to Annex B, when needed
+    AVCodecParserContext* parser = nullptr; // reads the size from new parameter sets
+    AVCodecContext* parserCodec = nullptr;
     AVPacket* packet = av_packet_alloc();
     AVPacket* filtered = av_packet_alloc();
+    AVPacket* held = av_packet_alloc(); // a first frame without timestamps, until the next one tells them
+    bool holding = false;
     int streamIndex = -1;
     AVCodecID codec = AV_CODEC_ID_NONE;
     AVRational timeBase{0, 1};
     AVRational frameRate{0, 1};
+    int64_t frameStep = 1; // one frame's duration in the time base, where the rate is known
+    int64_t lastDts = AV_NOPTS_VALUE;
     int width = 0, height = 0;
     std::vector<uint8_t> parameterSets; // Annex B, or empty when only in band
     bool described = false;             // a description of the current parameters went out
@@ -116,17 +123,22 @@ struct CameraStream::Session {
     ~Session()
     {
         av_bsf_free(&filter);
+        if (parser)
+            av_parser_close(parser);
+        avcodec_free_context(&parserCodec);
         avformat_close_input(&input);
         av_packet_free(&packet);
         av_packet_free(&filtered);
+        av_packet_free(&held);
     }
 };
 
 CameraStream::CameraStream(const Host& host, CameraConfig config, StreamNumbers numbers)
-    : host_(host), config_(std::move(config)), sourceID_(DVR_MEDIA_SOURCE_ID(host.systemID, config_.number)),
+    : host_(host),
+      config_(std::move(config)),
+      sourceID_(DVR_MEDIA_SOURCE_ID(host.systemID, config_.number)),
       numbers_(numbers)
-{
-}
+{}
 
 CameraStream::~CameraStream()
 {
@@ -230,12 +242,13 @@ void CameraStream::Run()
         retryNs = std::min<int64_t>(retryNs * 2, int64_t{config_.retrySeconds} * kSecond);
     }
     SetState(CameraState::Stopped);
+    finished_ = true;
 }
 
 CameraStream::Outcome CameraStream::RunSession()
 {
     Session session;
-    if (!session.packet || !session.filtered)
+    if (!session.packet || !session.filtered || !session.held)
         return {false, "out of memory"};
     Outcome outcome = OpenInput(session);
     if (!outcome.reason.empty())
@@ -284,6 +297,8 @@ CameraStream::Outcome CameraStream::OpenInput(Session& session)
     session.frameRate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
     if (session.frameRate.num <= 0 || session.frameRate.den <= 0 || av_q2d(session.frameRate) > 240)
         session.frameRate = {0, 1};
+    if (session.frameRate.num)
+        session.frameStep = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(session.frameRate), session.timeBase));
     if (!HandleNewParameters(session, parameters->extradata, static_cast<size_t>(parameters->extradata_size)))
         return {false, "cannot convert the stream to Annex B"};
     return {};
@@ -347,7 +362,7 @@ CameraStream::Outcome CameraStream::ReadFrames(Session& session)
         if (error == AVERROR_EOF && config_.loop && session.passStart != AV_NOPTS_VALUE) {
             // Play the file again, its timestamps going on from the end of this pass.
             session.loopOffset += session.passEnd - session.passStart;
-            session.passStart = session.passEnd = AV_NOPTS_VALUE;
+            session.passStart = session.passEnd = session.lastDts = AV_NOPTS_VALUE;
             error = av_seek_frame(session.input, session.streamIndex, 0, AVSEEK_FLAG_BACKWARD);
             if (error >= 0)
                 continue;
@@ -371,7 +386,7 @@ CameraStream::Outcome CameraStream::ReadFrames(Session& session)
             return {true, "cannot convert the new parameters to Annex B"};
         }
         if (!session.filter) {
-            Emit(session, *session.packet);
+            Deliver(session, *session.packet);
             av_packet_unref(session.packet);
             continue;
         }
@@ -380,11 +395,42 @@ CameraStream::Outcome CameraStream::ReadFrames(Session& session)
             return {true, "bitstream conversion failed: " + ErrorText(error)};
         }
         while (av_bsf_receive_packet(session.filter, session.filtered) >= 0) {
-            Emit(session, *session.filtered);
+            Deliver(session, *session.filtered);
             av_packet_unref(session.filtered);
         }
     }
     return {true, "stopped"};
+}
+
+// Fills in the timestamps of a frame that has none: one frame on from the
+// last, or, for the first frame of a connection (an RTSP stream's first frame
+// can come before its clock is known), one frame before the next; that one is
+// held back until the next arrives.
+void CameraStream::Deliver(Session& session, AVPacket& packet)
+{
+    const int64_t step = packet.duration > 0 ? packet.duration : session.frameStep;
+    if (session.holding) {
+        AVPacket& held = *session.held;
+        if (packet.dts != AV_NOPTS_VALUE)
+            held.dts = packet.dts - (held.duration > 0 ? held.duration : session.frameStep);
+        if (held.pts == AV_NOPTS_VALUE)
+            held.pts = held.dts;
+        session.holding = false;
+        session.lastDts = held.dts;
+        Emit(session, held);
+        av_packet_unref(&held);
+    }
+    if (packet.dts == AV_NOPTS_VALUE) {
+        if (session.lastDts == AV_NOPTS_VALUE) {
+            session.holding = av_packet_ref(session.held, &packet) >= 0;
+            return;
+        }
+        packet.dts = session.lastDts + step;
+        if (packet.pts == AV_NOPTS_VALUE)
+            packet.pts = packet.dts;
+    }
+    session.lastDts = packet.dts;
+    Emit(session, packet);
 }
 
 // Waits until a frame's time has come, when the camera is paced. Returns false
@@ -399,8 +445,8 @@ bool CameraStream::Pace(Session& session, int64_t timestamp)
         session.paceStartNs = now;
         return true;
     }
-    const int64_t due =
-        session.paceStartNs + av_rescale_q(timestamp - session.paceStartTs, session.timeBase, AVRational{1, 1000000000});
+    const int64_t due = session.paceStartNs +
+                        av_rescale_q(timestamp - session.paceStartTs, session.timeBase, AVRational{1, 1000000000});
     return due <= now || WaitFor(due - now);
 }
 
@@ -411,10 +457,7 @@ void CameraStream::Emit(Session& session, const AVPacket& packet)
     // Where a looping file's next pass starts: after the last frame of this one.
     const int64_t start = packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
     if (start != AV_NOPTS_VALUE) {
-        const int64_t duration = packet.duration > 0 ? packet.duration
-                                 : session.frameRate.num
-                                     ? std::max<int64_t>(1, av_rescale_q(1, av_inv_q(session.frameRate), session.timeBase))
-                                     : 1;
+        const int64_t duration = packet.duration > 0 ? packet.duration : session.frameStep;
         if (session.passStart == AV_NOPTS_VALUE)
             session.passStart = start;
         session.passEnd = std::max(session.passEnd == AV_NOPTS_VALUE ? start : session.passEnd, start + duration);
@@ -427,6 +470,8 @@ void CameraStream::Emit(Session& session, const AVPacket& packet)
         CountFrame(false, packet.size, false, false);
         return;
     }
+    if (keyFrame)
+        CheckParameterSets(session, packet);
     if (!session.described && !RaiseDescription(session, sequence)) {
         CountFrame(keyFrame, packet.size, false, true);
         return;
@@ -457,6 +502,44 @@ void CameraStream::Emit(Session& session, const AVPacket& packet)
     // The core admits a source again only from a key frame: send none before.
     session.waitingForKey = refused;
     CountFrame(keyFrame, packet.size, !refused, refused);
+}
+
+// A key frame whose parameter sets differ from those described starts a new
+// description (the camera changed its resolution or encoder settings); its
+// size comes from the new sequence parameter set.
+void CameraStream::CheckParameterSets(Session& session, const AVPacket& packet)
+{
+    std::vector<uint8_t> sets =
+        ParameterSets(packet.data, static_cast<size_t>(packet.size), session.codec == AV_CODEC_ID_HEVC);
+    if (sets.empty() || SameNalUnits(sets, session.parameterSets))
+        return;
+    if (session.parameterSets.empty()) {
+        // Only in band so far: they describe the stream that is starting.
+        if (!session.described)
+            session.parameterSets = std::move(sets);
+        return;
+    }
+    if (!session.parser) {
+        session.parser = av_parser_init(session.codec);
+        session.parserCodec = avcodec_alloc_context3(nullptr);
+        if (session.parser)
+            session.parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    }
+    if (session.parser && session.parserCodec) {
+        uint8_t* out = nullptr;
+        int outSize = 0;
+        av_parser_parse2(session.parser, session.parserCodec, &out, &outSize, packet.data, packet.size, AV_NOPTS_VALUE,
+                         AV_NOPTS_VALUE, 0);
+        if (session.parser->width > 0 && session.parser->height > 0) {
+            session.width = session.parser->width;
+            session.height = session.parser->height;
+        }
+    }
+    session.parameterSets = std::move(sets);
+    session.described = false;
+    std::lock_guard lock(statusMutex_);
+    status_.width = session.width;
+    status_.height = session.height;
 }
 
 bool CameraStream::RaiseDescription(Session& session, uint32_t sequence)

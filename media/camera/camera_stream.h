@@ -42,7 +42,7 @@ struct CameraStatus {
     int width = 0, height = 0;
     double framesPerSecond = 0; // frames read per second, over the last second or so
     double bitsPerSecond = 0;
-    uint32_t keyFrameInterval = 0; // frames from one key frame to the next; 0 = not seen yet
+    uint32_t keyFrameInterval = 0;  // frames from one key frame to the next; 0 = not seen yet
     uint64_t frames = 0, bytes = 0; // raised and accepted by the core
     uint64_t refused = 0;           // frames the core refused (admission, throttling, memory)
     uint64_t skipped = 0;           // frames not raised while waiting for a key frame
@@ -66,6 +66,8 @@ public:
     // Waits for the thread; afterwards Numbers() is final.
     void Join();
     StreamNumbers Numbers() const;
+    // True once the thread has ended: Join returns at once.
+    bool Finished() const { return finished_; }
     CameraStatus Status() const;
 
 private:
@@ -81,7 +83,9 @@ private:
     Outcome ReadFrames(Session& session);
     bool HandleNewParameters(Session& session, const uint8_t* extradata, size_t size);
     bool Pace(Session& session, int64_t timestamp);
+    void Deliver(Session& session, AVPacket& packet);
     void Emit(Session& session, const AVPacket& packet);
+    void CheckParameterSets(Session& session, const AVPacket& packet);
     bool RaiseDescription(Session& session, uint32_t sequence);
     void RaiseStreamEnd(Session& session);
     void CountFrame(bool keyFrame, size_t bytes, bool raised, bool refused);
@@ -96,9 +100,10 @@ private:
 
     std::thread thread_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> finished_{false};
     std::mutex waitMutex_;
     std::condition_variable wake_;
-    int64_t deadline_ = 0; // of the blocking FFmpeg call in progress (monotonic ns); thread's own
+    std::atomic<int64_t> deadline_{0}; // of the blocking FFmpeg call in progress (monotonic ns)
 
     // Status, written by the thread and read by status requests; never held
     // across a call into the core.

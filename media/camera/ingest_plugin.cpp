@@ -10,18 +10,22 @@
  *
  * Threads: Open and Close come from the core's main thread, supervisor
  * packets from its I/O thread; both take the plugin's lock, which a camera's
- * thread never takes, so stopping and joining a camera under it cannot wait
- * on the lock. Cameras raise their events without any lock of the plugin's.
+ * thread never takes, so joining a camera under it cannot wait on the lock.
+ * A supervisor request only asks a camera to stop; its thread is joined
+ * once it has ended, at the latest by Close. Cameras raise their events
+ * without any lock of the plugin's.
  */
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -60,12 +64,12 @@ std::string StatusLine(const Camera& camera)
     snprintf(line, sizeof line,
              "%u %s state=%s codec=%s size=%dx%d fps=%.1f kbps=%.0f keyint=%u frames=%llu bytes=%llu refused=%llu "
              "skipped=%llu reconnects=%llu last_frame_ms=%lld error=%s\n",
-             camera.config.number, camera.config.name.c_str(),
-             camera.stream ? StateName(status.state) : "disabled", status.codec.empty() ? "-" : status.codec.c_str(),
-             status.width, status.height, status.framesPerSecond, status.bitsPerSecond / 1000, status.keyFrameInterval,
-             static_cast<unsigned long long>(status.frames), static_cast<unsigned long long>(status.bytes),
-             static_cast<unsigned long long>(status.refused), static_cast<unsigned long long>(status.skipped),
-             static_cast<unsigned long long>(status.reconnects), static_cast<long long>(status.msSinceLastFrame),
+             camera.config.number, camera.config.name.c_str(), camera.stream ? StateName(status.state) : "disabled",
+             status.codec.empty() ? "-" : status.codec.c_str(), status.width, status.height, status.framesPerSecond,
+             status.bitsPerSecond / 1000, status.keyFrameInterval, static_cast<unsigned long long>(status.frames),
+             static_cast<unsigned long long>(status.bytes), static_cast<unsigned long long>(status.refused),
+             static_cast<unsigned long long>(status.skipped), static_cast<unsigned long long>(status.reconnects),
+             static_cast<long long>(status.msSinceLastFrame),
              status.lastError.empty() ? "-" : status.lastError.c_str());
     return line;
 }
@@ -77,6 +81,8 @@ public:
         host_.raise = raise;
         host_.systemID = DVR_CAMERA_SYSTEM_ID;
     }
+
+    void Log(int32_t level, const std::string& text) const { host_.Log(level, text); }
 
     void Open()
     {
@@ -102,11 +108,9 @@ public:
         std::lock_guard lock(mutex_);
         closing_ = true;
         for (auto& [number, camera] : cameras_) // all at once: they stop side by side
-            if (camera.stream)
-                camera.stream->Stop();
-        for (auto& [number, camera] : cameras_)
             StopCamera(camera);
         cameras_.clear();
+        Reap(true);
     }
 
     void Supervisor(const uint8_t* data, size_t size)
@@ -238,20 +242,43 @@ private:
 
     void StartCamera(Camera& camera)
     {
-        camera.stream = std::make_unique<CameraStream>(host_, camera.config, numbers_[camera.config.number]);
-        camera.stream->Start();
+        Reap(false, camera.config.number); // its last run first: it goes on with its numbers
+        try {
+            camera.stream = std::make_unique<CameraStream>(host_, camera.config, numbers_[camera.config.number]);
+            camera.stream->Start();
+        } catch (const std::exception& error) { // no thread to be had: the camera stays off
+            camera.stream.reset();
+            host_.Log(LEVEL_WARNING, "camera " + camera.config.name + ": cannot start: " + error.what());
+        }
     }
 
-    // Stops and joins the camera's thread; its numbers carry over to the
-    // camera's next run under the same number.
+    // Asks the camera's thread to end without waiting for it (a camera in the
+    // middle of resolving a host name can take long, and supervisor requests
+    // run on the core's I/O thread); it is joined once it has ended.
     void StopCamera(Camera& camera)
     {
         if (!camera.stream)
             return;
         camera.stream->Stop();
-        camera.stream->Join();
-        numbers_[camera.config.number] = camera.stream->Numbers();
-        camera.stream.reset();
+        retired_.push_back(std::move(camera.stream));
+        Reap(false);
+    }
+
+    // Joins the stopped threads that have ended (all of them with `all`, and
+    // that of camera `number` in any case) and keeps their numbers for the
+    // cameras' next runs.
+    void Reap(bool all, int number = -1)
+    {
+        for (auto it = retired_.begin(); it != retired_.end();) {
+            CameraStream& stream = **it;
+            if (!all && !stream.Finished() && stream.config().number != number) {
+                ++it;
+                continue;
+            }
+            stream.Join();
+            numbers_[stream.config().number] = stream.Numbers();
+            it = retired_.erase(it);
+        }
     }
 
     // Raises the answer as one or more blocks for the supervisor, cut at line
@@ -290,9 +317,23 @@ private:
     bool open_ = false, closing_ = false;
     std::map<uint16_t, Camera> cameras_;
     std::map<uint16_t, StreamNumbers> numbers_;
+    std::vector<std::unique_ptr<CameraStream>> retired_; // stopped, not yet joined
 };
 
 Plugin plugin;
+
+// Runs an entry point's work; nothing it throws may cross into the core.
+template <class Work>
+int32_t Guarded(const char* entry, Work work)
+{
+    try {
+        work();
+        return 0;
+    } catch (const std::exception& error) {
+        plugin.Log(LEVEL_WARNING, std::string(entry) + " failed: " + error.what());
+    }
+    return 1;
+}
 
 } // namespace
 } // namespace ingest
@@ -313,24 +354,23 @@ int32_t Open(_OpenParmsIn* in, _OpenParmsOut* out)
 {
     (void)in;
     (void)out;
-    ingest::plugin.Open();
-    return 0;
+    return ingest::Guarded("Open", [] { ingest::plugin.Open(); });
 }
 
 int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out)
 {
     (void)out;
-    if (in->request == IOCTL_SUPERVISOR && in->data)
-        ingest::plugin.Supervisor(static_cast<const uint8_t*>(in->data), in->dataSize);
-    return 0;
+    if (in->request != IOCTL_SUPERVISOR || !in->data)
+        return 0;
+    return ingest::Guarded("supervisor packet",
+                           [in] { ingest::plugin.Supervisor(static_cast<const uint8_t*>(in->data), in->dataSize); });
 }
 
 int32_t Close(_CloseParmsIn* in, _CloseParmsOut* out)
 {
     (void)in;
     (void)out;
-    ingest::plugin.Close();
-    return 0;
+    return ingest::Guarded("Close", [] { ingest::plugin.Close(); });
 }
 
 int32_t Unload(_UnloadParmsIn* in, _UnloadParmsOut* out)

@@ -1,6 +1,10 @@
 #include "media_fixtures.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <sstream>
@@ -29,11 +33,21 @@ const fs::path kSystemPython = "/usr/bin/python3"; // Debian's, which sees GStre
 
 } // namespace
 
-void MakeTestClip(const fs::path& out, int seconds, int gop, const std::string& codec)
+void MakeTestClip(const fs::path& out, int seconds, int gop, const std::string& codec, const std::string& size)
 {
     const auto made = Run(kMediaTests / "make_test_clip.sh",
-                          {out.string(), std::to_string(seconds), std::to_string(gop), codec});
+                          {out.string(), std::to_string(seconds), std::to_string(gop), codec, size});
     ASSERT_TRUE(made && fs::exists(out)) << "make_test_clip.sh failed for " << out;
+}
+
+void JoinClips(const fs::path& out, const std::vector<fs::path>& parts)
+{
+    std::string input = "concat:";
+    for (const fs::path& part : parts)
+        input += (input.size() > 7 ? "|" : "") + part.string();
+    const auto joined =
+        Run("/usr/bin/ffmpeg", {"-nostdin", "-v", "error", "-y", "-i", input, "-c", "copy", out.string()});
+    ASSERT_TRUE(joined && fs::exists(out)) << "ffmpeg could not join the clips into " << out;
 }
 
 std::vector<ProbedPacket> ProbePackets(const fs::path& file)
@@ -80,6 +94,7 @@ void RtspTestServer::Stop()
 {
     if (!process_)
         return;
+    process_->Signal(SIGCONT); // a frozen server would not hear the stop
     process_->Signal(SIGTERM);
     process_->WaitExit();
     process_.reset();
@@ -88,6 +103,57 @@ void RtspTestServer::Stop()
 std::string RtspTestServer::Url(const std::string& mount) const
 {
     return "rtsp://127.0.0.1:" + std::to_string(port_) + mount;
+}
+
+::testing::AssertionResult HttpFileServer::Start()
+{
+    ProcessOptions options;
+    options.args = {"-u", "-m", "http.server", "--bind", "127.0.0.1", "--directory", dir_.string(), "0"};
+    process_ = Process::Start(kSystemPython, options);
+    const std::string marker = " port ";
+    if (!process_->WaitForOutput(marker) || !process_->WaitForOutput(" (http"))
+        return ::testing::AssertionFailure() << "the HTTP server did not start:\n" << process_->Output();
+    const std::string output = process_->Output();
+    port_ = std::stoi(output.substr(output.find(marker) + marker.size()));
+    return ::testing::AssertionSuccess();
+}
+
+std::string HttpFileServer::Url(const std::string& file) const
+{
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + file;
+}
+
+::testing::AssertionResult RtpSender::Start()
+{
+    // A pair of free ports, RTP and RTCP one above it, found by binding them.
+    int port = 0;
+    for (int attempt = 0; attempt < 50 && !port; ++attempt) {
+        int rtp = socket(AF_INET, SOCK_DGRAM, 0), rtcp = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(rtp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            getsockname(rtp, reinterpret_cast<sockaddr*>(&address), &length) == 0 && ntohs(address.sin_port) % 2 == 0 &&
+            ntohs(address.sin_port) < 65534) {
+            address.sin_port = htons(ntohs(address.sin_port) + 1);
+            if (bind(rtcp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+                port = ntohs(address.sin_port) - 1;
+        }
+        close(rtp);
+        close(rtcp);
+    }
+    if (!port)
+        return ::testing::AssertionFailure() << "no free pair of UDP ports";
+    ProcessOptions options;
+    options.args = {"-nostdin",     "-v",        "error",       "-re",
+                    "-stream_loop", "-1",        "-i",          clip_.string(),
+                    "-c",           "copy",      "-an",         "-f",
+                    "rtp",          "-sdp_file", sdp_.string(), "rtp://127.0.0.1:" + std::to_string(port)};
+    process_ = Process::Start("/usr/bin/ffmpeg", options);
+    if (!WaitUntil([&] { return fs::exists(sdp_) && ReadFile(sdp_).find("m=video") != std::string::npos; }))
+        return ::testing::AssertionFailure() << "ffmpeg wrote no session description:\n" << process_->Output();
+    return ::testing::AssertionSuccess();
 }
 
 std::vector<MediaEvent> MediaEvents(const PluginJournal& journal, const std::string& stem)

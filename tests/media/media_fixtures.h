@@ -4,6 +4,8 @@
 // (mediaprobe.c), and a core running the camera plugin under a supervisor.
 #pragma once
 
+#include <signal.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,10 +17,15 @@
 
 namespace dvrtest::media {
 
-// A test pattern clip (make_test_clip.sh): 320x240, 25 frames/s, no B-frames,
-// a key frame every `gop` frames; codec "h264" or "h265"; the container
-// follows the extension of `out`. Fails the test when ffmpeg fails.
-void MakeTestClip(const fs::path& out, int seconds, int gop, const std::string& codec = "h264");
+// A test pattern clip (make_test_clip.sh): `size` pixels, 25 frames/s, no
+// B-frames, a key frame every `gop` frames; codec "h264" or "h265"; the
+// container follows the extension of `out`. Fails the test when ffmpeg fails.
+void MakeTestClip(const fs::path& out, int seconds, int gop, const std::string& codec = "h264",
+                  const std::string& size = "320x240");
+
+// Joins transport-stream clips byte by byte (ffmpeg's concat protocol, no
+// re-encoding): a stream whose parameters change in band where they meet.
+void JoinClips(const fs::path& out, const std::vector<fs::path>& parts);
 
 // One packet of a file's video stream as ffprobe reads it.
 struct ProbedPacket {
@@ -38,12 +45,40 @@ public:
     ::testing::AssertionResult Start(int port = 0);
     // Ends it and waits for it: clients lose their connections.
     void Stop();
+    // Freezes it (SIGSTOP), connections open but silent, and lets it go on.
+    void Freeze() { process_->Signal(SIGSTOP); }
+    void Thaw() { process_->Signal(SIGCONT); }
     int port() const { return port_; }
     std::string Url(const std::string& mount) const;
 
 private:
     fs::path clip_, clip265_;
     int port_ = 0;
+    std::unique_ptr<Process> process_;
+};
+
+// Python's http.server serving `dir` on 127.0.0.1.
+class HttpFileServer {
+public:
+    explicit HttpFileServer(fs::path dir) : dir_(std::move(dir)) {}
+    ::testing::AssertionResult Start();
+    std::string Url(const std::string& file) const;
+
+private:
+    fs::path dir_;
+    int port_ = 0;
+    std::unique_ptr<Process> process_; // ended with the server
+};
+
+// The ffmpeg command sending `clip` as plain RTP to 127.0.0.1, over and over
+// at its own pace, with the session description a receiver opens in `sdp`.
+class RtpSender {
+public:
+    RtpSender(fs::path clip, fs::path sdp) : clip_(std::move(clip)), sdp_(std::move(sdp)) {}
+    ::testing::AssertionResult Start();
+
+private:
+    fs::path clip_, sdp_;
     std::unique_ptr<Process> process_;
 };
 

@@ -25,7 +25,8 @@ static uint64_t slice_hash(const uint8_t* data, uint32_t size, uint32_t codec, i
 {
     uint64_t hash = 1469598103934665603ull;
     uint32_t at = 0, start, end;
-    *annexB = size >= 3 && data[0] == 0 && data[1] == 0 && (data[2] == 1 || (size >= 4 && data[2] == 0 && data[3] == 1));
+    *annexB =
+        size >= 3 && data[0] == 0 && data[1] == 0 && (data[2] == 1 || (size >= 4 && data[2] == 0 && data[3] == 1));
     while (at + 3 <= size) {
         if (!(data[at] == 0 && data[at + 1] == 0 && data[at + 2] == 1)) {
             ++at;
@@ -69,10 +70,9 @@ int32_t Write(_WriteParmsIn* in, _WriteParmsOut* out)
         return 0;
     if (in->eventFlags == DVR_MEDIA_FLAGS_FRAME && DvrMediaGetFrameInfo(&in->payload, &frame)) {
         int annexB = 0;
-        const uint64_t hash =
-            in->data ? slice_hash((const uint8_t*)in->data, in->dataSize, frame.codec, &annexB) : 0;
-        probe_journal(&probe, "frame 0x%08x %u %u %u %u %lld %lld %u/%u %u %s %016llx", in->providerID,
-                      frame.camera, frame.streamGeneration, frame.sequence, frame.keyFrame, (long long)frame.pts,
+        const uint64_t hash = in->data ? slice_hash((const uint8_t*)in->data, in->dataSize, frame.codec, &annexB) : 0;
+        probe_journal(&probe, "frame 0x%08x %u %u %u %u %lld %lld %u/%u %u %s %016llx", in->providerID, frame.camera,
+                      frame.streamGeneration, frame.sequence, frame.keyFrame, (long long)frame.pts,
                       (long long)frame.dts, frame.timeBaseNum, frame.timeBaseDen, in->dataSize,
                       annexB ? "annexb" : "raw", (unsigned long long)hash);
     } else if ((in->eventFlags == DVR_MEDIA_FLAGS_STREAM || in->eventFlags == DVR_MEDIA_FLAGS_STREAM_END) &&
