@@ -142,16 +142,22 @@ std::string RecordingIndex::lastError() const
     return db_ ? sqlite3_errmsg(db_) : "index not open";
 }
 
-bool RecordingIndex::Insert(SegmentRow& row)
+bool RecordingIndex::Execute(const char* sql, const std::function<void(sqlite3_stmt*)>& bind)
 {
     if (!db_)
         return false;
-    Statement stmt(db_, "INSERT INTO segments(camera, file, start_us, end_us, bytes, frames, gap_before, state, "
-                        "ended_by) VALUES(?,?,?,?,?,?,?,?,?)");
+    Statement stmt(db_, sql);
     if (!stmt)
         return false;
-    BindRow(stmt.get(), row);
-    if (sqlite3_step(stmt.get()) != SQLITE_DONE)
+    bind(stmt.get());
+    return sqlite3_step(stmt.get()) == SQLITE_DONE;
+}
+
+bool RecordingIndex::Insert(SegmentRow& row)
+{
+    if (!Execute("INSERT INTO segments(camera, file, start_us, end_us, bytes, frames, gap_before, state, ended_by) "
+                 "VALUES(?,?,?,?,?,?,?,?,?)",
+                 [&](sqlite3_stmt* stmt) { BindRow(stmt, row); }))
         return false;
     row.id = sqlite3_last_insert_rowid(db_);
     return true;
@@ -159,26 +165,17 @@ bool RecordingIndex::Insert(SegmentRow& row)
 
 bool RecordingIndex::Update(const SegmentRow& row)
 {
-    if (!db_)
-        return false;
-    Statement stmt(db_, "UPDATE segments SET camera=?, file=?, start_us=?, end_us=?, bytes=?, frames=?, "
-                        "gap_before=?, state=?, ended_by=? WHERE id=?");
-    if (!stmt)
-        return false;
-    BindRow(stmt.get(), row);
-    sqlite3_bind_int64(stmt.get(), 10, row.id);
-    return sqlite3_step(stmt.get()) == SQLITE_DONE;
+    return Execute("UPDATE segments SET camera=?, file=?, start_us=?, end_us=?, bytes=?, frames=?, gap_before=?, "
+                   "state=?, ended_by=? WHERE id=?",
+                   [&](sqlite3_stmt* stmt) {
+                       BindRow(stmt, row);
+                       sqlite3_bind_int64(stmt, 10, row.id);
+                   });
 }
 
 bool RecordingIndex::Remove(int64_t id)
 {
-    if (!db_)
-        return false;
-    Statement stmt(db_, "DELETE FROM segments WHERE id=?");
-    if (!stmt)
-        return false;
-    sqlite3_bind_int64(stmt.get(), 1, id);
-    return sqlite3_step(stmt.get()) == SQLITE_DONE;
+    return Execute("DELETE FROM segments WHERE id=?", [&](sqlite3_stmt* stmt) { sqlite3_bind_int64(stmt, 1, id); });
 }
 
 std::vector<SegmentRow> RecordingIndex::Query(const char* where, uint32_t camera, int64_t fromUs, int64_t toUs) const

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "file_system.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace recorder {
 
@@ -51,6 +53,8 @@ public:
     std::string lastError() const;
 
 private:
+    // Runs one statement whose parameters `bind` sets; true when it completed.
+    bool Execute(const char* sql, const std::function<void(sqlite3_stmt*)>& bind);
     std::vector<SegmentRow> Query(const char* sql, uint32_t camera, int64_t fromUs, int64_t toUs) const;
     sqlite3* db_ = nullptr;
     std::string directory_;
