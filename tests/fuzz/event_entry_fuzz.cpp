@@ -163,10 +163,10 @@ public:
         onRead = FakeRead;
         onIoctl = FakeIoctl;
     }
-    void SetThrottled(bool on) { videoThrottled = on; }
-    void WaitForRequests() { WaitForRequestThreads(); }
-    uint32_t BlockCount() const { return refBlocks.blockCount(); }
-    uint32_t ByteCount() const { return refBlocks.byteCount(); }
+    void SetThrottled(bool on) { housekeeping().SetThrottled(on); }
+    void WaitForRequests() { events().WaitForRequestThreads(); }
+    uint32_t BlockCount() { return events().holds().blockCount(); }
+    uint32_t ByteCount() { return events().holds().byteCount(); }
 };
 
 // Gives back the oldest block plugin `p` kept, as `owner`.

@@ -46,14 +46,15 @@ public:
 
     // Timed waits end when their condition holds or when the test moved the
     // fake clock past their deadline.
-    bool WaitFor(std::unique_lock<std::mutex>& lock, int64_t timeoutNs, const std::function<bool()>& ready) override
+    bool WaitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& condition, int64_t timeoutNs,
+                 const std::function<bool()>& ready) override
     {
         const int64_t deadline = clock.load() + timeoutNs;
         {
             std::lock_guard record(seamMutex_);
             waits_.push_back(timeoutNs);
         }
-        coreCondition.wait(lock, [&] { return ready() || clock.load() >= deadline; });
+        condition.wait(lock, [&] { return ready() || clock.load() >= deadline; });
         return ready();
     }
     // A pause passes on the fake clock at once.
@@ -68,9 +69,8 @@ public:
     // Moves the fake clock on and lets timed waits see it.
     void Advance(int64_t ns)
     {
-        std::lock_guard lock(coreMutex);
         clock += ns;
-        coreCondition.notify_all();
+        events().inbox().NotifyWaiters();
     }
     std::vector<int64_t> Waits() const
     {
@@ -118,16 +118,10 @@ public:
     // being filled is not waited for ---
     std::vector<_EventParmsIn> TakeQueued()
     {
-        std::vector<_EventParmsIn> events;
-        std::lock_guard lock(coreMutex);
-        _EventParmsIn event;
-        while (eventRing.TryTake(event))
-            events.push_back(event);
-        while (!eventQueue.empty())
-            events.push_back(eventQueue.pop_front());
-        for (const _EventParmsIn& taken : events)
-            takenCopies_.push_back(taken.data);
-        return events;
+        std::vector<_EventParmsIn> taken = events().inbox().TakeAll();
+        for (const _EventParmsIn& event : taken)
+            takenCopies_.push_back(event.data);
+        return taken;
     }
 
     // --- plugins as records; entry points are functions of the test ---
@@ -140,10 +134,8 @@ public:
         plugin.Filename = fileName;
         if (setUp)
             setUp(plugin);
-        pluginSide.Add(systemID, plugin.Filename);
-        std::unique_lock lock(pluginsMutex);
-        plugins.push_back(std::move(plugin));
-        return plugins.back();
+        pluginHost().side().Add(systemID, plugin.Filename);
+        return pluginHost().AddListed(std::move(plugin));
     }
 
     // --- fake plugins: numbered entry points that call the hooks below with

@@ -23,8 +23,8 @@ constexpr uint32_t kPlugin = 0x00020000; // slot 2
 // A core that is never started; its queue is taken out by the test.
 class HarnessCore : public dvrtest::TestCore {
 public:
-    void SetThrottled(bool on) { videoThrottled = on; }
-    uint32_t ThrottledFrames() const { return throttledVideoFrames; }
+    void SetThrottled(bool on) { housekeeping().SetThrottled(on); }
+    uint32_t ThrottledFrames() { return events().throttledVideoFrames(); }
     void Stop() { RequestStop(); }
 };
 

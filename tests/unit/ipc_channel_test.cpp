@@ -70,8 +70,7 @@ public:
     {
         int fds[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
-        ipcSocket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), fds[0]);
-        ipcOpen = true;
+        EXPECT_TRUE(supervisor().Adopt(fds[0]));
         peer = fds[1];
         logLevels[0] = LEVEL_DETAIL; // the failed-ioctl line is a detail
         onIoctl = [this](int plugin, _IoctlParmsIn& request, _IoctlParmsOut& result) {
@@ -85,19 +84,19 @@ public:
 
     ~ChannelCore() override
     {
-        ioService.stop();
-        if (ioThread.joinable())
-            ioThread.join();
+        ioContext().stop();
+        if (io.joinable())
+            io.join();
         // As the shutdown does: unsent blocks are the core's to free.
-        ipcSendQueue.FreeAll();
+        supervisor().FreeUnsent();
         if (peer >= 0)
             close(peer);
     }
 
     void Run()
     {
-        ArmIpcReceive();
-        ioThread = std::thread([this] { ioService.run(); });
+        supervisor().StartReceiving();
+        io = std::thread([this] { ioContext().run(); });
     }
 
     // Fake plugin `plugin`, whose IOCTL is journaled, under the name given.
@@ -154,15 +153,13 @@ public:
     // Blocks for the supervisor, as the event entry hands them over.
     void Queue(std::vector<IpcBlock> blocks)
     {
-        boost::asio::post(ioService, [this, blocks] {
-            for (const IpcBlock& block : blocks)
-                QueueIpcBlock(block);
-        });
+        for (const IpcBlock& block : blocks)
+            supervisor().Send(block.data, block.dataSize);
     }
     size_t QueuedBlocks()
     {
         std::promise<size_t> size;
-        boost::asio::post(ioService, [&] { size.set_value(ipcSendQueue.size()); });
+        boost::asio::post(ioContext(), [&] { size.set_value(supervisor().Unsent()); });
         return size.get_future().get();
     }
 
@@ -183,24 +180,29 @@ public:
     bool Background() { return backgroundMode; }
     bool Stopping() { return stopRequested; }
     bool Lost() { return supervisorLost; }
-    bool Open() { return ipcOpen; }
-    int CoreFd() { return ipcSocket.native_handle(); }
+    bool Open() { return supervisor().open(); }
+    int CoreFd() { return supervisor().descriptor(); }
 
     // Waits as the start-up does, for the wake-up count to change; returns
     // the file name in place on waking ("timeout" at the deadline).
     std::string WaitLikeStartup(std::promise<void>& waiting)
     {
-        const uint64_t before = coreWakeup.Ticket();
-        std::unique_lock lock(coreMutex);
+        const uint64_t before = events().inbox().WakeupTicket();
         waiting.set_value();
-        if (!WaitFor(lock, STARTUP_WAIT_NS, [&] { return coreWakeup.ChangedSince(before); }))
+        auto wait = [this](std::unique_lock<std::mutex>& lock, std::condition_variable& condition, int64_t timeoutNs,
+                           const std::function<bool()>& ready) { return WaitFor(lock, condition, timeoutNs, ready); };
+        if (!events().inbox().WaitForWakeup(before, STARTUP_WAIT_NS, wait))
             return "timeout";
-        return supervisorFilename;
+        return Filename();
     }
 
-    using dvrcore::DeliverIpcPacket;
+    void DeliverIpcPacket(const unsigned char* packet, uint32_t length)
+    {
+        pluginHost().SupervisorPacket(packet, length);
+    }
 
     int peer = -1;
+    std::thread io;
 
 private:
     std::mutex journalMutex;

@@ -40,10 +40,10 @@ public:
         wall += wallStep;
         Run();
     }
-    void Run() { Scheduler(boost::system::error_code()); }
-    void RunCancelled() { Scheduler(boost::asio::error::operation_aborted); }
-    void Disable() { throttlingEnabled = false; }
-    bool Throttled() const { return videoThrottled; }
+    void Run() { housekeeping().Run(boost::system::error_code()); }
+    void RunCancelled() { housekeeping().Run(boost::asio::error::operation_aborted); }
+    void Disable() { housekeeping().throttlingEnabled = false; }
+    bool Throttled() { return housekeeping().throttled(); }
 
     int Count(const std::string& text) const
     {

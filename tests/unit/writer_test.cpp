@@ -55,7 +55,7 @@ public:
             RequestStop();
             writer.join();
         }
-        WaitForRequestThreads();
+        events().WaitForRequestThreads();
     }
 
     // Delivers everything raised so far on this thread, then returns.
@@ -74,18 +74,17 @@ public:
     // A slot claimed as a raising thread claims it, to be filled later.
     uint32_t ClaimSlot()
     {
-        std::lock_guard lock(coreMutex);
         uint32_t position = 0;
-        EXPECT_TRUE(eventRing.Claim(position));
+        EXPECT_TRUE(events().inbox().Claim(position));
         return position;
     }
-    void FillSlot(uint32_t position, const _EventParmsIn& event) { eventRing.Publish(position, event); }
+    void FillSlot(uint32_t position, const _EventParmsIn& event) { events().inbox().Publish(position, event); }
 
     std::vector<std::string> Logs() const { return Texts(); }
 
-    uint32_t Blocks() const { return refBlocks.blockCount(); }
-    uint32_t Bytes() const { return refBlocks.byteCount(); }
-    std::string Leaks() { return refBlocks.TakeLeakReport(); }
+    uint32_t Blocks() { return events().holds().blockCount(); }
+    uint32_t Bytes() { return events().holds().byteCount(); }
+    std::string Leaks() { return events().holds().TakeLeakReport(); }
 
     std::vector<void*> BlocksWrittenTo(int plugin)
     {
