@@ -94,6 +94,12 @@ void dvrcore::RequestStop()
     bus_.Stop();
 }
 
+dvrcore::SupervisorState dvrcore::supervisorState()
+{
+    std::lock_guard lock(coreMutex);
+    return SupervisorState{supervisorFilename, supervisorVersion, backgroundMode, supervisorLost};
+}
+
 // The supervisor's configuration packet, on the I/O thread.
 void dvrcore::SupervisorConfigured(SupervisorConfig config)
 {

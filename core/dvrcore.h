@@ -88,6 +88,16 @@ public:
     void CountRaised(const _EventParmsIn& event, const _EventParmsOut& result) { host_.CountRaised(event, result); }
     void LogPluginCounters(int32_t level) { host_.LogCounters(level); }
 
+    // --- what the supervisor said in its configuration packet, and whether it is gone ---
+    struct SupervisorState {
+        std::string filename;
+        std::string version;
+        bool background = false;
+        bool lost = false;
+    };
+    SupervisorState supervisorState();
+    bool stopping() const { return stopRequested; }
+
     // --- the components, for tests and the benchmark ---
     EventBus& events() { return bus_; }
     PluginHost& pluginHost() { return host_; }

@@ -1,17 +1,25 @@
-// One harness around a core that unit tests drive directly: the log lines it
-// writes are captured, its clock is the test's (fake unless asked for real,
-// and its waits follow the fake clock), and plugins are records the test adds,
-// whose entry points may be fake plugins calling back into the test.
+// One harness around a core that unit tests drive through its components'
+// interfaces: the log lines it writes are captured, its clocks and resident
+// size are the test's (fake unless asked for real, and its waits follow the
+// fake clock), its writer runs on a thread of the harness or on the spot, and
+// plugins are records the test adds, whose entry points may be fake plugins
+// calling back into the test.
 #pragma once
+
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -32,6 +40,8 @@ public:
     explicit TestCore(std::string executablePath = "/nonexistent/bin/dvrcore") : dvrcore(std::move(executablePath)) {}
     ~TestCore() override
     {
+        StopWriter();
+        events().WaitForRequestThreads();
         // Copies of events the test took out, or left in the queue.
         TakeQueued();
         for (void* copy : takenCopies_)
@@ -82,6 +92,35 @@ public:
         std::lock_guard record(seamMutex_);
         return pauses_;
     }
+
+    // --- the wall clock and the resident size: the real ones unless set ---
+    std::function<time_t()> wallClock;
+    std::function<size_t()> residentBytes;
+    time_t WallClock() override { return wallClock ? wallClock() : dvrcore::WallClock(); }
+    size_t ResidentBytes() override { return residentBytes ? residentBytes() : dvrcore::ResidentBytes(); }
+
+    // --- the writer: on a thread of the harness, or drained on the spot ---
+    void StartWriter()
+    {
+        writer_ = std::thread([this] {
+            writerTid = static_cast<pid_t>(syscall(SYS_gettid));
+            WriterLoop();
+        });
+    }
+    // Requests the stop and waits until the writer delivered everything.
+    void StopWriter()
+    {
+        RequestStop();
+        if (writer_.joinable())
+            writer_.join();
+    }
+    // Delivers everything raised so far on this thread, then returns.
+    void Drain()
+    {
+        RequestStop();
+        WriterLoop();
+    }
+    std::atomic<pid_t> writerTid{0};
 
     // --- log capture ---
     void WriteLog(uint32_t source, uint32_t level, const char* text) override
@@ -183,6 +222,7 @@ private:
         return entries.at(static_cast<size_t>(plugin));
     }
 
+    std::thread writer_;
     mutable std::mutex seamMutex_;
     std::vector<LogLine> lines_;
     std::vector<int64_t> waits_;

@@ -64,16 +64,16 @@ constexpr uint32_t Target(uint32_t moduleIndex)
 
 // A core whose only live part is the supervisor channel: its socket is one
 // end of a pair, the test holds the other.
-class ChannelCore : public dvrtest::TestCore {
+class Channel {
 public:
-    ChannelCore()
+    Channel()
     {
         int fds[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
-        EXPECT_TRUE(supervisor().Adopt(fds[0]));
+        EXPECT_TRUE(core.supervisor().Adopt(fds[0]));
         peer = fds[1];
-        logLevels[0] = LEVEL_DETAIL; // the failed-ioctl line is a detail
-        onIoctl = [this](int plugin, _IoctlParmsIn& request, _IoctlParmsOut& result) {
+        core.logLevels[0] = LEVEL_DETAIL; // the failed-ioctl line is a detail
+        core.onIoctl = [this](int plugin, _IoctlParmsIn& request, _IoctlParmsOut& result) {
             std::lock_guard lock(journalMutex);
             const auto* bytes = static_cast<const uint8_t*>(request.data);
             journal.push_back({plugin, request, result, std::vector<uint8_t>(bytes, bytes + request.dataSize)});
@@ -82,31 +82,31 @@ public:
         };
     }
 
-    ~ChannelCore() override
+    ~Channel()
     {
-        ioContext().stop();
+        core.ioContext().stop();
         if (io.joinable())
             io.join();
         // As the shutdown does: unsent blocks are the core's to free.
-        supervisor().FreeUnsent();
+        core.supervisor().FreeUnsent();
         if (peer >= 0)
             close(peer);
     }
 
     void Run()
     {
-        supervisor().StartReceiving();
-        io = std::thread([this] { ioContext().run(); });
+        core.supervisor().StartReceiving();
+        io = std::thread([this] { core.ioContext().run(); });
     }
 
     // Fake plugin `plugin`, whose IOCTL is journaled, under the name given.
     void AddPlugin(int plugin, uint32_t systemID, const std::string& filename)
     {
-        AddFakePlugin(plugin, systemID, [&](PLUGININFO& record) { record.Filename = filename; });
+        core.AddFakePlugin(plugin, systemID, [&](PLUGININFO& record) { record.Filename = filename; });
     }
     void AddPluginWithIoctl(uint32_t systemID, DvrEntryPoint ioctl, const std::string& filename)
     {
-        TestCore::AddPlugin(systemID, filename, [&](PLUGININFO& record) { record.IOCTL = ioctl; });
+        core.AddPlugin(systemID, filename, [&](PLUGININFO& record) { record.IOCTL = ioctl; });
     }
 
     std::vector<IoctlCall> Journal()
@@ -154,53 +154,46 @@ public:
     void Queue(std::vector<IpcBlock> blocks)
     {
         for (const IpcBlock& block : blocks)
-            supervisor().Send(block.data, block.dataSize);
+            core.supervisor().Send(block.data, block.dataSize);
     }
     size_t QueuedBlocks()
     {
         std::promise<size_t> size;
-        boost::asio::post(ioContext(), [&] { size.set_value(supervisor().Unsent()); });
+        boost::asio::post(core.ioContext(), [&] { size.set_value(core.supervisor().Unsent()); });
         return size.get_future().get();
     }
 
-    template <class F>
-    auto Locked(F read)
-    {
-        std::lock_guard lock(coreMutex);
-        return read();
-    }
-    std::string Filename()
-    {
-        return Locked([&] { return supervisorFilename; });
-    }
-    std::string Version()
-    {
-        return Locked([&] { return supervisorVersion; });
-    }
-    bool Background() { return backgroundMode; }
-    bool Stopping() { return stopRequested; }
-    bool Lost() { return supervisorLost; }
-    bool Open() { return supervisor().open(); }
-    int CoreFd() { return supervisor().descriptor(); }
+    std::string Filename() { return core.supervisorState().filename; }
+    std::string Version() { return core.supervisorState().version; }
+    bool Background() { return core.supervisorState().background; }
+    bool Stopping() { return core.stopping(); }
+    bool Lost() { return core.supervisorState().lost; }
+    bool Open() { return core.supervisor().open(); }
+    int CoreFd() { return core.supervisor().descriptor(); }
+    std::vector<dvrtest::LogLine> Lines() const { return core.Lines(); }
+    void RequestStop() { core.RequestStop(); }
 
     // Waits as the start-up does, for the wake-up count to change; returns
     // the file name in place on waking ("timeout" at the deadline).
     std::string WaitLikeStartup(std::promise<void>& waiting)
     {
-        const uint64_t before = events().inbox().WakeupTicket();
+        const uint64_t before = core.events().inbox().WakeupTicket();
         waiting.set_value();
         auto wait = [this](std::unique_lock<std::mutex>& lock, std::condition_variable& condition, int64_t timeoutNs,
-                           const std::function<bool()>& ready) { return WaitFor(lock, condition, timeoutNs, ready); };
-        if (!events().inbox().WaitForWakeup(before, STARTUP_WAIT_NS, wait))
+                           const std::function<bool()>& ready) {
+            return core.WaitFor(lock, condition, timeoutNs, ready);
+        };
+        if (!core.events().inbox().WaitForWakeup(before, STARTUP_WAIT_NS, wait))
             return "timeout";
         return Filename();
     }
 
     void DeliverIpcPacket(const unsigned char* packet, uint32_t length)
     {
-        pluginHost().SupervisorPacket(packet, length);
+        core.pluginHost().SupervisorPacket(packet, length);
     }
 
+    dvrtest::TestCore core;
     int peer = -1;
     std::thread io;
 
@@ -213,7 +206,7 @@ private:
 
 TEST(IpcRouting, OnlyTheFirstPluginWithTheModuleIndexGetsThePacketHeaderIncluded)
 {
-    ChannelCore core;
+    Channel core;
     core.AddPlugin(4, 0x00040000, "four.so");
     core.AddPlugin(5, 0x00051234, "five.so");
     core.AddPlugin(50, 0x00050000, "five-again.so");
@@ -249,7 +242,7 @@ TEST(IpcRouting, OnlyTheFirstPluginWithTheModuleIndexGetsThePacketHeaderIncluded
 
 TEST(IpcRouting, FirstPluginWithoutIoctlKeepsThePacketFromTheOthers)
 {
-    ChannelCore core;
+    Channel core;
     core.AddPluginWithIoctl(0x00050000, nullptr, "no-ioctl.so");
     core.AddPlugin(5, 0x00050001, "five.so");
     core.AddPlugin(15, 0x000F0000, "marker.so");
@@ -262,7 +255,7 @@ TEST(IpcRouting, FirstPluginWithoutIoctlKeepsThePacketFromTheOthers)
 
 TEST(IpcRouting, FailedIoctlIsLoggedAsDetailWithThePluginsFileName)
 {
-    ChannelCore core;
+    Channel core;
     core.AddPlugin(5, 0x00050000, "camera-driver.so");
     core.Run();
     core.SetIoctlResult(3, 0);
@@ -279,7 +272,7 @@ TEST(IpcRouting, FailedIoctlIsLoggedAsDetailWithThePluginsFileName)
 
 TEST(IpcRouting, RoutingAPacketAllocatesNothing)
 {
-    ChannelCore core;
+    Channel core;
     core.AddPlugin(4, 0x00040000, "four.so");
     core.AddPluginWithIoctl(
         0x00050000, [](void*, void*) -> int32_t { return 0; }, "quiet.so");
@@ -299,7 +292,7 @@ TEST(IpcFraming, BadLengthDiscardsTheRecordAndReceivingGoesOn)
 {
     for (uint32_t length : {65537u, 15u, 0u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(length);
-        ChannelCore core;
+        Channel core;
         core.Run();
         // The stop packet behind the bad header is discarded with it.
         core.SendFromSupervisor(Join({Header(length), Packet(IPC_KIND_STOP, 0)}));
@@ -315,7 +308,7 @@ TEST(IpcFraming, BadLengthDiscardsTheRecordAndReceivingGoesOn)
 
 TEST(IpcConfiguration, FieldsSetFileNameVersionAndBackgroundMode)
 {
-    ChannelCore core;
+    Channel core;
     core.Run();
     core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0,
                                    "tarvod\0"
@@ -343,7 +336,7 @@ TEST(IpcConfiguration, FieldsSetFileNameVersionAndBackgroundMode)
 
 TEST(IpcConfiguration, EndsTheStartupWaitWithTheValuesInPlace)
 {
-    ChannelCore core;
+    Channel core;
     core.Run();
     std::promise<void> waiting;
     auto woken = std::async(std::launch::async, [&] { return core.WaitLikeStartup(waiting); });
@@ -363,7 +356,7 @@ TEST(IpcConfiguration, EndsTheStartupWaitWithTheValuesInPlace)
 
 TEST(IpcDisconnect, ClosedSupervisorEndIsReportedAndStopsTheCore)
 {
-    ChannelCore core;
+    Channel core;
     core.Run();
     // A packet in flight when the supervisor goes is still handled.
     core.SendFromSupervisor(Packet(IPC_KIND_CONFIG, 0, "tarvod"));
@@ -399,7 +392,7 @@ std::vector<uint8_t> BlockBytes(uint32_t size, uint8_t tag, uint32_t from = 0, u
 
 TEST(IpcSending, BlocksArriveWholeAndInOrderLargeOnesInRecordsOf64KiB)
 {
-    ChannelCore core;
+    Channel core;
     core.Run();
     core.Queue({Block(5, 1), Block(70000, 2), Block(0, 3), Block(IPC_BUFFER_SIZE, 4), Block(3, 5)});
     EXPECT_EQ(core.ReceiveAtSupervisor(), BlockBytes(5, 1));
@@ -414,7 +407,7 @@ TEST(IpcSending, BlocksArriveWholeAndInOrderLargeOnesInRecordsOf64KiB)
 
 TEST(IpcSending, FailedSendFreesItsBlockAndStopsSending)
 {
-    ChannelCore core;
+    Channel core;
     core.Run();
     ASSERT_EQ(shutdown(core.CoreFd(), SHUT_WR), 0);
     core.Queue({Block(10, 1), Block(20, 2), Block(30, 3)});
