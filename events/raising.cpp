@@ -10,6 +10,7 @@
 #include "core/logging.h"
 #include "events/block_pool.h"
 #include "events/event_bus.h"
+#include "events/raised_event.h"
 #include "plugin-host/plugin_host.h"
 
 extern "C" int32_t FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out)
@@ -23,13 +24,6 @@ namespace {
 // The smallest page size of the targets; touching one byte in every such
 // stretch of a block touches each of its pages.
 constexpr size_t kPageSize = 4096;
-
-// Events from source 0 are read requests (and their closing): no plugin
-// raises them as its own, they are handled on the spot.
-bool IsReadRequest(const _EventParmsIn& event)
-{
-    return event.providerID == 0;
-}
 
 } // namespace
 
@@ -67,14 +61,15 @@ int32_t EventBus::Enter(_EventParmsIn* in, _EventParmsOut* out)
 int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out)
 {
     const uint32_t type = in->eventType;
-    if (type == EVENT_TYPE_RELEASE) {
+    const RaisedKind kind = ClassifyRaised(*in);
+    if (kind == RaisedKind::Release) {
         // The core gives up its own holds itself; a release in its name from
         // outside would free a block still being delivered.
         if (in->providerID != CORE_PROVIDER_ID)
             Release(*in, in->providerID);
         return 0;
     }
-    if (type == EVENT_TYPE_SUPERVISOR) {
+    if (kind == RaisedKind::SupervisorBlock) {
         // Refused and left with the caller: no block to send, or a block the
         // core handed out (a delivered block, a packet in the receive buffer,
         // the data of a running Read), which is not the caller's to give away.
@@ -86,29 +81,28 @@ int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out)
         out->result = links_.sendToSupervisor(in->data, in->dataSize);
         return 0;
     }
-    if (IsReadRequest(*in)) {
-        if (type == EVENT_TYPE_CLOSE_REQUEST)
+    if (kind == RaisedKind::ReadRequest || kind == RaisedKind::CloseRequest) {
+        if (kind == RaisedKind::CloseRequest)
             requestThreads_.Close(in->requestID);
         else
             DispatchReadRequest(*in);
         out->result = EVENT_RESULT_OK;
         return 0;
     }
+    if (kind == RaisedKind::LogQuery) {
+        out->result = links_.logLevels->Threshold(in->providerID);
+        return 0;
+    }
 
     _EventParmsIn event = *in;
-    if (type & EVENT_TYPE_LOG) {
-        const int8_t threshold = links_.logLevels->Threshold(event.providerID);
-        if (event.eventFlags & EVENT_FLAG_LOG_LINE) {
-            const int32_t level = event.payload.log.logLevel;
-            if (threshold >= 0 && threshold > level)
-                return 0;
-            WriteLogText(event);
-            if (threshold < 0 && level == 0)
-                return 0;
-        } else if (event.eventFlags & EVENT_FLAG_LOG_QUERY) {
-            out->result = threshold;
+    if (kind == RaisedKind::LogLine) {
+        const LogLineFate fate =
+            FateOfLogLine(links_.logLevels->Threshold(event.providerID), event.payload.log.logLevel);
+        if (fate == LogLineFate::Dropped)
             return 0;
-        }
+        WriteLogText(event);
+        if (fate == LogLineFate::WrittenOnly)
+            return 0;
     }
 
     if (inbox_.stopping()) {

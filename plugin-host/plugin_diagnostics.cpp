@@ -7,6 +7,7 @@
 
 #include "core/crash_report.h"
 #include "core/logging.h"
+#include "events/raised_event.h"
 #include "plugin-host/plugin_host.h"
 
 namespace {
@@ -90,8 +91,7 @@ void PluginHost::CountRaised(const _EventParmsIn& event, const _EventParmsOut& r
     const uint32_t source = event.providerID;
     if (source == 0 || source == CORE_PROVIDER_ID)
         return;
-    if ((event.eventType & EVENT_TYPE_LOG) && (event.eventFlags & EVENT_FLAG_LOG_QUERY) &&
-        !(event.eventFlags & EVENT_FLAG_LOG_LINE))
+    if (ClassifyRaised(event) == RaisedKind::LogQuery)
         return;
     if (PluginSideState* side = side_.FindFast(source))
         side->counters.CountRaised(result.result);

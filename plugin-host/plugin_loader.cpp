@@ -12,6 +12,7 @@
 
 #include "core/logging.h"
 #include "plugin-host/plugin_acceptance.h"
+#include "plugin-host/plugin_entry_points.h"
 #include "plugin-host/plugin_threads.h"
 
 namespace fs = boost::filesystem;
@@ -32,11 +33,6 @@ std::string ModuleName(const std::string& fileName)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
     return stem;
-}
-
-DvrEntryPoint Symbol(void* handle, const char* name)
-{
-    return reinterpret_cast<DvrEntryPoint>(dlsym(handle, name));
 }
 
 int64_t WholeMilliseconds(int64_t nanoseconds)
@@ -74,14 +70,15 @@ void PluginHost::Load(const std::string& path)
     PLUGININFO plugin;
     plugin.Filename = fileName;
     LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL, "Core: Loaded plugin: %s", fileName.c_str());
-    plugin.Load = Symbol(library.get(), "Load");
-    plugin.Unload = Symbol(library.get(), "Unload");
-    plugin.Open = Symbol(library.get(), "Open");
-    plugin.Close = Symbol(library.get(), "Close");
-    plugin.Read = Symbol(library.get(), "Read");
-    plugin.Write = Symbol(library.get(), "Write");
-    plugin.Seek = Symbol(library.get(), "Seek");
-    plugin.IOCTL = Symbol(library.get(), "IOCTL");
+    const PluginEntryPoints entries = LookUpEntryPoints(library.get());
+    plugin.Load = entries.Load;
+    plugin.Unload = entries.Unload;
+    plugin.Open = entries.Open;
+    plugin.Close = entries.Close;
+    plugin.Read = entries.Read;
+    plugin.Write = entries.Write;
+    plugin.Seek = entries.Seek;
+    plugin.IOCTL = entries.IOCTL;
     if (!plugin.Load) {
         library.reset();
         const PluginVerdict verdict = MissingLoadVerdict(fileName);

@@ -150,11 +150,15 @@ public:
         return record;
     }
 
-    // Blocks for the supervisor, as the event entry hands them over.
+    // Blocks for the supervisor, as the event entry hands them over; sent
+    // from the I/O thread, so that all are queued before the first write
+    // completes.
     void Queue(std::vector<IpcBlock> blocks)
     {
-        for (const IpcBlock& block : blocks)
-            core.supervisor().Send(block.data, block.dataSize);
+        boost::asio::post(core.ioContext(), [this, blocks] {
+            for (const IpcBlock& block : blocks)
+                core.supervisor().Send(block.data, block.dataSize);
+        });
     }
     size_t QueuedBlocks()
     {
