@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -251,35 +250,6 @@ TEST(LogGate, TextWithoutItsNulIsNeverReadPastItsSize)
     e.dataSize = sizeof withNul;
     Raise(e);
     EXPECT_EQ(core.Lines()[3].text, "short");
-}
-
-TEST(EventEntry, ManyProducersLoseNothingAndKeepTheirOrder)
-{
-    dvrtest::TestCore core; // never started; its queue is taken out by the test
-    constexpr int kProducers = 6;
-    constexpr uint32_t kEvents = 5000;
-    std::vector<std::thread> producers;
-    for (int p = 0; p < kProducers; ++p) {
-        producers.emplace_back([p] {
-            for (uint32_t i = 0; i < kEvents; ++i) {
-                _EventParmsIn e = Event(0x00100000 + (static_cast<uint32_t>(p) << 16), EVENT_TYPE_0002);
-                uint32_t sequence[2] = {static_cast<uint32_t>(p), i};
-                e.data = sequence;
-                e.dataSize = sizeof sequence;
-                EXPECT_EQ(Raise(e), 0);
-            }
-        });
-    }
-    for (auto& t : producers)
-        t.join();
-    auto queued = core.TakeQueued();
-    ASSERT_EQ(queued.size(), kProducers * kEvents);
-    std::vector<uint32_t> next(kProducers, 0);
-    for (const auto& e : queued) {
-        auto* sequence = static_cast<uint32_t*>(e.data);
-        ASSERT_EQ(e.providerID, 0x00100000 + (sequence[0] << 16));
-        ASSERT_EQ(sequence[1], next[sequence[0]]++);
-    }
 }
 
 TEST(FormatCountText, GroupsThroughTheLocaleOrFallsBackToPlainDigits)

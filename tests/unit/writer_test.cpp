@@ -313,21 +313,6 @@ TEST(Writer, StatisticsLineCoversTheWholePeriod)
               "core event queue size: 1, throttledvideoframes:0, events:2, refblks: 1 (" + grouped + " bytes)");
 }
 
-TEST(Writer, ConfigurationDocumentsReachOtherPluginsByIoctlAndTheRaiserByWrite)
-{
-    dvrtest::TestCore core;
-    Journal journal(core);
-    core.AddFakePlugin(0, kRaiser);
-    core.AddFakePlugin(1, 0x00220000);
-    char text[] = "<Kavo />";
-    Raise(Event(kRaiser, EVENT_TYPE_CONFIG | EVENT_TYPE_0002, text, sizeof text - 1));
-    core.Drain();
-    ASSERT_EQ(journal.ioctls.size(), 1u);
-    EXPECT_EQ(journal.ioctls[0], std::make_pair(1, IOCTL_CONFIG));
-    ASSERT_EQ(journal.writes.size(), 1u);
-    EXPECT_EQ(journal.writes[0].first, 0);
-}
-
 // --- read requests -------------------------------------------------------
 
 char ThreadState(pid_t tid)
