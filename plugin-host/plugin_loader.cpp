@@ -70,15 +70,7 @@ void PluginHost::Load(const std::string& path)
     PLUGININFO plugin;
     plugin.Filename = fileName;
     LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL, "Core: Loaded plugin: %s", fileName.c_str());
-    const PluginEntryPoints entries = LookUpEntryPoints(library.get());
-    plugin.Load = entries.Load;
-    plugin.Unload = entries.Unload;
-    plugin.Open = entries.Open;
-    plugin.Close = entries.Close;
-    plugin.Read = entries.Read;
-    plugin.Write = entries.Write;
-    plugin.Seek = entries.Seek;
-    plugin.IOCTL = entries.IOCTL;
+    static_cast<PluginEntryPoints&>(plugin) = LookUpEntryPoints(library.get());
     if (!plugin.Load) {
         library.reset();
         const PluginVerdict verdict = MissingLoadVerdict(fileName);
