@@ -1,11 +1,14 @@
 # `cmake --install build --prefix P` lays out the SDK and a runnable core:
-#   P/include/dvrplugin.h, dvrharness.h     the plugin SDK and the test harness
+#   P/include/dvrplugin.h, dvrmedia.h,      the plugin SDK, the media event format
+#             dvrharness.h                 and the test harness
 #   P/lib/libdvrharness.so
 #   P/lib/pkgconfig/dvrplugin.pc, dvrharness.pc
 #   P/lib/cmake/dvrplugin/                  find_package(dvrplugin)
 #   P/lib/dvrcore/dvrcore                   the core; it loads P/lib/dvrcore/plugins/*.so
 #   P/lib/dvrcore/plugins/                  the demo plugins (pkg-config: plugindir)
-#   P/bin/dvrcore -> ../lib/dvrcore/dvrcore, P/bin/devsupervisor, P/bin/dvrinspect
+#   P/bin/dvrcore -> ../lib/dvrcore/dvrcore, P/bin/devsupervisor, P/bin/dvrinspect,
+#   P/bin/dvrplugin-new                     the scaffold for a new plugin
+#   P/share/dvrplugin/example/              the example plugin, its harness test and CMake file
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -13,7 +16,7 @@ set(DVR_INSTALL_CORE_DIR ${CMAKE_INSTALL_LIBDIR}/dvrcore)
 set(DVR_INSTALL_PLUGIN_DIR ${DVR_INSTALL_CORE_DIR}/plugins)
 set(DVR_INSTALL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/dvrplugin)
 
-install(FILES plugin-api/dvrplugin.h tools/harness/dvrharness.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES plugin-api/dvrplugin.h plugin-api/dvrmedia.h tools/harness/dvrharness.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS dvrplugin_api dvrharness EXPORT dvrpluginTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(EXPORT dvrpluginTargets NAMESPACE dvrplugin:: DESTINATION ${DVR_INSTALL_CMAKE_DIR})
@@ -21,6 +24,8 @@ install(EXPORT dvrpluginTargets NAMESPACE dvrplugin:: DESTINATION ${DVR_INSTALL_
 install(TARGETS dvrcore RUNTIME DESTINATION ${DVR_INSTALL_CORE_DIR})
 install(TARGETS ${DVR_DEMO_PLUGINS} LIBRARY DESTINATION ${DVR_INSTALL_PLUGIN_DIR})
 install(TARGETS dvrinspect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(PROGRAMS tools/scaffold/dvrplugin-new DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(DIRECTORY tools/sdk-example/ DESTINATION ${CMAKE_INSTALL_DATADIR}/dvrplugin/example)
 if(TARGET devsupervisor)
   install(TARGETS devsupervisor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

@@ -1,11 +1,13 @@
 // Product and core configuration at start-up, and configuration updates at
-// run time. XML handling never logs: missing files, parse errors and missing
-// or malformed attributes are skipped silently.
+// run time. A missing file and missing or malformed attributes are skipped
+// silently; a file that is there but cannot be used, and an update that is
+// refused, are logged, because an operator's setting is lost with them.
 #include <string>
 
 #include "config/status_document.h"
 #include "config/xml_document.h"
 #include "core/dvrcore.h"
+#include "core/logging.h"
 
 namespace {
 
@@ -30,12 +32,34 @@ void ForEachPlugin(const TiXmlElement& root, Visit visit)
             visit(*plugin);
 }
 
+// Loads an operator's file with its backup; says which file could not be
+// used, why, where it was kept and what the core starts with instead.
+bool LoadOperatorFile(XmlDocument& document, const std::string& name, StatusFiles& statusFiles)
+{
+    const BackupLoad outcome = LoadFileWithBackup(document, name);
+    const std::string instead = outcome.fromBackup ? "using " + name + ".bak" : "using the defaults";
+    for (const RejectedFile& rejected : outcome.rejected) {
+        const std::string why = ErrorReport(rejected.error);
+        if (rejected.keptAs.empty()) {
+            // Left where it is: no save may replace it.
+            statusFiles.Hold(name);
+            LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING,
+                       "%s cannot be used: %s; it could not be kept aside (%s) and will not be replaced; %s",
+                       rejected.name.c_str(), why.c_str(), rejected.keepError.c_str(), instead.c_str());
+        } else {
+            LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING, "%s cannot be used: %s; kept as %s; %s",
+                       rejected.name.c_str(), why.c_str(), rejected.keptAs.c_str(), instead.c_str());
+        }
+    }
+    return outcome.loaded;
+}
+
 } // namespace
 
 void dvrcore::ReadConfiguration()
 {
     XmlDocument product;
-    if (LoadFileWithBackup(product, "product.xml")) {
+    if (LoadOperatorFile(product, "product.xml", statusFiles)) {
         const TiXmlElement* root = product.document.RootElement();
         const TiXmlElement* description = root ? root->FirstChildElement("Product") : nullptr;
         if (description) {
@@ -47,11 +71,9 @@ void dvrcore::ReadConfiguration()
     }
 
     XmlDocument core;
-    if (!LoadFileWithBackup(core, "core.xml"))
+    if (!LoadOperatorFile(core, "core.xml", statusFiles))
         return;
     const TiXmlElement* root = core.document.RootElement();
-    if (!root)
-        return;
     int32_t value;
     if (const TiXmlElement* memory = root->FirstChildElement("Memory"))
         if (ReadIntAttribute(*memory, "Throttling", value))
@@ -73,11 +95,19 @@ void dvrcore::ReadConfiguration()
 void dvrcore::ParseConfig(const std::string& text)
 {
     XmlDocument update;
-    update.Parse(text); // errors are not reported: what was built is used
+    const bool parsed = update.Parse(text);
+    // Only a root with Delta 1 addresses the core; plugins' other documents
+    // pass by silently, broken or not.
     const TiXmlElement* root = update.document.RootElement();
     int32_t delta;
     if (!root || !ReadIntAttribute(*root, "Delta", delta) || delta != 1)
         return;
+    // Applied whole or not at all: the part before an error is not used.
+    if (!parsed) {
+        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING, "configuration update refused: %s",
+                   update.ErrorReport().c_str());
+        return;
+    }
     bool changed = false;
     ForEachPlugin(*root, [&](const TiXmlElement& plugin) {
         int32_t id, level;

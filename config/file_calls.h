@@ -16,9 +16,13 @@ public:
     virtual ssize_t Read(int fd, void* buffer, size_t size);
     virtual ssize_t Write(int fd, const void* data, size_t size);
     virtual int Fstat(int fd, struct stat* status);
+    virtual int Lstat(const char* path, struct stat* status);
+    virtual int Fchmod(int fd, mode_t mode);
     virtual int Fsync(int fd);
     virtual int Close(int fd);
     virtual int Rename(const char* from, const char* to);
+    // Rename that fails with EEXIST when `to` exists.
+    virtual int RenameNoReplace(const char* from, const char* to);
     virtual int Unlink(const char* path);
 };
 

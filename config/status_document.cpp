@@ -1,6 +1,6 @@
-// The status document: built from the core's state, saved as core.xml (safe
-// save) and plugins.xml (plain save), then raised to the plugins with the
-// product description added.
+// The status document: built from the core's state, saved as core.xml and
+// plugins.xml (both with the safe save; failures logged once per cause),
+// then raised to the plugins with the product description added.
 #include "config/status_document.h"
 
 #include <cerrno>
@@ -14,6 +14,7 @@
 
 #include "config/xml_document.h"
 #include "core/dvrcore.h"
+#include "core/logging.h"
 
 namespace {
 
@@ -72,6 +73,41 @@ bool ReadIntAttribute(const TiXmlElement& element, const char* name, int32_t& va
     return true;
 }
 
+bool StatusFiles::IsNews(const std::string& name, bool saved, const std::string& cause)
+{
+    const auto failure = failures.find(name);
+    if (saved) {
+        if (failure == failures.end())
+            return false;
+        failures.erase(failure);
+        return true;
+    }
+    if (failure != failures.end() && failure->second == cause)
+        return false;
+    failures[name] = cause;
+    return true;
+}
+
+namespace {
+
+// One save of the status document, logged when its outcome is news. Both
+// lines are warnings, so that whoever sees the failure sees the recovery.
+void SaveStatusFile(StatusFiles& files, XmlDocument& status, const char* name)
+{
+    const bool held = files.Held(name);
+    const bool saved = !held && status.SaveFileSafely(name);
+    const std::string cause =
+        held ? "an unusable file is in its place and could not be moved aside" : status.ErrorDesc();
+    if (!files.IsNews(name, saved, cause))
+        return;
+    if (saved)
+        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING, "saved %s again", name);
+    else
+        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING, "cannot save %s: %s", name, cause.c_str());
+}
+
+} // namespace
+
 void dvrcore::WriteStatusDocuments()
 {
     // The I/O thread writes these when a configuration packet arrives.
@@ -128,9 +164,10 @@ void dvrcore::WriteStatusDocuments()
     XmlDocument status;
     status.document.LinkEndChild(new TiXmlDeclaration("", "", ""));
     status.document.LinkEndChild(root);
-    // Failures are not reported: a failed safe save keeps the old core.xml.
-    status.SaveFileSafely("core.xml");
-    status.SaveFile("plugins.xml");
+    // A failed save keeps the previous file and does not stop the other one
+    // or the event.
+    for (const char* name : {"core.xml", "plugins.xml"})
+        SaveStatusFile(statusFiles, status, name);
 
     auto* product = new TiXmlElement("Product");
     product->SetAttribute("Family", productName);

@@ -81,7 +81,7 @@ public:
             else
                 p = ScanOther(kind, p, &declaredEncoding);
             if (violation)
-                return {static_cast<size_t>(violation - start), violationId};
+                return {static_cast<size_t>(violation - start), violationId, closing};
             if (kind == NodeKind::Declaration && encoding == Encoding::Unknown)
                 encoding = EncodingNamed(declaredEncoding);
             if (p)
@@ -283,8 +283,7 @@ private:
             bool empty = false;
             for (int attributes = 0;; ++attributes) {
                 if (attributes > MAX_ATTRIBUTES_PER_ELEMENT) {
-                    violation = nameStart - 1;
-                    violationId = TiXmlBase::TIXML_ERROR_READING_ATTRIBUTES;
+                    Refuse(nameStart - 1, XML_ERROR_TOO_MANY_ATTRIBUTES, open);
                     return nullptr;
                 }
                 p = SkipWhite(p);
@@ -336,14 +335,16 @@ private:
                         return p;
                     continue;
                 }
-                if (static_cast<int>(open.size()) + 1 > maxDepth) {
-                    violation = p;
-                    violationId = TIXML_ERROR_NESTING_TOO_DEEP;
-                    return nullptr;
-                }
                 const NodeKind kind = Identify(p);
-                if (kind == NodeKind::Element)
+                if (kind == NodeKind::Element) {
+                    // Only elements nest: the library parses any other node
+                    // without going a level deeper.
+                    if (static_cast<int>(open.size()) + 1 > maxDepth) {
+                        Refuse(p, TIXML_ERROR_NESTING_TOO_DEEP, open);
+                        return nullptr;
+                    }
                     break; // read its start tag
+                }
                 p = ScanOther(kind, p, nullptr);
                 if (!p)
                     return nullptr;
@@ -351,11 +352,20 @@ private:
         }
     }
 
+    void Refuse(const char* where, int id, const std::vector<std::string_view>& open)
+    {
+        violation = where;
+        violationId = id;
+        for (auto name = open.rbegin(); name != open.rend(); ++name)
+            closing += "</" + std::string(*name) + ">";
+    }
+
     const char* const start;
     const int maxDepth;
     Encoding encoding = Encoding::Unknown;
     const char* violation = nullptr;
     int violationId = 0;
+    std::string closing;
 };
 
 } // namespace
@@ -365,12 +375,58 @@ PrescanResult PrescanXml(const char* text, int maxDepth)
     return Prescan(text, maxDepth).Run();
 }
 
-void XmlDocument::SetError(int id, std::string description, int row, int col)
+namespace {
+
+// 1-based row and byte column of `offset`, for the errors of our own.
+std::pair<int, int> Location(std::string_view text, size_t offset)
 {
-    errorId = id;
-    errorDesc = std::move(description);
-    errorRow = row;
-    errorCol = col;
+    const std::string_view before = text.substr(0, offset);
+    const size_t lineStart = before.rfind('\n');
+    const auto row = std::count(before.begin(), before.end(), '\n') + 1;
+    const size_t col = lineStart == std::string_view::npos ? offset + 1 : offset - lineStart;
+    return {static_cast<int>(row), static_cast<int>(col)};
+}
+
+std::string SystemError(int error)
+{
+    return std::strerror(error);
+}
+
+const char* FileKind(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "a file of another kind";
+}
+
+} // namespace
+
+void XmlDocument::SetError(int id, std::string description, int row, int col, int systemError)
+{
+    error = XmlError{id, std::move(description), row, col, systemError};
+}
+
+// The library reports row and column 0 for an error without a location.
+void XmlDocument::TakeLibraryError()
+{
+    const bool located = document.ErrorRow() > 0;
+    SetError(document.ErrorId(), document.ErrorDesc(), located ? document.ErrorRow() : -1,
+             located ? document.ErrorCol() : -1);
+}
+
+std::string ErrorReport(const XmlError& error)
+{
+    if (error.row < 0)
+        return error.text;
+    return error.text + " (row " + std::to_string(error.row) + ", column " + std::to_string(error.col) + ")";
 }
 
 bool XmlDocument::Parse(std::string_view text)
@@ -385,23 +441,33 @@ bool XmlDocument::Parse(std::string_view text)
     document.Clear();
     const PrescanResult refused = PrescanXml(buffer.data(), maxParseDepth);
     if (refused.errorId) {
-        // The library reads what comes before the offending node, so the
-        // nodes completed before it stay, as its own failure path leaves them.
-        std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(refused.offset), buffer.end(), '\0');
-        document.Parse(buffer.data());
-        document.ClearError();
+        // The library reads what comes before the refused node, with the open
+        // elements closed there: an error of its own in that part is the
+        // document's first error, and the nodes it built are the ones its
+        // own failure path leaves.
+        std::string head(text.substr(0, refused.offset));
+        head += refused.closing;
+        document.Parse(head.c_str());
+        if (document.Error()) {
+            TakeLibraryError();
+            return false;
+        }
+        const auto [row, col] = Location(text, refused.offset);
         if (refused.errorId == TIXML_ERROR_NESTING_TOO_DEEP)
-            SetError(TIXML_ERROR_NESTING_TOO_DEEP, NESTING_TOO_DEEP_TEXT);
+            SetError(TIXML_ERROR_NESTING_TOO_DEEP, NESTING_TOO_DEEP_TEXT, row, col);
         else
-            SetError(refused.errorId, "Error reading Attributes.");
+            SetError(XML_ERROR_TOO_MANY_ATTRIBUTES,
+                     "Too many attributes on one element (more than " + std::to_string(MAX_ATTRIBUTES_PER_ELEMENT) +
+                         ").",
+                     row, col);
         return false;
     }
     document.Parse(buffer.data());
     if (document.Error()) {
-        SetError(document.ErrorId(), document.ErrorDesc(), document.ErrorRow(), document.ErrorCol());
+        TakeLibraryError();
         return false;
     }
-    ClearError();
+    SetError(0, std::string());
     return true;
 }
 
@@ -409,43 +475,57 @@ bool XmlDocument::LoadFile(const std::string& path, FileCalls& files)
 {
     document.Clear();
     document.SetValue(path);
-    // Not blocking: a FIFO under the name would otherwise wait for a writer.
-    const int fd = files.Open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
-    if (fd < 0) {
-        SetError(XML_ERROR_OPENING_FILE, "Failed to open file", 0, 0);
+    // Nothing but a regular file is opened: a FIFO would wait for a writer, a
+    // device may act on being opened, a link may lead anywhere.
+    struct stat status;
+    if (files.Lstat(path.c_str(), &status) != 0) {
+        const int failure = errno;
+        SetError(XML_ERROR_OPENING_FILE, "Failed to open file: " + SystemError(failure), -1, -1, failure);
         return false;
     }
-    // A directory, a device, a FIFO or a file too large to hold is not a document.
-    struct stat status;
+    auto refuse = [&](const struct stat& found) {
+        if (!S_ISREG(found.st_mode)) {
+            SetError(XML_ERROR_NOT_A_FILE, std::string("Not a regular file: ") + FileKind(found.st_mode) + ".");
+            return true;
+        }
+        if (static_cast<unsigned long long>(found.st_size) > MAX_XML_FILE_SIZE) {
+            SetError(XML_ERROR_FILE_TOO_LARGE, "File larger than " + std::to_string(MAX_XML_FILE_SIZE) + " bytes.");
+            return true;
+        }
+        return false;
+    };
+    if (refuse(status))
+        return false;
+    const int fd = files.Open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd < 0) {
+        const int failure = errno;
+        SetError(XML_ERROR_OPENING_FILE, "Failed to open file: " + SystemError(failure), -1, -1, failure);
+        return false;
+    }
     std::string text;
-    bool readable = files.Fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-                    static_cast<unsigned long long>(status.st_size) <= MAX_XML_FILE_SIZE;
-    if (readable) {
+    // Checked again on what was opened: the name may have changed meanwhile.
+    bool refused = files.Fstat(fd, &status) != 0 || refuse(status);
+    int readError = 0;
+    while (!refused) {
         char chunk[16384];
-        for (;;) {
-            const ssize_t got = files.Read(fd, chunk, sizeof chunk);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                readable = got == 0;
-                break;
-            }
-            text.append(chunk, static_cast<size_t>(got));
-            if (text.size() > MAX_XML_FILE_SIZE) { // grew while being read
-                readable = false;
-                break;
-            }
+        const ssize_t got = files.Read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            readError = got < 0 ? errno : 0;
+            break;
+        }
+        text.append(chunk, static_cast<size_t>(got));
+        if (text.size() > MAX_XML_FILE_SIZE) { // grew while being read
+            status.st_size = static_cast<off_t>(text.size());
+            refused = refuse(status);
         }
     }
     files.Close(fd);
-    if (!readable) {
-        SetError(XML_ERROR_OPENING_FILE, "Failed to open file", 0, 0);
+    if (readError)
+        SetError(XML_ERROR_OPENING_FILE, "Failed to read file: " + SystemError(readError), -1, -1, readError);
+    if (refused || readError)
         return false;
-    }
-    if (text.empty()) {
-        SetError(TiXmlBase::TIXML_ERROR_DOCUMENT_EMPTY, "Document empty.", 0, 0);
-        return false;
-    }
     // Line ends as the library's file load leaves them: "\r\n" and "\r" become "\n".
     std::string normalised;
     normalised.reserve(text.size());
@@ -458,85 +538,161 @@ bool XmlDocument::LoadFile(const std::string& path, FileCalls& files)
             normalised += text[i];
         }
     }
+    // The library would read up to the NUL and take the rest for gone.
+    if (const size_t nul = normalised.find('\0'); nul != std::string::npos) {
+        const auto [row, col] = Location(normalised, nul);
+        SetError(XML_ERROR_NUL_BYTE, "NUL byte in the file.", row, col);
+        return false;
+    }
     const bool parsed = Parse(normalised);
     document.SetValue(path);
+    if (parsed && !document.RootElement()) {
+        SetError(XML_ERROR_NO_ROOT, "No root element.");
+        return false;
+    }
     return parsed;
 }
 
-// Writes the pending file "<path>.pending", flushes it to stable storage,
-// keeps the old file as "<path>.bak" during the swap, flushes the directory
-// once the new file has its name, then drops the backup. Any failure removes
-// the pending file and leaves (or puts back) the old file under `path`.
+// Writes the pending file "<path>.pending" (created anew, never through
+// whatever had that name), gives it the mode of the file it replaces,
+// flushes it to stable storage, keeps the old file as "<path>.bak" during the
+// swap, flushes the directory once the new file has its name, then drops the
+// backup. Only a regular file is replaced: a link, FIFO, device or directory
+// under `path` fails the save and stays as it is. Any failure removes the
+// pending file and leaves (or puts back) the old file under `path`; the
+// error text names the step, the file and the system's error.
 bool XmlDocument::SaveFileSafely(const std::string& path, FileCalls& files)
 {
     const std::string text = PrintIndented(document);
     const std::string pending = path + ".pending";
     const std::string backup = path + ".bak";
-
-    std::string message;
-    ssize_t written = 0;
-    const int fd = files.Open(pending.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        message = "create error " + std::to_string(errno);
-    } else {
-        written = files.Write(fd, text.data(), text.size());
-        if (written < 0) {
-            message = "write error " + std::to_string(errno);
-            written = 0;
-        } else if (files.Fsync(fd) != 0) {
-            message = "write error " + std::to_string(errno);
-        }
-        if (files.Close(fd) != 0 && message.empty())
-            message = "close error " + std::to_string(errno);
-    }
-    if (message.empty() && static_cast<size_t>(written) != text.size())
-        message = "only wrote " + std::to_string(written) + " of " + std::to_string(text.size()) + " bytes";
-    if (!message.empty()) {
-        files.Unlink(pending.c_str());
-        SetError(XML_ERROR_OPENING_FILE, message, 0, 0);
+    auto fail = [&](const std::string& step, const std::string& reason) {
+        SetError(XML_ERROR_OPENING_FILE, step + ": " + reason);
         return false;
+    };
+
+    struct stat status;
+    bool keepMode = false;
+    if (files.Lstat(path.c_str(), &status) == 0) {
+        if (!S_ISREG(status.st_mode))
+            return fail("replace " + path, std::string("not a regular file but ") + FileKind(status.st_mode));
+        keepMode = true;
+    } else if (errno != ENOENT) {
+        return fail("look at " + path, SystemError(errno));
     }
 
-    bool pendingRemoved = false;
-    if ((files.Unlink(backup.c_str()) == 0 || errno == ENOENT) &&
-        (files.Rename(path.c_str(), backup.c_str()) == 0 || errno == ENOENT)) {
-        if (files.Rename(pending.c_str(), path.c_str()) == 0) {
-            // The new name must be on disk before the backup goes; when that
-            // cannot be made sure, the backup stays for the next load to drop.
-            const std::string directory =
-                path.find('/') == std::string::npos ? std::string(".") : path.substr(0, path.rfind('/') + 1);
-            const int dirFd = files.Open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-            if (dirFd >= 0) {
-                const bool flushed = files.Fsync(dirFd) == 0;
-                files.Close(dirFd);
-                if (flushed)
-                    files.Unlink(backup.c_str());
-            }
-            return true;
-        }
+    // Every failure from here on removes the pending file first.
+    auto abandon = [&](const std::string& step, const std::string& reason) {
         files.Unlink(pending.c_str());
-        pendingRemoved = true;
-        files.Rename(backup.c_str(), path.c_str());
+        return fail(step, reason);
+    };
+    files.Unlink(pending.c_str()); // left by an interrupted save; whatever it is, it is not followed
+    const int fd = files.Open(pending.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return fail("create " + pending, SystemError(errno));
+    std::string step, reason;
+    if (keepMode && files.Fchmod(fd, status.st_mode & 07777) != 0) {
+        step = "set the mode of " + pending;
+        reason = SystemError(errno);
+    } else if (const ssize_t written = files.Write(fd, text.data(), text.size()); written < 0) {
+        step = "write " + pending;
+        reason = SystemError(errno);
+    } else if (static_cast<size_t>(written) != text.size()) {
+        step = "write " + pending;
+        reason = "only wrote " + std::to_string(written) + " of " + std::to_string(text.size()) + " bytes";
+    } else if (files.Fsync(fd) != 0) {
+        step = "flush " + pending;
+        reason = SystemError(errno);
     }
-    if (!pendingRemoved)
-        files.Unlink(pending.c_str());
-    SetError(XML_ERROR_OPENING_FILE, message + "xml file swap failed", 0, 0);
-    return false;
+    if (files.Close(fd) != 0 && step.empty()) {
+        step = "close " + pending;
+        reason = SystemError(errno);
+    }
+    if (!step.empty())
+        return abandon(step, reason);
+
+    if (files.Unlink(backup.c_str()) != 0 && errno != ENOENT)
+        return abandon("remove " + backup, SystemError(errno));
+    if (files.Rename(path.c_str(), backup.c_str()) != 0 && errno != ENOENT)
+        return abandon("rename " + path + " to " + backup, SystemError(errno));
+    if (files.Rename(pending.c_str(), path.c_str()) != 0) {
+        reason = SystemError(errno);
+        files.Rename(backup.c_str(), path.c_str());
+        return abandon("rename " + pending + " to " + path, reason);
+    }
+    // The new name must be on disk before the backup goes; when that cannot
+    // be made sure, the backup stays for the next load to drop.
+    const std::string directory =
+        path.find('/') == std::string::npos ? std::string(".") : path.substr(0, path.rfind('/') + 1);
+    const int dirFd = files.Open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (dirFd >= 0) {
+        const bool flushed = files.Fsync(dirFd) == 0;
+        files.Close(dirFd);
+        if (flushed)
+            files.Unlink(backup.c_str());
+    }
+    SetError(0, std::string());
+    return true;
 }
 
-bool LoadFileWithBackup(XmlDocument& document, const std::string& path, FileCalls& files)
+namespace {
+
+// Moves an unusable file out of the way under a name that says so, never
+// over an earlier one.
+void KeepAside(RejectedFile& rejected, FileCalls& files)
 {
+    const std::string base = rejected.name + ".rejected";
+    for (int number = 1; number <= 100; ++number) {
+        const std::string aside = number == 1 ? base : base + "." + std::to_string(number);
+        if (files.RenameNoReplace(rejected.name.c_str(), aside.c_str()) == 0) {
+            rejected.keptAs = aside;
+            return;
+        }
+        if (errno != EEXIST) {
+            rejected.keepError = "rename to " + aside + ": " + SystemError(errno);
+            return;
+        }
+    }
+    rejected.keepError = "every name up to " + base + ".100 is taken";
+}
+
+// Whether the failed load found something under the name.
+bool WasThere(const XmlError& error)
+{
+    return !(error.id == XML_ERROR_OPENING_FILE && error.systemError == ENOENT);
+}
+
+} // namespace
+
+BackupLoad LoadFileWithBackup(XmlDocument& document, const std::string& path, FileCalls& files)
+{
+    BackupLoad outcome;
     const std::string backup = path + ".bak";
     if (document.LoadFile(path, files)) {
         files.Unlink(backup.c_str());
-        return true;
+        outcome.loaded = true;
+        return outcome;
+    }
+    const XmlError fileError = document.LastError();
+    const bool fileThere = WasThere(fileError);
+    if (fileThere) {
+        outcome.rejected.push_back({path, fileError, "", ""});
+        KeepAside(outcome.rejected.back(), files);
     }
     if (document.LoadFile(backup, files)) {
-        files.Unlink(path.c_str());
-        files.Rename(backup.c_str(), path.c_str());
-        return true;
+        outcome.loaded = outcome.fromBackup = true;
+        // The file may still be there when it could not be moved aside.
+        if (!fileThere || !outcome.rejected.back().keptAs.empty())
+            files.Rename(backup.c_str(), path.c_str());
+        return outcome;
     }
-    return false;
+    if (WasThere(document.LastError())) {
+        outcome.rejected.push_back({backup, document.LastError(), "", ""});
+        KeepAside(outcome.rejected.back(), files);
+    }
+    if (fileThere || !WasThere(document.LastError()))
+        document.SetError(fileError);
+    return outcome;
 }
 
 std::string PrintIndented(const TiXmlNode& node)

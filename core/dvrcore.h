@@ -25,6 +25,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
+#include "config/status_files.h"
 #include "core/housekeeping.h"
 #include "core/log_levels.h"
 #include "dvrplugin.h"
@@ -150,6 +151,8 @@ protected:
     std::vector<PLUGININFO>& plugins;
     std::shared_mutex& pluginsMutex;
     std::map<std::string, std::string>& failedPlugins;
+    // --- config/: the status document's files; the saves never overlap ---
+    StatusFiles statusFiles;
 
     std::unique_ptr<boost::asio::signal_set> signals;
     std::unique_ptr<boost::asio::signal_set> statsSignal; // SIGUSR1: the counter lines

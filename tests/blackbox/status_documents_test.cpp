@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <regex>
@@ -188,35 +189,170 @@ TEST(Configuration, TheCoresOwnThresholdHidesTheStartLine)
     EXPECT_NE(PluginEntry(run.File("core.xml"), "-2147483648").find("LogLevel=\"50\""), std::string::npos);
 }
 
-TEST(Configuration, BadFilesLeaveTheDefaultsAndTheCoreStarts)
+// Odd files in the working directory, as operators and broken disks leave
+// them. For each: the core starts, follows no link, replaces nothing that is
+// not its own regular file, tells every file it cannot use or save once (a
+// second save, after an update, adds no line), and the operator's file is
+// still there, kept aside when it had to go.
+TEST(Configuration, OddFilesNeitherHangTheCoreNorLeadItOutsideNorGoUnmentioned)
 {
+    const std::string settings = "<Kavo><Memory Throttling=\"0\"/></Kavo>";
+    const std::string update = "<Kavo Delta=\"1\"><Modules><Module><Plugin ID=\"196608\" LogLevel=\"60\"/>";
+    const std::string broken = "<Plugin ID=\"1\"></Module></Modules></Kavo>"; // the Plugin is never closed
+    auto type = [](const fs::path& path) { return fs::symlink_status(path).type(); };
     struct Case {
         const char* name;
-        std::function<void(const fs::path&)> make;
+        std::function<void(const fs::path& work, const fs::path& outside)> make;
+        std::string line; // logged once
+        std::function<void(const fs::path& work, const fs::path& outside)> check;
+        bool throttling = true;                                // as the core starts
+        std::string updateTail = "</Module></Modules></Kavo>"; // ends the update the author raises
+    };
+    const auto kept = [&](const std::string& name, fs::file_type kind) {
+        return [=](const fs::path& work, const fs::path&) {
+            EXPECT_EQ(type(work / (name + ".rejected")), kind);
+            // core.xml is written anew; product.xml is only read.
+            EXPECT_EQ(type(work / name), name == "core.xml" ? fs::file_type::regular : fs::file_type::not_found);
+        };
     };
     const std::vector<Case> cases = {
-        {"empty", [](const fs::path& f) { WriteFile(f, ""); }},
-        {"binary",
-         [](const fs::path& f) {
-             WriteFile(f, std::string("\x7f"
-                                      "ELF\x00\x01\xff<",
-                                      8));
+        {"core.xml oversized",
+         [&](const fs::path& work, const fs::path&) {
+             WriteFile(work / "core.xml", "<Kavo><Memory Throttling=\"0\"/>" + std::string(9'000'000, ' ') + "</Kavo>");
+         },
+         "core.xml cannot be used: File larger than 8388608 bytes.; kept as core.xml.rejected; using the defaults",
+         [&](const fs::path& work, const fs::path&) {
+             EXPECT_EQ(fs::file_size(work / "core.xml.rejected"), 9'000'037u);
          }},
-        {"a directory", [](const fs::path& f) { fs::create_directory(f); }},
-        {"nested a million levels", [](const fs::path& f) { WriteFile(f, std::string(1'000'000, '<')); }},
-        {"many megabytes", [](const fs::path& f) { WriteFile(f, "<Kavo>" + std::string(20'000'000, 'x')); }},
+        {"core.xml with a NUL byte",
+         [&](const fs::path& work, const fs::path&) {
+             WriteFile(work / "core.xml", std::string("<Kavo>\n<Memory Throttling=\"0\"/>\0</Kavo>", 38));
+         },
+         "core.xml cannot be used: NUL byte in the file. (row 2, column 25); kept as core.xml.rejected; using the "
+         "defaults",
+         kept("core.xml", fs::file_type::regular)},
+        {"core.xml without a root element",
+         [&](const fs::path& work, const fs::path&) {
+             WriteFile(work / "core.xml", "<?xml version=\"1.0\"?>\n<!-- -->");
+         },
+         "core.xml cannot be used: No root element.; kept as core.xml.rejected; using the defaults",
+         kept("core.xml", fs::file_type::regular)},
+        {"core.xml not well-formed",
+         [&](const fs::path& work, const fs::path&) {
+             WriteFile(work / "core.xml", "<Kavo>\n<Memory Throttling=\"0\">\n</Kavo>");
+         },
+         "core.xml cannot be used: Error reading end tag. (row 3, column 1); kept as core.xml.rejected; using the "
+         "defaults",
+         kept("core.xml", fs::file_type::regular)},
+        {"core.xml not well-formed beside a good backup",
+         [&](const fs::path& work, const fs::path&) {
+             WriteFile(work / "core.xml", "<Kavo");
+             WriteFile(work / "core.xml.bak", settings);
+         },
+         "core.xml cannot be used: Failed to read Element name (row 1, column 2); kept as core.xml.rejected; using "
+         "core.xml.bak",
+         [&](const fs::path& work, const fs::path&) {
+             EXPECT_EQ(ReadFile(work / "core.xml.rejected"), "<Kavo");
+             EXPECT_FALSE(fs::exists(work / "core.xml.bak"));
+         },
+         false},
+        {"core.xml a directory",
+         [&](const fs::path& work, const fs::path&) { fs::create_directory(work / "core.xml"); },
+         "core.xml cannot be used: Not a regular file: a directory.; kept as core.xml.rejected; using the defaults",
+         kept("core.xml", fs::file_type::directory)},
+        {"core.xml a FIFO",
+         [&](const fs::path& work, const fs::path&) { ASSERT_EQ(mkfifo((work / "core.xml").c_str(), 0600), 0); },
+         "core.xml cannot be used: Not a regular file: a FIFO.; kept as core.xml.rejected; using the defaults",
+         kept("core.xml", fs::file_type::fifo)},
+        {"core.xml a link to a file outside",
+         [&](const fs::path& work, const fs::path& outside) {
+             WriteFile(outside / "core.xml", settings);
+             fs::create_symlink(outside / "core.xml", work / "core.xml");
+         },
+         "core.xml cannot be used: Not a regular file: a symbolic link.; kept as core.xml.rejected; using the defaults",
+         [&](const fs::path& work, const fs::path& outside) {
+             EXPECT_EQ(type(work / "core.xml.rejected"), fs::file_type::symlink);
+             EXPECT_EQ(ReadFile(outside / "core.xml"), settings);
+         }},
+        {"core.xml a link to a device",
+         [&](const fs::path& work, const fs::path&) { fs::create_symlink("/dev/zero", work / "core.xml"); },
+         "core.xml cannot be used: Not a regular file: a symbolic link.; kept as core.xml.rejected; using the defaults",
+         kept("core.xml", fs::file_type::symlink)},
+        {"product.xml a million levels deep",
+         [&](const fs::path& work, const fs::path&) {
+             std::string deep;
+             for (int i = 0; i < 1'000'000; ++i)
+                 deep += "<a>";
+             WriteFile(work / "product.xml", deep);
+         },
+         "product.xml cannot be used: Elements nested too deeply (exceeds the configured maximum parse depth). (row 1, "
+         "column 301); kept as product.xml.rejected; using the defaults",
+         kept("product.xml", fs::file_type::regular)},
+        {"plugins.xml a FIFO",
+         [&](const fs::path& work, const fs::path&) { ASSERT_EQ(mkfifo((work / "plugins.xml").c_str(), 0600), 0); },
+         "cannot save plugins.xml: replace plugins.xml: not a regular file but a FIFO",
+         [&](const fs::path& work, const fs::path&) { EXPECT_EQ(type(work / "plugins.xml"), fs::file_type::fifo); }},
+        {"plugins.xml a link to a file outside",
+         [&](const fs::path& work, const fs::path& outside) {
+             WriteFile(outside / "plugins.xml", "theirs");
+             fs::create_symlink(outside / "plugins.xml", work / "plugins.xml");
+         },
+         "cannot save plugins.xml: replace plugins.xml: not a regular file but a symbolic link",
+         [&](const fs::path& work, const fs::path& outside) {
+             EXPECT_EQ(type(work / "plugins.xml"), fs::file_type::symlink);
+             EXPECT_EQ(ReadFile(outside / "plugins.xml"), "theirs");
+         }},
+        {"a link as the pending file",
+         [&](const fs::path& work, const fs::path& outside) {
+             WriteFile(outside / "theirs", "theirs");
+             fs::create_symlink(outside / "theirs", work / "core.xml.pending");
+         },
+         "", [&](const fs::path&, const fs::path& outside) { EXPECT_EQ(ReadFile(outside / "theirs"), "theirs"); }},
+        {"a directory as core.xml's backup",
+         [&](const fs::path& work, const fs::path&) {
+             WriteFile(work / "core.xml", settings);
+             fs::create_directory(work / "core.xml.bak");
+         },
+         "cannot save core.xml: remove core.xml.bak: Is a directory",
+         [&](const fs::path& work, const fs::path&) {
+             EXPECT_EQ(ReadFile(work / "core.xml"), settings);
+             EXPECT_NE(ReadFile(work / "plugins.xml").find("Throttling=\"0\""), std::string::npos);
+         },
+         false},
+        {"an update broken after a change", [](const fs::path&, const fs::path&) {},
+         "configuration update refused: Error reading end tag. (row 1, column 84)",
+         [&](const fs::path& work, const fs::path&) {
+             EXPECT_NE(PluginEntry(ReadFile(work / "core.xml"), "196608").find("LogLevel=\"-1\""), std::string::npos);
+         },
+         true, broken},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         ConfiguredCore run;
         run.AddListener();
-        c.make(run.install.work / "product.xml");
-        c.make(run.install.work / "core.xml");
+        // Raises an update at Open: a second save after the one at start-up.
+        run.Add("eventprobe", "author", "id=0x00030000\nconfig_text=" + update + c.updateTail + "\n");
+        const fs::path outside = run.install.root() / "outside";
+        fs::create_directory(outside);
+        c.make(run.install.work, outside);
         run.Start();
-        ASSERT_TRUE(run.core->WaitForOutput("successfully started core version 20.12.8.0")) << c.name;
-        ASSERT_TRUE(run.WaitForStatusDocuments(1)) << c.name;
+        ASSERT_TRUE(run.core->WaitForOutput("successfully started core version 20.12.8.0")) << run.core->Output();
+        const bool refused = c.updateTail == broken;
+        if (refused) {
+            ASSERT_TRUE(run.core->WaitForOutput("configuration update refused")) << run.core->Output();
+        }
+        ASSERT_TRUE(run.WaitForStatusDocuments(refused ? 1 : 2)) << run.core->Output();
         run.Stop();
-        EXPECT_NE(run.StatusDocuments()[0].find("<Memory ID=\"-2147483648\" Throttling=\"1\" />"), std::string::npos)
-            << c.name;
+        if (!c.line.empty()) {
+            EXPECT_EQ(run.core->CountOutput(c.line), 1u) << run.core->Output();
+        }
+        const size_t said = run.core->CountOutput(" cannot be used: ") + run.core->CountOutput("cannot save ") +
+                            run.core->CountOutput("configuration update refused");
+        EXPECT_EQ(said, c.line.empty() ? 0u : 1u) << run.core->Output();
+        EXPECT_EQ(run.StatusDocuments().size(), refused ? 1u : 2u);
+        EXPECT_NE(run.StatusDocuments()[0].find(c.throttling ? "Throttling=\"1\"" : "Throttling=\"0\""),
+                  std::string::npos);
+        c.check(run.install.work, outside);
     }
 }
 

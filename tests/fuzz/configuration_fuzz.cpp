@@ -2,10 +2,12 @@
 // arbitrary text, LoadFileWithBackup on arbitrary files, and
 // dvrcore::ParseConfig on arbitrary update text. Checks that a parsed document,
 // or what was built before an error, keeps within the nesting and attribute
-// limits; that a load with backup reports truly whether a
-// document came in and leaves exactly the file it loaded, under the name;
-// that an update sets only thresholds of -1..100 or a slot's own default, and
-// that the status document it writes loads again.
+// limits; that below them the result is the library's own, error and location
+// included; that a load with backup reports truly whether a document came in,
+// leaves exactly the file it loaded under the name and keeps every file it
+// could not use aside; that an update is applied whole or not at all, sets
+// only thresholds of -1..100 or a slot's own default, and that the status
+// document it writes loads again.
 //
 // Input: u8 mode, then per mode
 //   0  the text to parse
@@ -15,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -32,27 +35,36 @@ namespace {
 // Every file the target writes lies in a directory of its own.
 constexpr const char* kFile = "core.xml";
 constexpr const char* kBackup = "core.xml.bak";
+constexpr const char* kFileAside = "core.xml.rejected";
+constexpr const char* kBackupAside = "core.xml.bak.rejected";
+// Texts with no more "<" than this are shallow enough for the unguarded
+// library's recursion.
+constexpr size_t kShallowMarkup = 2000;
 
-void CheckLimits(const TiXmlDocument& document)
+// Only elements nest: other nodes below the deepest element are leaves.
+bool WithinLimits(const TiXmlNode* node, int depth)
+{
+    const TiXmlElement* element = node->ToElement();
+    if (!element)
+        return true;
+    int attributes = 0;
+    for (const TiXmlAttribute* a = element->FirstAttribute(); a; a = a->Next())
+        ++attributes;
+    return depth <= MAX_PARSE_DEPTH && attributes <= MAX_ATTRIBUTES_PER_ELEMENT;
+}
+
+bool WithinLimits(const TiXmlDocument& document)
 {
     std::vector<std::pair<const TiXmlNode*, int>> stack{{&document, 0}};
     while (!stack.empty()) {
         const auto [node, depth] = stack.back();
         stack.pop_back();
-        // Every node opened by "<" counts; plain text inside the deepest
-        // element allowed is not a level of its own.
-        const TiXmlText* text = node->ToText();
-        if (!text || text->CDATA())
-            FUZZ_CHECK(depth <= MAX_PARSE_DEPTH);
-        if (const TiXmlElement* element = node->ToElement()) {
-            int attributes = 0;
-            for (const TiXmlAttribute* a = element->FirstAttribute(); a; a = a->Next())
-                ++attributes;
-            FUZZ_CHECK(attributes <= MAX_ATTRIBUTES_PER_ELEMENT);
-        }
+        if (!WithinLimits(node, depth))
+            return false;
         for (const TiXmlNode* child = node->FirstChild(); child; child = child->NextSibling())
             stack.emplace_back(child, depth + 1);
     }
+    return true;
 }
 
 void ParseText(std::string_view text)
@@ -61,7 +73,24 @@ void ParseText(std::string_view text)
     const bool parsed = document.Parse(text);
     FUZZ_CHECK(parsed == !document.Error());
     // What was built before an error stays, within the limits too.
-    CheckLimits(document.document);
+    FUZZ_CHECK(WithinLimits(document.document));
+
+    if (std::count(text.begin(), text.end(), '<') > static_cast<std::ptrdiff_t>(kShallowMarkup))
+        return;
+    std::string padded(text.substr(0, text.find('\0')));
+    padded.append(8, '\0');
+    TiXmlDocument library;
+    library.Parse(padded.c_str());
+    if (!WithinLimits(library))
+        return;
+    // Below the limits: the library's document, error and location.
+    FUZZ_CHECK(PrintCompact(document.document) == PrintCompact(library));
+    FUZZ_CHECK(document.ErrorId() == library.ErrorId());
+    FUZZ_CHECK(document.ErrorDesc() == library.ErrorDesc());
+    // The library says row 0 for an error without a location, and row 1 when there is no error.
+    const bool located = library.Error() && library.ErrorRow() > 0;
+    FUZZ_CHECK(document.ErrorRow() == (located ? library.ErrorRow() : -1));
+    FUZZ_CHECK(document.ErrorCol() == (located ? library.ErrorCol() : -1));
 }
 
 bool Exists(const char* path)
@@ -90,8 +119,8 @@ void LoadWithBackup(dvrfuzz::Input& input)
     size_t fileSize = 0, backupSize = 0;
     const unsigned char* fileText = input.bytes(input.u16(), &fileSize);
     const unsigned char* backupText = input.bytes(input.left(), &backupSize);
-    unlink(kFile);
-    unlink(kBackup);
+    for (const char* name : {kFile, kBackup, kFileAside, kBackupAside})
+        unlink(name);
     if (which & 1)
         WriteContents(kFile, fileText, fileSize);
     if (which & 2)
@@ -100,20 +129,32 @@ void LoadWithBackup(dvrfuzz::Input& input)
 
     XmlDocument alone;
     const bool fileLoads = alone.LoadFile(kFile);
+    XmlDocument backupAlone;
+    const bool backupLoads = backupAlone.LoadFile(kBackup);
     XmlDocument document;
-    const bool loaded = LoadFileWithBackup(document, kFile);
-    FUZZ_CHECK(loaded == !document.Error());
-    CheckLimits(document.document);
+    const BackupLoad outcome = LoadFileWithBackup(document, kFile);
+    FUZZ_CHECK(outcome.loaded == !document.Error());
+    FUZZ_CHECK(WithinLimits(document.document));
     if (fileLoads) {
         // The file stands; a backup beside it is no longer needed.
-        FUZZ_CHECK(loaded && Contents(kFile) == file && !Exists(kBackup));
-    } else if (loaded) {
+        FUZZ_CHECK(outcome.loaded && !outcome.fromBackup && Contents(kFile) == file && !Exists(kBackup));
+        FUZZ_CHECK(outcome.rejected.empty());
+        return;
+    }
+    // A file that was there but could not be used is kept aside.
+    FUZZ_CHECK(Exists(kFileAside) == bool(which & 1) && Contents(kFileAside) == file);
+    if (outcome.loaded) {
         // The backup took the file's place.
-        FUZZ_CHECK((which & 2) && Contents(kFile) == backup && !Exists(kBackup));
-    } else {
-        // Nothing loaded: nothing was touched.
-        FUZZ_CHECK(Exists(kFile) == bool(which & 1) && Exists(kBackup) == bool(which & 2));
-        FUZZ_CHECK(Contents(kFile) == file && Contents(kBackup) == backup);
+        FUZZ_CHECK(backupLoads && outcome.fromBackup && Contents(kFile) == backup && !Exists(kBackup));
+        return;
+    }
+    // Nothing loaded: the backup was kept aside too, and the file's error
+    // is reported when there was a file.
+    FUZZ_CHECK(!backupLoads && !Exists(kFile) && !Exists(kBackup));
+    FUZZ_CHECK(Exists(kBackupAside) == bool(which & 2) && Contents(kBackupAside) == backup);
+    if (which & 1) {
+        FUZZ_CHECK(document.ErrorId() == alone.ErrorId() && document.ErrorDesc() == alone.ErrorDesc());
+        FUZZ_CHECK(document.ErrorRow() == alone.ErrorRow() && document.ErrorCol() == alone.ErrorCol());
     }
 }
 
@@ -136,7 +177,9 @@ void Update(dvrfuzz::Input& input)
     for (int slot = 0; slot < LogLevelArraySize; ++slot)
         before[slot] = core.logLevels[slot].load();
 
-    core.ParseConfig(std::string(reinterpret_cast<const char*>(text), size));
+    const std::string update(reinterpret_cast<const char*>(text), size);
+    core.ParseConfig(update);
+    const bool refused = !XmlDocument().Parse(update);
 
     bool changed = false;
     for (int slot = 0; slot < LogLevelArraySize; ++slot) {
@@ -144,6 +187,8 @@ void Update(dvrfuzz::Input& input)
         if (after == before[slot])
             continue;
         changed = true;
+        // A refused document changes nothing.
+        FUZZ_CHECK(!refused);
         FUZZ_CHECK((after >= -1 && after <= 100) || after == core.Default(slot));
     }
     // A change is written out as the status document, which reads back.

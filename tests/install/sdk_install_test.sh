@@ -12,7 +12,8 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in include/dvrplugin.h include/dvrharness.h lib/pkgconfig/dvrplugin.pc bin/dvrinspect bin/devsupervisor; do
+for f in include/dvrplugin.h include/dvrmedia.h include/dvrharness.h lib/pkgconfig/dvrplugin.pc bin/dvrinspect \
+         bin/devsupervisor bin/dvrplugin-new share/dvrplugin/example/hello.c; do
   [ -e "$prefix/$f" ] || fail "$f not installed"
 done
 [ "$(readlink -f "$prefix/bin/dvrcore")" = "$(readlink -f "$prefix/lib/dvrcore/dvrcore")" ] || fail "bin/dvrcore link"
@@ -51,12 +52,28 @@ for library in "$work/by-pkg-config/hello.so" "$work/by-pkg-config/unmarked.so" 
   grep -q "verdict: accepted" "$work/inspect.txt" || fail "no verdict for $library"
 done
 
-# Under the installed core, with the demo camera sending frames.
+# The scaffold: each kind of plugin it writes builds and passes its own test.
+mkdir "$work/scaffold" && cd "$work/scaffold"
+for options in "" "--subscribe video --retain" "--subscribe log,status --supervisor" \
+               "--subscribe video --retain --supervisor --worker --module-index 200"; do
+  name=made$((${count:-0} + 1)) count=$((${count:-0} + 1))
+  # shellcheck disable=SC2086
+  "$prefix/bin/dvrplugin-new" $options $name >/dev/null || fail "dvrplugin-new $options"
+  cmake -S $name -B $name/build -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS="$flags" \
+    -DCMAKE_MODULE_LINKER_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
+  cmake --build $name/build >"$work/scaffold.log" 2>&1 || { cat "$work/scaffold.log"; fail "scaffold $options: build"; }
+  ctest --test-dir $name/build --output-on-failure >"$work/scaffold.log" 2>&1 ||
+    { cat "$work/scaffold.log"; fail "scaffold $options: its harness test"; }
+done
+
+# Under the installed core, with the demo camera sending frames, started as
+# the README does: the core found on PATH.
+cmake --install "$work/scaffold/made4/build" >/dev/null
 cmake --install "$work/by-cmake" >/dev/null
 [ -f "$plugindir/hello.so" ] || fail "cmake --install did not put hello.so into $plugindir"
 mkdir "$work/run" && cd "$work/run"
 mkfifo input
-"$prefix/bin/devsupervisor" "$prefix/bin/dvrcore" <input >output 2>&1 &
+PATH="$prefix/bin:$PATH" devsupervisor dvrcore <input >output 2>&1 &
 supervisor=$!
 exec 3>input
 # Frames have flowed once the recorder, served after hello, has written one.
@@ -70,4 +87,5 @@ wait "$supervisor" || { cat output; fail "devsupervisor exit status"; }
 supervisor=
 grep -q "hello: open" output || { cat output; fail "hello did not open"; }
 grep -Eq "hello: [1-9][0-9]* frames" output || { cat output; fail "hello counted no frames"; }
+grep -Eq "made4: [1-9][0-9]* events" output || { cat output; fail "the scaffolded plugin received no frames"; }
 echo "sdk install: 1 passed, 0 failed"

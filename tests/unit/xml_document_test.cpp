@@ -6,7 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +18,7 @@
 
 #include "config/xml_document.h"
 #include "support/process.h"
+#include "unit/other_user.h"
 
 namespace {
 
@@ -37,22 +38,22 @@ std::string Nested(int levels, const std::string& innermost = "")
     return text;
 }
 
-// Deepest level of a node the library made from a "<" (text does not count).
-int DeepestMarkup(const TiXmlNode* node, int level)
+// Deepest level of an element the library made.
+int DeepestElement(const TiXmlNode* node, int level)
 {
     int deepest = 0;
     for (const TiXmlNode* child = node->FirstChild(); child; child = child->NextSibling()) {
-        const TiXmlText* text = child->ToText();
-        if (!text || text->CDATA())
+        if (child->ToElement())
             deepest = std::max(deepest, level);
-        deepest = std::max(deepest, DeepestMarkup(child, level + 1));
+        deepest = std::max(deepest, DeepestElement(child, level + 1));
     }
     return deepest;
 }
 
 // Each text is checked against the unguarded library (shallow enough for
-// it): the guard refuses exactly where the library would build level 101.
-TEST(XmlNesting, LimitIsLevelHundredWhateverTheNodeAtLevelHundredAndOne)
+// it): the guard refuses exactly where the library would build an element at
+// level 101; other nodes do not nest, so below it they are the library's.
+TEST(XmlNesting, LimitIsAnElementAtLevelHundredAndOne)
 {
     struct Case {
         const char* name;
@@ -63,11 +64,12 @@ TEST(XmlNesting, LimitIsLevelHundredWhateverTheNodeAtLevelHundredAndOne)
         {"100 elements", Nested(100), false},
         {"text at 101", Nested(100, "text &amp; more"), false},
         {"element at 101", Nested(101), true},
-        {"comment at 101", Nested(100, "<!-- c -->"), true},
-        {"declaration at 101", Nested(100, "<?xml version=\"1.0\"?>"), true},
-        {"CDATA at 101", Nested(100, "<![CDATA[x]]>"), true},
-        {"unknown at 101", Nested(100, "<!DOCTYPE x>"), true},
-        {"processing instruction at 101", Nested(100, "<?pi x?>"), true},
+        {"comment at 101", Nested(100, "<!-- c -->"), false},
+        {"declaration at 101", Nested(100, "<?xml version=\"1.0\"?>"), false},
+        {"CDATA at 101", Nested(100, "<![CDATA[x]]>"), false},
+        {"unknown at 101", Nested(100, "<!DOCTYPE x>"), false},
+        {"processing instruction at 101", Nested(100, "<?pi x?>"), false},
+        {"element after leaves at 101", Nested(100, "<!-- c --><![CDATA[x]]><b/>"), true},
         {"markup-like quoted values", Nested(99, "<a x='<b><c><d>' y=\"<e>\"/>"), false},
         {"markup in CDATA and comments", Nested(99, "<![CDATA[<b><c>]]><!-- <d><e> -->"), false},
         {"siblings do not add up", Nested(50, Nested(50) + Nested(50)), false},
@@ -81,7 +83,7 @@ TEST(XmlNesting, LimitIsLevelHundredWhateverTheNodeAtLevelHundredAndOne)
     for (const Case& c : cases) {
         TiXmlDocument unguarded;
         unguarded.Parse((c.text + std::string(8, '\0')).c_str());
-        ASSERT_EQ(DeepestMarkup(&unguarded, 1) > MAX_PARSE_DEPTH, c.tooDeep) << "case: " << c.name;
+        ASSERT_EQ(DeepestElement(&unguarded, 1) > MAX_PARSE_DEPTH, c.tooDeep) << "case: " << c.name;
 
         XmlDocument doc;
         doc.Parse(c.text);
@@ -89,9 +91,48 @@ TEST(XmlNesting, LimitIsLevelHundredWhateverTheNodeAtLevelHundredAndOne)
         EXPECT_EQ(doc.Error(), unguarded.Error() || c.tooDeep) << c.name;
         if (c.tooDeep) {
             EXPECT_EQ(doc.ErrorDesc(), "Elements nested too deeply (exceeds the configured maximum parse depth).");
-            EXPECT_EQ(doc.ErrorRow(), -1);
-            EXPECT_EQ(doc.ErrorCol(), -1);
+        } else {
+            EXPECT_EQ(PrintCompact(doc.document), PrintCompact(unguarded)) << c.name;
         }
+    }
+}
+
+// Which error a document reports, and where: the library's own below the
+// limits and before them; ours, at the refused node, otherwise.
+TEST(XmlErrors, TheFirstErrorWinsWithItsOwnTextAndLocation)
+{
+    std::string attributes;
+    for (int i = 0; i <= MAX_ATTRIBUTES_PER_ELEMENT; ++i)
+        attributes += " a" + std::to_string(i) + "=\"\"";
+    struct Case {
+        const char* name;
+        std::string text;
+        int id;
+        std::string desc;
+        int row, col;
+    };
+    const std::vector<Case> cases = {
+        {"well-formed", "<a/>", 0, "", -1, -1},
+        {"the library's own, with its location", "<a>\n  <b x=\"1\" x=\"2\"/></a>", 3, "Error parsing Element.", 2, 12},
+        {"the library's, without a location", "", 12, "Error document empty.", -1, -1},
+        {"a duplicate attribute before deep nesting", "<r><d a='1' a='2'/>\n" + Nested(101) + "</r>", 3,
+         "Error parsing Element.", 1, 13},
+        {"a broken end tag before deep nesting", "<r><d></x>\n" + Nested(101) + "</r>", 8, "Error reading end tag.", 1,
+         7},
+        {"nesting, where the element starts", "<r>\n" + Nested(100) + "</r>", 17,
+         "Elements nested too deeply (exceeds the configured maximum parse depth).", 2, 298},
+        {"too many attributes, where the element starts", "<r>\n <e" + attributes + "/></r>", 18,
+         "Too many attributes on one element (more than 256).", 2, 2},
+        {"a duplicate attribute before too many", "<r><d a='1' a='2'/><e" + attributes + "/></r>", 3,
+         "Error parsing Element.", 1, 13},
+    };
+    for (const Case& c : cases) {
+        XmlDocument doc;
+        EXPECT_EQ(doc.Parse(c.text), c.id == 0) << c.name;
+        EXPECT_EQ(doc.ErrorId(), c.id) << c.name;
+        EXPECT_EQ(doc.ErrorDesc(), c.desc) << c.name;
+        EXPECT_EQ(doc.ErrorRow(), c.row) << c.name;
+        EXPECT_EQ(doc.ErrorCol(), c.col) << c.name;
     }
 }
 
@@ -106,8 +147,7 @@ TEST(XmlAttributes, AFloodOfAttributesIsRefusedBeforeTheLibrarySpendsHoursOnIt)
     XmlDocument doc;
     EXPECT_TRUE(doc.Parse(element(MAX_ATTRIBUTES_PER_ELEMENT)));
     EXPECT_FALSE(doc.Parse(element(1'000'000)));
-    EXPECT_EQ(doc.ErrorId(), TiXmlBase::TIXML_ERROR_READING_ATTRIBUTES);
-    EXPECT_EQ(doc.ErrorDesc(), "Error reading Attributes.");
+    EXPECT_EQ(doc.ErrorId(), XML_ERROR_TOO_MANY_ATTRIBUTES);
     ASSERT_NE(doc.document.RootElement(), nullptr);
     EXPECT_NE(doc.document.RootElement()->FirstChildElement("a"), nullptr); // what came before stays
 }
@@ -119,7 +159,7 @@ TEST(XmlNesting, AMillionLevelsFailWithoutReachingTheLibraryAndKeepWhatCameBefor
     EXPECT_FALSE(doc.Parse(deep));
     EXPECT_EQ(doc.ErrorId(), 17);
     // The chain down to level 100 stays, as the library's failure path leaves it.
-    EXPECT_EQ(DeepestMarkup(&doc.document, 1), 100);
+    EXPECT_EQ(DeepestElement(&doc.document, 1), 100);
 
     TempDir dir;
     const fs::path file = dir.path() / "deep.xml";
@@ -127,7 +167,7 @@ TEST(XmlNesting, AMillionLevelsFailWithoutReachingTheLibraryAndKeepWhatCameBefor
     EXPECT_FALSE(doc.LoadFile(file.string()));
     EXPECT_EQ(doc.ErrorId(), 17);
     WriteFile(file.string() + ".bak", deep);
-    EXPECT_FALSE(LoadFileWithBackup(doc, file.string()));
+    EXPECT_FALSE(LoadFileWithBackup(doc, file.string()).loaded);
     EXPECT_EQ(doc.ErrorId(), 17);
 }
 
@@ -197,7 +237,7 @@ TEST(XmlNesting, PrescanAgreesWithTheLibraryOnRandomMarkup)
         std::string padded = text + std::string(8, '\0');
         TiXmlDocument library;
         library.Parse(padded.c_str());
-        const bool tooDeep = DeepestMarkup(&library, 1) > MAX_PARSE_DEPTH;
+        const bool tooDeep = DeepestElement(&library, 1) > MAX_PARSE_DEPTH;
         XmlDocument guarded;
         const bool ok = guarded.Parse(text);
         const bool refusedDeep = !ok && guarded.ErrorId() == 17;
@@ -211,31 +251,49 @@ TEST(XmlNesting, PrescanAgreesWithTheLibraryOnRandomMarkup)
     EXPECT_GT(accepted, 500);
 }
 
-TEST(XmlLoad, UnusableFilesFailCleanly)
+TEST(XmlLoad, UnusableFilesFailCleanlyEachWithItsOwnReason)
 {
     TempDir dir;
     const fs::path file = dir.path() / "in.xml";
+    const fs::path outside = dir.path() / "outside.xml";
+    WriteFile(outside, "<outside/>");
     struct Case {
         const char* name;
         std::function<void()> make;
+        int id;
+        const char* desc;
+        int row, col;
     };
     const std::vector<Case> cases = {
-        {"missing", [] {}},
-        {"empty", [&] { WriteFile(file, ""); }},
-        {"not XML", [&] { WriteFile(file, "just words"); }},
-        {"binary", [&] { WriteFile(file, std::string("\x00\xFF\xFE<\x01\x80", 6)); }},
-        {"a directory", [&] { fs::create_directory(file); }},
-        {"a FIFO without a writer", [&] { ASSERT_EQ(mkfifo(file.c_str(), 0600), 0); }},
-        {"larger than the limit", [&] { WriteFile(file, "<a>" + std::string(MAX_XML_FILE_SIZE, ' ') + "</a>"); }},
+        {"missing", [] {}, 2, "Failed to open file: No such file or directory", -1, -1},
+        {"empty", [&] { WriteFile(file, ""); }, 12, "Error document empty.", -1, -1},
+        {"not XML", [&] { WriteFile(file, "just words"); }, 12, "Error document empty.", -1, -1},
+        {"a NUL byte", [&] { WriteFile(file, std::string("<a>\n <b/>\0</a>", 14)); }, 21, "NUL byte in the file.", 2,
+         6},
+        {"no root element", [&] { WriteFile(file, "<?xml version=\"1.0\"?><!-- only -->"); }, 22, "No root element.",
+         -1, -1},
+        {"a directory", [&] { fs::create_directory(file); }, 19, "Not a regular file: a directory.", -1, -1},
+        {"a FIFO without a writer", [&] { ASSERT_EQ(mkfifo(file.c_str(), 0600), 0); }, 19,
+         "Not a regular file: a FIFO.", -1, -1},
+        {"a link to a good file", [&] { fs::create_symlink(outside, file); }, 19,
+         "Not a regular file: a symbolic link.", -1, -1},
+        {"a device", [&] { ASSERT_EQ(mknod(file.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0); }, 19,
+         "Not a regular file: a device.", -1, -1},
+        {"larger than the limit", [&] { WriteFile(file, "<a>" + std::string(MAX_XML_FILE_SIZE, ' ') + "</a>"); }, 20,
+         "File larger than 8388608 bytes.", -1, -1},
     };
     for (const Case& c : cases) {
         fs::remove_all(file);
         c.make();
         XmlDocument doc;
         EXPECT_FALSE(doc.LoadFile(file.string())) << c.name;
-        EXPECT_NE(doc.ErrorId(), 0) << c.name;
+        EXPECT_EQ(doc.ErrorId(), c.id) << c.name;
+        EXPECT_EQ(doc.ErrorDesc(), c.desc) << c.name;
+        EXPECT_EQ(doc.ErrorRow(), c.row) << c.name;
+        EXPECT_EQ(doc.ErrorCol(), c.col) << c.name;
         EXPECT_EQ(doc.document.RootElement(), nullptr) << c.name;
     }
+    EXPECT_EQ(ReadFile(outside), "<outside/>");
     // Line ends as the library's file load leaves them.
     fs::remove_all(file);
     WriteFile(file, "<a>\r\n<b v=\"1\r2\"/>\r</a>");
@@ -276,6 +334,66 @@ TEST(SafeSave, ReplacesTheFileAndLeavesNoCompanions)
     }
 }
 
+TEST(SafeSave, KeepsTheModeOfTheFileItReplaces)
+{
+    TempDir dir;
+    const fs::path file = dir.path() / "core.xml";
+    WriteFile(file, "<old/>");
+    fs::permissions(file,
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+    const mode_t previous = umask(077);
+    XmlDocument doc = Document("new");
+    const bool saved = doc.SaveFileSafely(file.string());
+    umask(previous);
+    ASSERT_TRUE(saved) << doc.ErrorDesc();
+    struct stat status;
+    ASSERT_EQ(stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0644u);
+}
+
+// Whatever is in the way is neither followed, nor waited on, nor replaced:
+// the save fails, names the step and the reason, and leaves it as it was.
+TEST(SafeSave, OddFilesInTheWayFailTheSaveAndStayAsTheyAre)
+{
+    TempDir dir;
+    const std::string file = (dir.path() / "core.xml").string();
+    const fs::path outside = dir.path() / "outside";
+    struct Case {
+        const char* name;
+        std::function<void()> make;
+        const char* error; // after the file's name; empty: the save succeeds
+    };
+    const std::vector<Case> cases = {
+        {"a FIFO", [&] { ASSERT_EQ(mkfifo(file.c_str(), 0600), 0); }, ": not a regular file but a FIFO"},
+        {"a directory", [&] { fs::create_directory(file); }, ": not a regular file but a directory"},
+        {"a link to a file", [&] { fs::create_symlink(outside, file); }, ": not a regular file but a symbolic link"},
+        {"a link to a device", [&] { fs::create_symlink("/dev/null", file); },
+         ": not a regular file but a symbolic link"},
+        {"a directory as the backup", [&] { fs::create_directory(file + ".bak"); }, ".bak: Is a directory"},
+        {"a link as the pending file", [&] { fs::create_symlink(outside, file + ".pending"); }, ""},
+        {"a FIFO as the pending file", [&] { ASSERT_EQ(mkfifo((file + ".pending").c_str(), 0600), 0); }, ""},
+    };
+    for (const Case& c : cases) {
+        for (const char* suffix : {"", ".bak", ".pending"})
+            fs::remove_all(file + suffix);
+        WriteFile(outside, "<outside/>");
+        c.make();
+        const auto before = fs::symlink_status(file).type();
+        XmlDocument doc = Document("new");
+        const bool saved = doc.SaveFileSafely(file);
+        EXPECT_EQ(saved, *c.error == 0) << c.name << ": " << doc.ErrorDesc();
+        EXPECT_EQ(ReadFile(outside), "<outside/>") << c.name;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(file + ".pending"))) << c.name;
+        if (saved) {
+            EXPECT_EQ(RootOf(file), "new") << c.name;
+            continue;
+        }
+        EXPECT_EQ(doc.ErrorId(), 2) << c.name;
+        EXPECT_NE(doc.ErrorDesc().find(file + c.error), std::string::npos) << c.name << ": " << doc.ErrorDesc();
+        EXPECT_EQ(fs::symlink_status(file).type(), before) << c.name;
+    }
+}
+
 TEST(SafeSave, UnwritableDirectoryReportsCreateErrorAndKeepsTheFile)
 {
     TempDir dir;
@@ -283,67 +401,77 @@ TEST(SafeSave, UnwritableDirectoryReportsCreateErrorAndKeepsTheFile)
     WriteFile(file, "<old/>");
     fs::permissions(dir.path(),
                     fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read | fs::perms::others_exec);
-    // Root writes anywhere: the save runs as nobody in a child.
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(3);
+    const std::string report = dvrtest::AsAnotherUser([&] {
         XmlDocument doc = Document("new");
         const bool saved = doc.SaveFileSafely(file.string());
-        const std::string report = std::to_string(doc.ErrorId()) + ":" + doc.ErrorDesc();
-        if (write(pipeFds[1], report.data(), report.size()) < 0)
-            _exit(4);
-        _exit(saved ? 1 : 0);
-    }
-    close(pipeFds[1]);
-    char report[256] = {};
-    ASSERT_GE(read(pipeFds[0], report, sizeof report - 1), 0);
-    close(pipeFds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
+        return std::to_string(saved) + ":" + std::to_string(doc.ErrorId()) + ":" + doc.ErrorDesc();
+    });
     fs::permissions(dir.path(), fs::perms::owner_all);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_STREQ(report, "2:create error 13");
+    EXPECT_EQ(report, "0:2:create " + file.string() + ".pending: Permission denied");
     EXPECT_EQ(ReadFile(file), "<old/>");
 }
 
-TEST(SafeSave, LoadFallsBackToTheBackupOnlyWhenItMust)
+// An unusable file is moved aside before anything can replace it; when
+// nothing loads, the file's error is reported, the backup's only without one.
+TEST(SafeSave, LoadFallsBackToTheBackupOnlyWhenItMustAndKeepsWhatItCannotUse)
 {
     TempDir dir;
-    const fs::path file = dir.path() / "core.xml";
-    const fs::path backup = file.string() + ".bak";
+    const std::string file = (dir.path() / "core.xml").string();
+    const std::string backup = file + ".bak";
     struct Case {
         const char* name;
-        const char* main;   // nullptr: absent
-        const char* backup; // nullptr: absent
-        const char* loaded; // nullptr: the load fails
-        const char* mainAfter;
-        bool backupAfter;
+        const char* main;                         // nullptr: absent
+        const char* backup;                       // nullptr: absent
+        const char* loaded;                       // root loaded; nullptr: the load fails
+        std::map<std::string, std::string> after; // every file afterwards, by suffix
+        const char* error;                        // the document's error when nothing loads
     };
     const std::vector<Case> cases = {
-        {"main missing", nullptr, "<bak/>", "bak", "<bak/>", false},
-        {"main malformed", "<main", "<bak/>", "bak", "<bak/>", false},
-        {"both valid", "<main/>", "<bak/>", "main", "<main/>", false},
-        {"neither valid", "<main", "<bak", nullptr, "<main", true},
+        {"main missing", nullptr, "<bak/>", "bak", {{"", "<bak/>"}}, ""},
+        {"main malformed", "<main", "<bak/>", "bak", {{"", "<bak/>"}, {".rejected", "<main"}}, ""},
+        {"both valid", "<main/>", "<bak/>", "main", {{"", "<main/>"}}, ""},
+        {"neither valid",
+         "<main>\n</x>",
+         "<bak",
+         nullptr,
+         {{".rejected", "<main>\n</x>"}, {".bak.rejected", "<bak"}},
+         "Error reading end tag. (row 2, column 1)"},
+        {"only a bad backup",
+         nullptr,
+         "<bak",
+         nullptr,
+         {{".bak.rejected", "<bak"}},
+         "Failed to read Element name (row 1, column 2)"},
+        {"an earlier one kept",
+         "<main>",
+         nullptr,
+         nullptr,
+         {{".rejected", "<old"}, {".rejected.2", "<main>"}},
+         "Error reading Element value."},
     };
     for (const Case& c : cases) {
-        fs::remove(file);
-        fs::remove(backup);
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            fs::remove(entry);
         if (c.main)
             WriteFile(file, c.main);
         if (c.backup)
             WriteFile(backup, c.backup);
+        if (c.after.count(".rejected.2"))
+            WriteFile(file + ".rejected", "<old");
         XmlDocument doc;
-        const bool loaded = LoadFileWithBackup(doc, file.string());
-        ASSERT_EQ(loaded, c.loaded != nullptr) << c.name;
-        if (loaded) {
+        const BackupLoad outcome = LoadFileWithBackup(doc, file);
+        ASSERT_EQ(outcome.loaded, c.loaded != nullptr) << c.name;
+        if (outcome.loaded) {
             EXPECT_STREQ(doc.document.RootElement()->Value(), c.loaded) << c.name;
+        } else {
+            EXPECT_EQ(doc.ErrorReport(), c.error) << c.name;
         }
-        EXPECT_EQ(ReadFile(file), c.mainAfter) << c.name;
-        EXPECT_EQ(fs::exists(backup), c.backupAfter) << c.name;
+        std::map<std::string, std::string> after;
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            after[entry.path().string().substr(file.size())] = ReadFile(entry.path());
+        EXPECT_EQ(after, c.after) << c.name;
+        for (const RejectedFile& rejected : outcome.rejected)
+            EXPECT_EQ(rejected.keptAs.substr(0, rejected.name.size()), rejected.name) << c.name;
     }
 }
 
@@ -385,6 +513,8 @@ public:
                 return Fail(ENOENT);
             found = names.emplace(path, std::make_shared<File>()).first;
             Log({Op::Create, path, "", found->second});
+        } else if ((flags & O_CREAT) && (flags & O_EXCL)) {
+            return Fail(EEXIST);
         }
         if (flags & O_TRUNC)
             found->second->data.clear();
@@ -417,6 +547,19 @@ public:
         status->st_size = open.directory ? 0 : static_cast<off_t>(open.file->data.size());
         return 0;
     }
+    int Lstat(const char* path, struct stat* status) override
+    {
+        if (!Begin())
+            return -1;
+        const auto found = names.find(path);
+        if (found == names.end())
+            return Fail(ENOENT);
+        memset(status, 0, sizeof *status);
+        status->st_mode = S_IFREG | 0644;
+        status->st_size = static_cast<off_t>(found->second->data.size());
+        return 0;
+    }
+    int Fchmod(int, mode_t) override { return Begin() ? 0 : -1; }
     int Fsync(int fd) override
     {
         if (!Begin())
@@ -446,6 +589,14 @@ public:
         Log({Op::Rename, from, to, nullptr});
         Apply(pending.back(), names);
         return 0;
+    }
+    int RenameNoReplace(const char* from, const char* to) override
+    {
+        if (names.count(to)) {
+            ++calls;
+            return Fail(EEXIST);
+        }
+        return Rename(from, to);
     }
     int Unlink(const char* path) override
     {
@@ -547,7 +698,7 @@ std::string Recovered(ModelFiles& files)
     files.failAt = 0;
     files.crashAfter = -1;
     XmlDocument doc;
-    return LoadFileWithBackup(doc, "core.xml", files) ? doc.document.RootElement()->Value() : "";
+    return LoadFileWithBackup(doc, "core.xml", files).loaded ? doc.document.RootElement()->Value() : "";
 }
 
 int CallsOfACleanSave()

@@ -397,6 +397,9 @@ int main(int argc, char** argv)
     for (size_t i = 1; i < options.command.size(); ++i)
         coreArgv.push_back(options.command[i].data());
     coreArgv.push_back(nullptr);
+    // A name without a slash is looked up on PATH, as a shell would; the
+    // child says why exec failed with what it may call after fork.
+    const std::string startFailure = std::string("devsupervisor: cannot start the core ") + coreArgv[0] + ": ";
 
     pid_t core = fork();
     if (core < 0) {
@@ -408,12 +411,11 @@ int main(int argc, char** argv)
         fcntl(coreEnd, F_SETFD, 0);
         if (relaying)
             relay.AttachChild();
-        if (emulator.empty())
-            execv(coreArgv[0], coreArgv.data());
-        else // found on PATH, like a shell would
-            execvp(coreArgv[0], coreArgv.data());
-        const char message[] = "devsupervisor: cannot start the core\n";
-        (void)!write(STDERR_FILENO, message, sizeof message - 1);
+        execvp(coreArgv[0], coreArgv.data());
+        const char* reason = strerrordesc_np(errno);
+        (void)!write(STDERR_FILENO, startFailure.data(), startFailure.size());
+        (void)!write(STDERR_FILENO, reason, strlen(reason));
+        (void)!write(STDERR_FILENO, "\n", 1);
         _exit(127);
     }
     close(coreEnd);
