@@ -57,8 +57,8 @@ struct CacheLineAllocator {
     template <class U>
     CacheLineAllocator(const CacheLineAllocator<U>&)
     {}
-    T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{64})); }
-    void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t{64}); }
+    T* allocate(size_t n) { return static_cast<T*>(::operator new (n * sizeof(T), std::align_val_t{64})); }
+    void deallocate(T* p, size_t) { ::operator delete (p, std::align_val_t{64}); }
     bool operator==(const CacheLineAllocator&) const { return true; }
 };
 using Bytes = std::vector<char, CacheLineAllocator<char>>;
@@ -138,15 +138,15 @@ public:
             plugin.info.eventMasks[DVR_EVENT_MASK_INDEX_0002] = 0xFFFFFFFF;
             plugin.Filename = "bench.so";
             if (counted)
-                plugin.counters = &pluginSide.Add(plugin.info.systemID, plugin.Filename).counters;
-            plugins.push_back(std::move(plugin));
+                plugin.counters = &pluginHost().side().Add(plugin.info.systemID, plugin.Filename).counters;
+            pluginHost().AddListed(std::move(plugin));
         }
     }
     // Watched by the hung-call watchdog, as the core's writer is.
     void StartWriter()
     {
         writer_ = std::thread([this] {
-            PluginCallScope::WatchThisThread(&mainWatch);
+            pluginHost().WatchMainThread();
             WriterLoop();
         });
     }
@@ -158,23 +158,23 @@ public:
     }
     void StartScheduler()
     {
-        throttlingEnabled = true;
-        ArmScheduler();
-        io_ = std::thread([this] { ioService.run(); });
+        housekeeping().throttlingEnabled = true;
+        housekeeping().Start();
+        io_ = std::thread([this] { ioContext().run(); });
     }
     ~BenchCore() override
     {
         StopWriter();
         if (io_.joinable()) {
-            ioService.stop();
+            ioContext().stop();
             io_.join();
         }
     }
     void AnnounceThrottle() override {}
     void WriteLog(uint32_t, uint32_t, const char*) override {}
     // One event's deliveries to every plugin, on the calling thread.
-    void Deliver(const _EventParmsIn& event) { DeliverEvent(event, false); }
-    void WatchThisThread() { PluginCallScope::WatchThisThread(&mainWatch); }
+    void Deliver(const _EventParmsIn& event) { events().Deliver(event, false); }
+    void WatchThisThread() { pluginHost().WatchMainThread(); }
 
 private:
     std::thread writer_;

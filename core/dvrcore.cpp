@@ -1,5 +1,5 @@
-// The core object's life: construction, the start-up sequence, the writer
-// loop on the main thread, the shutdown sequence and destruction.
+// The core object's life: its components wired together at construction,
+// the start-up sequence, the writer on the main thread, the shutdown sequence.
 #include "core/dvrcore.h"
 
 #include <pthread.h>
@@ -11,11 +11,11 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "core/logging.h"
 #include "core/privileges.h"
-#include "events/block_pool.h"
-#include "plugin-host/plugin_threads.h"
+#include "core/resident_size.h"
 
 dvrcore* instance = nullptr;
 
@@ -25,24 +25,38 @@ const char* CoreVersion()
 }
 
 dvrcore::dvrcore(std::string executablePath)
-    : schedulerTimer(ioService, std::chrono::nanoseconds(SCHEDULER_PERIOD_NS)),
-      ipcSocket(ioService),
-      executablePath(std::move(executablePath))
+    : executablePath(std::move(executablePath)),
+      housekeeping_(ioService, Housekeeping::Hooks{[this] { return now(); }, [this] { return WallClock(); },
+                                                   [this] { return ResidentBytes(); }, [this] { AnnounceThrottle(); }}),
+      channel_(ioService,
+               SupervisorChannel::Callbacks{
+                   [this] { RequestStop(); },
+                   [this](SupervisorConfig config) { SupervisorConfigured(std::move(config)); },
+                   [this](const unsigned char* packet, uint32_t length) { host_.SupervisorPacket(packet, length); },
+                   [this] { SupervisorLost(); }}),
+      host_(PluginHost::Links{[this] { return now(); }, this, &logLevels, &defaultLogLevels, &stopRequested,
+                              [this] { bus_.WaitForRequestThreads(); }}),
+      bus_(EventBus::Links{[this] { return now(); },
+                           [this](uint32_t source, uint32_t level, const char* text) { WriteLog(source, level, text); },
+                           [this](void* block, uint32_t size) { return channel_.Send(block, size); },
+                           [this](const void* block) { return channel_.OwnsBuffer(block); },
+                           [this](std::string text) {
+                               // Applied on the I/O thread, after the writer has moved on.
+                               boost::asio::post(ioService, [this, text = std::move(text)] { ParseConfig(text); });
+                           },
+                           &logLevels, &housekeeping_.throttled(), &stopRequested},
+           host_),
+      throttlingEnabled(housekeeping_.throttlingEnabled),
+      videoThrottled(housekeeping_.throttled()),
+      plugins(host_.list()),
+      pluginsMutex(host_.listMutex()),
+      failedPlugins(host_.failures())
 {
     instance = this;
 }
 
 dvrcore::~dvrcore()
 {
-    // Events still queued (a core that never ran its writer) own their copies.
-    _EventParmsIn event;
-    while (eventRing.TryTake(event))
-        FreeEventData(event.data);
-    while (!eventQueue.empty())
-        FreeEventData(eventQueue.pop_front().data);
-    std::string leaks = refBlocks.TakeLeakReport();
-    if (!leaks.empty())
-        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL, "%s", leaks.c_str());
     instance = nullptr;
 }
 
@@ -52,12 +66,22 @@ int64_t dvrcore::now()
         .count();
 }
 
-bool dvrcore::WaitFor(std::unique_lock<std::mutex>& lock, int64_t timeoutNs, const std::function<bool()>& ready)
+bool dvrcore::WaitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& condition, int64_t timeoutNs,
+                      const std::function<bool()>& ready)
 {
     // On the monotonic clock: a wall clock set back during the wait (common
     // at boot on a recorder without a real-time clock) must not stretch it.
-    return coreCondition.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeoutNs),
-                                    ready);
+    return condition.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeoutNs), ready);
+}
+
+time_t dvrcore::WallClock()
+{
+    return time(nullptr);
+}
+
+size_t dvrcore::ResidentBytes()
+{
+    return ReadResidentBytes();
 }
 
 void dvrcore::Pause(int64_t durationNs)
@@ -67,16 +91,41 @@ void dvrcore::Pause(int64_t durationNs)
 
 void dvrcore::RequestStop()
 {
-    {
-        std::lock_guard lock(coreMutex);
-        stopRequested = true;
-        coreWakeup.NotifyLocked();
-    }
-    // A request thread waiting to pass its next block is refused from now on.
-    requestThreads.WakeAll();
+    bus_.Stop();
 }
 
-void dvrcore::StartSignalWait()
+dvrcore::SupervisorState dvrcore::supervisorState()
+{
+    std::lock_guard lock(coreMutex);
+    return SupervisorState{supervisorFilename, supervisorVersion, backgroundMode, supervisorLost};
+}
+
+// The supervisor's configuration packet, on the I/O thread.
+void dvrcore::SupervisorConfigured(SupervisorConfig config)
+{
+    {
+        std::lock_guard lock(coreMutex);
+        if (config.background)
+            backgroundMode = *config.background;
+        if (config.version)
+            supervisorVersion = std::move(*config.version);
+        supervisorFilename = std::move(config.filename);
+    }
+    // Ends the start-up wait, which waits for the main thread's wake-up count to move.
+    bus_.inbox().WakeMainThread();
+}
+
+// The supervisor's socket is gone (the channel is closed already), on the I/O thread.
+void dvrcore::SupervisorLost()
+{
+    supervisorLost = true;
+    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_CRITICAL, "tarvod ipc pipe disconnected");
+    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_CRITICAL,
+               "sleeping for one minute to allow active watchdogs to expire...");
+    RequestStop();
+}
+
+void dvrcore::StartSignals()
 {
     signals = std::make_unique<boost::asio::signal_set>(ioService);
     boost::system::error_code error;
@@ -88,6 +137,23 @@ void dvrcore::StartSignalWait()
     // Not re-armed: the first signal starts the orderly stop, later ones are
     // absorbed by the set.
     signals->async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
+
+    statsSignal = std::make_unique<boost::asio::signal_set>(ioService);
+    statsSignal->add(SIGUSR1, error);
+    if (error)
+        throw boost::system::system_error(error, "add");
+    // Re-armed after each signal; the set absorbs SIGUSR1 until the core exits.
+    struct Rearm {
+        dvrcore* core;
+        void operator()(const boost::system::error_code& error, int) const
+        {
+            if (error)
+                return;
+            core->host_.LogCounters(LEVEL_INFO);
+            core->statsSignal->async_wait(*this);
+        }
+    };
+    statsSignal->async_wait(Rearm{this});
 }
 
 namespace {
@@ -144,64 +210,58 @@ void dvrcore::Start()
 {
     const StopSignalsToIoThread stopSignalsToIoThread;
     coreVersion = CoreVersion();
-    plugins.clear();
 
-    StartWatching();
-    StartSignalWait();
-    StartStatsSignal();
+    host_.StartWatching();
+    bus_.holds().ObserveHolds(&PluginHost::CountHold, &host_);
+    StartSignals();
     ReadConfiguration();
-    LoadPlugins();
+    host_.LoadAll(executablePath);
 
-    // Anything that wakes coreCondition from here on (the supervisor's
+    // Anything that wakes the main thread from here on (the supervisor's
     // configuration packet above all) ends the start-up wait, even when it
     // happens before the main thread gets to wait.
-    const uint64_t wakeupsBeforeIpc = coreWakeup.Ticket();
-    bool supervised = ipcOpen;
+    const uint64_t wakeupsBeforeIpc = bus_.inbox().WakeupTicket();
+    const bool supervised = channel_.open();
     if (supervised)
-        ArmIpcReceive();
+        channel_.StartReceiving();
 
     // An error out of the I/O service ends the process: nothing catches it.
     // The guard keeps it running until the shutdown stops it, even when it
-    // has nothing to wait for (no supervisor, scheduler cancelled).
+    // has nothing to wait for (no supervisor, housekeeping cancelled).
     auto keepRunning = boost::asio::make_work_guard(ioService);
     ioThread = std::thread([this] {
         StopSignalsToIoThread::Accept();
-        PluginCallScope::WatchThisThread(&ioWatch);
+        host_.WatchIoThread();
         ioService.run();
     });
 
-    if (supervised) {
-        std::unique_lock lock(coreMutex);
-        WaitFor(lock, STARTUP_WAIT_NS, [&] { return coreWakeup.ChangedSince(wakeupsBeforeIpc); });
-    }
+    if (supervised)
+        bus_.inbox().WaitForWakeup(
+            wakeupsBeforeIpc, STARTUP_WAIT_NS,
+            [this](std::unique_lock<std::mutex>& lock, std::condition_variable& condition, int64_t timeoutNs,
+                   const std::function<bool()>& ready) { return WaitFor(lock, condition, timeoutNs, ready); });
 
-    OpenPlugins();
+    host_.OpenAll();
     if (getuid() != 0)
         SetCapabilities(RUNNING_CAPABILITIES);
-    for (PLUGININFO& plugin : plugins)
-        StartAsyncReader(plugin);
-    ArmScheduler();
+    host_.StartReaders();
+    housekeeping_.Start();
     WriteStatusDocuments();
     LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "successfully started core version %s",
                coreVersion.c_str());
 
-    WriterLoop();
+    bus_.RunWriter();
 
     LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "stopping core version %s...", coreVersion.c_str());
-    // The timer belongs to the I/O thread, which may be re-arming it right now.
-    boost::asio::post(ioService, [this] {
-        schedulerCancelled = true; // a completion already queued must not re-arm
-        schedulerTimer.cancel();
-    });
+    housekeeping_.Cancel();
     if (supervisorLost)
         Pause(SUPERVISOR_LOST_PAUSE_NS); // signals do not cut it short
-    ClosePlugins();
+    host_.CloseAll();
     ioService.stop();
     ioThread.join();
-    ipcSendQueue.FreeAll();
-    LogPluginCounters(LEVEL_DETAIL); // no Write or IOCTL call comes any more
-    UnloadPlugins();
-    watchdog.Stop();
-    PluginCallScope::WatchThisThread(nullptr);
+    channel_.FreeUnsent();
+    host_.LogCounters(LEVEL_DETAIL); // no Write or IOCTL call comes any more
+    host_.UnloadAll();
+    host_.StopWatching();
     signals.reset();
 }

@@ -70,10 +70,6 @@ std::string WayBackToRoot(uid_t uid, gid_t gid)
 
 bool dvrcore::Init(int pipe)
 {
-    {
-        std::unique_lock lock(moduleNamesMutex);
-        moduleNames[CORE_PROVIDER_ID] = "core";
-    }
     umask(077);
     prctl(PR_SET_SECUREBITS, kSecureBitNoSetuidFixup, 0, 0, 0);
 
@@ -120,15 +116,9 @@ bool dvrcore::Init(int pipe)
     if (pipe == -1)
         return true;
 
-    boost::system::error_code error;
-    if (pipe < 0)
-        error = boost::asio::error::bad_descriptor;
-    else
-        ipcSocket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), pipe, error);
-    if (error) {
+    if (!channel_.Adopt(pipe)) {
         LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_CRITICAL, "failed to open ipc pipe");
         return false;
     }
-    ipcOpen = true;
     return true;
 }

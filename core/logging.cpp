@@ -80,12 +80,7 @@ void dvrcore::WriteLog(uint32_t sourceID, uint32_t level, const char* text)
     struct tm utc;
     gmtime_r(&seconds, &utc);
     char name[7] = "?";
-    {
-        std::shared_lock lock(moduleNamesMutex);
-        auto found = moduleNames.find(sourceID);
-        if (found != moduleNames.end())
-            snprintf(name, sizeof name, "%s", found->second.c_str());
-    }
+    host_.CopyModuleName(sourceID, name, sizeof name);
     if (level <= 100) {
         static const int colours[] = {5, 2, 3, 1, 1};
         printf("\033[3%dm%02d:%02d:%02d\033[36m %-6.6s\033[0m %s\n", colours[level / 25], utc.tm_hour, utc.tm_min,

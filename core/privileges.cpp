@@ -19,7 +19,6 @@
 #include <mutex>
 #include <set>
 
-#include "core/dvrcore.h"
 #include "core/logging.h"
 
 namespace {

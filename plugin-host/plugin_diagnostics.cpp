@@ -1,27 +1,19 @@
 // What the core tells an operator about its plugins: which one hangs (the
 // watchdog), which one crashed (installed at start-up) and what each one costs
 // (the counters, logged on SIGUSR1 and at the stop).
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "core/crash_report.h"
-#include "core/dvrcore.h"
 #include "core/logging.h"
+#include "events/raised_event.h"
+#include "plugin-host/plugin_host.h"
 
 namespace {
 
 constexpr int64_t kNsPerUs = 1000;
 constexpr int64_t kNsPerMs = 1'000'000;
-
-void CountHold(void* context, uint32_t owner, int32_t blocks, int64_t bytes)
-{
-    if (owner == CORE_PROVIDER_ID)
-        return; // the core's own hold on every event
-    if (PluginSideState* side = static_cast<PluginSideTable*>(context)->FindFast(owner))
-        side->counters.HoldChanged(blocks, bytes);
-}
 
 unsigned long long Load(const std::atomic<uint64_t>& counter)
 {
@@ -54,74 +46,65 @@ std::string CounterLine(const std::string& fileName, const PluginCounters& c)
 
 } // namespace
 
-PluginWatchdog::Hooks dvrcore::WatchdogHooks()
+PluginWatchdog::Hooks PluginHost::WatchdogHooks()
 {
     PluginWatchdog::Hooks hooks;
-    hooks.now = [this] { return now(); };
-    hooks.name = [this](uint32_t systemID, char* name, size_t size) { pluginSide.CopyFileName(systemID, name, size); };
+    hooks.now = links_.now;
+    hooks.name = [this](uint32_t systemID, char* name, size_t size) { side_.CopyFileName(systemID, name, size); };
     hooks.report = [](const char* text) { LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING, "%s", text); };
     hooks.returned = [this](uint32_t systemID, PluginEntry entry, int64_t elapsedNs) {
         if (entry != PluginEntry::Write)
             return;
-        if (PluginSideState* side = pluginSide.FindFast(systemID))
+        if (PluginSideState* side = side_.FindFast(systemID))
             side->counters.RaiseLongest(elapsedNs);
     };
     return hooks;
 }
 
-void dvrcore::StartWatching()
+void PluginHost::StartWatching()
 {
-    InstallCrashReport(pluginSide);
-    refBlocks.ObserveHolds(CountHold, &pluginSide);
-    PluginCallScope::WatchThisThread(&mainWatch);
-    watchdog.Watch(mainWatch);
-    watchdog.Watch(ioWatch);
-    watchdog.Start();
+    InstallCrashReport(side_);
+    WatchMainThread();
+    watchdog_.Watch(mainWatch_);
+    watchdog_.Watch(ioWatch_);
+    watchdog_.Start();
 }
 
-void dvrcore::StartStatsSignal()
+void PluginHost::StopWatching()
 {
-    statsSignal = std::make_unique<boost::asio::signal_set>(ioService);
-    boost::system::error_code error;
-    statsSignal->add(SIGUSR1, error);
-    if (error)
-        throw boost::system::system_error(error, "add");
-    // Re-armed after each signal; the set absorbs SIGUSR1 until the core exits.
-    struct Rearm {
-        dvrcore* core;
-        void operator()(const boost::system::error_code& error, int) const
-        {
-            if (error)
-                return;
-            core->LogPluginCounters(LEVEL_INFO);
-            core->statsSignal->async_wait(*this);
-        }
-    };
-    statsSignal->async_wait(Rearm{this});
+    watchdog_.Stop();
+    PluginCallScope::WatchThisThread(nullptr);
 }
 
-void dvrcore::CountRaised(const _EventParmsIn& event, const _EventParmsOut& result)
+void PluginHost::CountHold(void* host, uint32_t owner, int32_t blocks, int64_t bytes)
+{
+    if (owner == CORE_PROVIDER_ID)
+        return; // the core's own hold on every event
+    if (PluginSideState* side = static_cast<PluginHost*>(host)->side_.FindFast(owner))
+        side->counters.HoldChanged(blocks, bytes);
+}
+
+void PluginHost::CountRaised(const _EventParmsIn& event, const _EventParmsOut& result)
 {
     // Read requests (source 0) and the core's own lines are not a plugin's;
     // level queries are questions, not events.
     const uint32_t source = event.providerID;
     if (source == 0 || source == CORE_PROVIDER_ID)
         return;
-    if ((event.eventType & EVENT_TYPE_LOG) && (event.eventFlags & EVENT_FLAG_LOG_QUERY) &&
-        !(event.eventFlags & EVENT_FLAG_LOG_LINE))
+    if (ClassifyRaised(event) == RaisedKind::LogQuery)
         return;
-    if (PluginSideState* side = pluginSide.FindFast(source))
+    if (PluginSideState* side = side_.FindFast(source))
         side->counters.CountRaised(result.result);
 }
 
-void dvrcore::LogPluginCounters(int32_t level)
+void PluginHost::LogCounters(int32_t level)
 {
     if (!LogLevelEnabled(CORE_PROVIDER_ID, FlatPluginEvent, level))
         return;
     std::vector<std::string> lines;
     {
-        std::shared_lock lock(pluginsMutex);
-        for (const PLUGININFO& plugin : plugins)
+        std::shared_lock lock(listMutex_);
+        for (const PLUGININFO& plugin : plugins_)
             if (plugin.counters)
                 lines.push_back(CounterLine(plugin.Filename, *plugin.counters));
     }

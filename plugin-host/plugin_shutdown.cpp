@@ -1,10 +1,10 @@
-// Closing and unloading the plugins at shutdown, on the start-up thread.
+// Closing and unloading the plugins at shutdown, on the main thread.
 #include <dlfcn.h>
 
 #include <algorithm>
 
-#include "core/dvrcore.h"
 #include "core/logging.h"
+#include "plugin-host/plugin_host.h"
 
 namespace {
 
@@ -17,54 +17,53 @@ uint32_t CloseOrderKey(const PLUGININFO& plugin)
 
 } // namespace
 
-bool dvrcore::ClosePlugins()
+void PluginHost::CloseAll()
 {
-    if (plugins.empty())
-        return true;
+    if (plugins_.empty())
+        return;
     {
         // The I/O thread still routes supervisor packets through the list.
-        std::unique_lock lock(pluginsMutex);
-        std::sort(plugins.begin(), plugins.end(),
+        std::unique_lock lock(listMutex_);
+        std::sort(plugins_.begin(), plugins_.end(),
                   [](const PLUGININFO& a, const PLUGININFO& b) { return CloseOrderKey(a) > CloseOrderKey(b); });
     }
-    for (PLUGININFO& plugin : plugins) {
+    for (PLUGININFO& plugin : plugins_) {
         if (!plugin.Close)
             continue;
         _CloseParmsIn in = CloseRecord();
         _CloseParmsOut out = CloseResultRecord();
-        const PluginCallResult call = CallPlugin(plugin, plugin.Close, PluginEntry::Close, in, out);
+        const PluginCallResult call = Call(plugin, plugin.Close, PluginEntry::Close, in, out);
         if (call.failed())
             LogPluginFailure(plugin.Filename.c_str(), "close", call);
     }
-    return true;
 }
 
-bool dvrcore::UnloadPlugins()
+void PluginHost::UnloadAll()
 {
-    for (PLUGININFO& plugin : plugins) {
+    for (PLUGININFO& plugin : plugins_) {
         // The watchdog names the plugin whose thread the stop waits for.
         if (plugin.readerThread.joinable()) {
-            PluginCallScope::ShowJoining(plugin.info.systemID, PluginEntry::Read, now());
+            PluginCallScope::ShowJoining(plugin.info.systemID, PluginEntry::Read, links_.now());
             plugin.readerThread.join();
         }
         if (plugin.workerThread.joinable()) {
-            PluginCallScope::ShowJoining(plugin.info.systemID, PluginEntry::IOCTL, now());
+            PluginCallScope::ShowJoining(plugin.info.systemID, PluginEntry::IOCTL, links_.now());
             plugin.workerThread.join();
         }
         PluginCallScope::ShowIdle();
         {
             // Read requests raised by plugins still running must not start
             // in this one; those already running are waited for below.
-            std::unique_lock lock(pluginsMutex);
+            std::unique_lock lock(listMutex_);
             plugin.Read = nullptr;
             plugin.IOCTL = nullptr;
             plugin.Write = nullptr;
         }
-        WaitForRequestThreads();
+        links_.waitForRequestThreads();
         if (plugin.Unload) {
             _UnloadParmsIn in = UnloadRecord();
             _UnloadParmsOut out = UnloadResultRecord();
-            const PluginCallResult call = CallPlugin(plugin, plugin.Unload, PluginEntry::Unload, in, out);
+            const PluginCallResult call = Call(plugin, plugin.Unload, PluginEntry::Unload, in, out);
             if (call.failed())
                 LogPluginFailure(plugin.Filename.c_str(), "unload", call);
         }
@@ -73,8 +72,7 @@ bool dvrcore::UnloadPlugins()
             dlclose(plugin.handle);
         plugin.handle = nullptr;
     }
-    std::unique_lock lock(pluginsMutex);
-    plugins.clear();
-    pluginSide.Clear();
-    return true;
+    std::unique_lock lock(listMutex_);
+    plugins_.clear();
+    side_.Clear();
 }

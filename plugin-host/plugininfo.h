@@ -6,19 +6,13 @@
 #include <thread>
 
 #include "dvrplugin.h"
+#include "plugin-host/plugin_entry_points.h"
 
 struct PluginCounters;
 
-struct PLUGININFO {
+// The entry points (Load ... IOCTL) come first, as the loader looked them up.
+struct PLUGININFO : PluginEntryPoints {
     void* handle = nullptr; // from dlopen
-    DvrEntryPoint Load = nullptr;
-    DvrEntryPoint Unload = nullptr;
-    DvrEntryPoint Open = nullptr;
-    DvrEntryPoint Close = nullptr;
-    DvrEntryPoint Read = nullptr;
-    DvrEntryPoint Write = nullptr;
-    DvrEntryPoint Seek = nullptr;
-    DvrEntryPoint IOCTL = nullptr;
     std::thread workerThread; // IOCTL(IOCTL_WORKER), when info.workerEnabled
     std::thread readerThread; // Read, when info.readEnabled
     _LoadParmsOut info{};     // the descriptor the plugin filled in Load

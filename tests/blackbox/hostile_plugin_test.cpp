@@ -14,51 +14,12 @@
 #include <vector>
 
 #include "dvrplugin.h"
-#include "support/plugin_journal.h"
-#include "support/process.h"
-#include "support/supervisor_peer.h"
+#include "support/journaled_core.h"
 
 namespace {
 
 using namespace dvrtest;
 using namespace std::chrono_literals;
-
-// A core whose plugins (event probes) journal into one file; optionally
-// supervised by the test, always on a pseudo-terminal where its lines go.
-class HostileRun {
-public:
-    void Add(const std::string& name, const std::string& conf)
-    {
-        install.AddConfiguredPlugin("eventprobe", name, conf, journal.path());
-    }
-
-    void Start(bool supervised = true)
-    {
-        core = StartCore(install, supervised ? &supervisor : nullptr);
-        if (supervised) {
-            ASSERT_TRUE(ConfigureCore(supervisor, *core));
-        }
-    }
-
-    // Stops the core the way the supervisor does and expects a clean exit.
-    void Stop()
-    {
-        ASSERT_TRUE(supervisor.Send(IPC_KIND_STOP, 0));
-        ASSERT_EQ(core->WaitExit(), 0) << core->Output();
-    }
-
-    // The next block the core sent to the supervisor, as text.
-    std::string Received()
-    {
-        auto record = supervisor.Receive();
-        return record ? std::string(record->begin(), record->end()) : "<nothing>";
-    }
-
-    CoreInstall install;
-    PluginJournal journal{install.root() / "journal"};
-    SupervisorPeer supervisor;
-    std::unique_ptr<Process> core;
-};
 
 // Every row raises its events from a_raiser (0x00200000) unless it says
 // otherwise; the plugins' file names give their delivery order.
@@ -67,7 +28,7 @@ const std::string kRaise50 = "id=0x00200000\nworker=raise\nraise=0x2 0x0 64 50\n
 struct Misbehaviour {
     const char* name;
     std::vector<std::pair<std::string, std::string>> plugins; // file stem, configuration
-    std::function<void(HostileRun&)> check;                   // drives the started core; stops it
+    std::function<void(JournaledCore&)> check;                // drives the started core; stops it
 };
 
 void PrintTo(const Misbehaviour& misbehaviour, std::ostream* out)
@@ -79,7 +40,7 @@ const Misbehaviour kMisbehaviours[] = {
     {"NoOutputRecordStillHasTheEventHandled",
      {{"a_rude", "id=0x00200000\nmisbehave=null-out\nlog_as=0x00200000 30 said without an answer\n"
                  "supervisor_text=unanswered\n"}},
-     [](HostileRun& run) {
+     [](JournaledCore& run) {
          EXPECT_EQ(run.Received(), "unanswered");
          EXPECT_TRUE(run.core->WaitForOutput("said without an answer")) << run.core->Output();
          run.Stop();
@@ -89,7 +50,7 @@ const Misbehaviour kMisbehaviours[] = {
      {{"a_asker", "id=0x00200000\nrequest=9 0x10 0x0 x\n"},
       {"b_keeper", "id=0x00210000\nmisbehave=null-out\nwrite=1\nretain=1\nworker=on\nrelease=file:go\n"},
       {"c_reader", "id=0x00220000\nreader=on\nread_raise=0x2 2 32\n"}},
-     [](HostileRun& run) {
+     [](JournaledCore& run) {
          ASSERT_TRUE(run.journal.WaitForLine("b_keeper retained 0"));
          // The reader's second block waits until every holder let go of the first.
          EXPECT_EQ(run.journal.IndexOf("c_reader read-raised 9 1"), -1);
@@ -101,7 +62,7 @@ const Misbehaviour kMisbehaviours[] = {
      {{"a_raiser", kRaise50},
       {"b_rude", "id=0x00210000\nwrite=1\nmisbehave=release-as-core\n"},
       {"c_sink", "id=0x00220000\nwrite=1\n"}},
-     [](HostileRun& run) {
+     [](JournaledCore& run) {
          ASSERT_TRUE(run.journal.WaitForLine("a_raiser raised 0x2 50 ok=50 refused=0 results=-"));
          run.Stop();
          EXPECT_TRUE(run.journal.Has("c_sink received 0x00200000 50 in-order")) << run.journal.Text();
@@ -110,7 +71,7 @@ const Misbehaviour kMisbehaviours[] = {
      {{"a_raiser", kRaise50},
       {"b_rude", "id=0x00210000\nwrite=1\nmisbehave=release-for=0x00220000\n"},
       {"c_keeper", "id=0x00220000\nwrite=1\nretain=1\nrelease=close\n"}},
-     [](HostileRun& run) {
+     [](JournaledCore& run) {
          ASSERT_TRUE(run.journal.WaitForLine("c_keeper retained 49"));
          run.Stop(); // the keeper reads every kept block back at Close
          EXPECT_TRUE(run.journal.Has("c_keeper received 0x00200000 50 in-order")) << run.journal.Text();
@@ -121,7 +82,7 @@ const Misbehaviour kMisbehaviours[] = {
      {{"a_raiser", kRaise50},
       {"b_rude", "id=0x00210000\nwrite=1\nmisbehave=supervisor-write-block\n"},
       {"c_sink", "id=0x00220000\nwrite=1\n"}},
-     [](HostileRun& run) {
+     [](JournaledCore& run) {
          ASSERT_TRUE(run.journal.WaitForLine("a_raiser raised 0x2 50 ok=50 refused=0 results=-"));
          run.Stop();
          EXPECT_EQ(run.journal.CountPrefix("b_rude supervisor-write 1"), 50u) << run.journal.Text();
@@ -131,7 +92,7 @@ const Misbehaviour kMisbehaviours[] = {
     {"ReadRequestDataRaisedForTheSupervisorIsRefused",
      {{"a_asker", "id=0x00200000\nrequest=9 0x10 0x0 for the reader\n"},
       {"b_rude", "id=0x00210000\nreader=on\nmisbehave=supervisor-read-copy\n"}},
-     [](HostileRun& run) {
+     [](JournaledCore& run) {
          // The core frees that copy when the Read returns: taken for the
          // supervisor as well, it would be freed twice.
          ASSERT_TRUE(run.journal.WaitForPrefix("b_rude supervisor-read")) << run.core->Output();
@@ -141,7 +102,7 @@ const Misbehaviour kMisbehaviours[] = {
      }},
     {"SupervisorPacketRaisedBackIsRefused",
      {{"a_rude", "id=0x00200000\nmisbehave=supervisor-packet-block\n"}},
-     [](HostileRun& run) {
+     [](JournaledCore& run) {
          ASSERT_TRUE(run.supervisor.Send(3, DVR_IPC_TARGET(DVR_MODULE_INDEX(0x00200000u)), "for the plugin"));
          ASSERT_TRUE(run.journal.WaitForPrefix("a_rude supervisor-packet")) << run.core->Output();
          run.Stop();
@@ -151,7 +112,7 @@ const Misbehaviour kMisbehaviours[] = {
     {"SupervisorBlockWithoutDataIsRefusedAndLaterBlocksStillGo",
      {{"a_rude", "id=0x00200000\nmisbehave=supervisor-null\nsupervisor_text=still sent\n"},
       {"b_polite", "id=0x00210000\nsupervisor_text=sent as well\n"}},
-     [](HostileRun& run) {
+     [](JournaledCore& run) {
          EXPECT_EQ(run.Received(), "still sent");
          EXPECT_EQ(run.Received(), "sent as well");
          run.Stop();
@@ -163,10 +124,10 @@ class Hostile : public ::testing::TestWithParam<Misbehaviour> {};
 
 TEST_P(Hostile, PluginMeetsADefinedOutcome)
 {
-    HostileRun run;
+    JournaledCore run;
     for (const auto& [name, conf] : GetParam().plugins)
-        run.Add(name, conf);
-    run.Start();
+        run.Add("eventprobe", name, conf);
+    run.StartSupervised();
     GetParam().check(run);
     EXPECT_EQ(run.core->Output().find("Sanitizer"), std::string::npos) << run.core->Output();
 }
@@ -186,10 +147,10 @@ TEST(HostileStop, EveryEventAnsweredZeroDuringTheStopIsDelivered)
     constexpr int kRuns = 30;
     const std::regex raised("a_raiser raised 0x2 0 ok=(\\d+) refused=1");
     for (int i = 0; i < kRuns; ++i) {
-        HostileRun run;
-        run.Add("a_raiser", "id=0x00200000\nworker=raise\nraise=0x2 0x0 65536 0\n");
-        run.Add("b_sink", "id=0x00210000\nwrite=1\n");
-        run.Start();
+        JournaledCore run;
+        run.Add("eventprobe", "a_raiser", "id=0x00200000\nworker=raise\nraise=0x2 0x0 65536 0\n");
+        run.Add("eventprobe", "b_sink", "id=0x00210000\nwrite=1\n");
+        run.StartSupervised();
         ASSERT_TRUE(run.journal.WaitForLine("a_raiser raising")) << run.core->Output();
         run.Stop();
         const std::string text = run.journal.Text();

@@ -14,8 +14,7 @@
 #include <vector>
 
 #include "dvrplugin.h"
-#include "support/process.h"
-#include "support/supervisor_peer.h"
+#include "support/journaled_core.h"
 
 namespace {
 
@@ -24,26 +23,15 @@ using namespace std::string_literals;
 
 const std::string kStatusPrefix = "<?xml ?><Kavo Delta=\"0\">";
 
-// A core installation whose plugins journal into one file; `dump` plugins
-// keep every configuration document they receive.
-class ConfiguredCore {
+// The shared fixture with a listener that keeps every configuration
+// document it receives.
+class ConfiguredCore : public JournaledCore {
 public:
-    void Add(const std::string& binary, const std::string& name, const std::string& conf)
-    {
-        install.AddConfiguredPlugin(binary, name, conf, journal);
-    }
     // An eventprobe that keeps what it receives as dump.1, dump.2, ...
     void AddListener(const std::string& name = "listener", const std::string& conf = "id=0x00200000\n")
     {
         Add("eventprobe", name, conf + "config_dump=" + (install.root() / name).string() + "\n");
         listener = name;
-    }
-
-    void Start(SupervisorPeer* supervisor = nullptr) { core = StartCore(install, supervisor); }
-    void Stop()
-    {
-        core->Signal(SIGTERM);
-        ASSERT_EQ(core->WaitExit(), 0) << core->Output();
     }
 
     // Configuration documents the listener received, in order.
@@ -74,13 +62,9 @@ public:
     {
         return WaitUntil([&] { return StatusDocuments().size() >= count; });
     }
-    std::string Journal() const { return fs::exists(journal) ? ReadFile(journal) : ""; }
     std::string File(const std::string& name) const { return ReadFile(install.work / name); }
 
-    CoreInstall install;
-    fs::path journal = install.root() / "journal";
     std::string listener = "listener";
-    std::unique_ptr<Process> core;
 };
 
 // The times vary from run to run; everything else is compared exactly.
@@ -146,7 +130,7 @@ TEST(StatusDocuments, StartInAnEmptyDirectoryAndDescribeEveryPlugin)
     EXPECT_EQ(raised[0].find('\n'), std::string::npos);
     const std::string product = "<Product Family=\"tarvoSentry\" Version=\"20.12.8.0\" /></Kavo>";
     EXPECT_EQ(raised[0].substr(raised[0].size() - product.size()), product);
-    const std::string journal = run.Journal();
+    const std::string journal = run.journal.Text();
     EXPECT_NE(journal.find("listener IOCTL 2 " + std::to_string(raised[0].size()) + " " + kStatusPrefix.substr(0, 64)),
               std::string::npos)
         << journal;
@@ -159,11 +143,10 @@ TEST(StatusDocuments, LibraryEntryOnlyAfterAConfigurationPacketWithAVersion)
                                                   "4.2.1"s}) {
         ConfiguredCore run;
         run.AddListener();
-        SupervisorPeer supervisor;
-        run.Start(&supervisor);
-        ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0, payload));
+        run.core = StartCore(run.install, &run.supervisor); // configured by the test
+        ASSERT_TRUE(run.supervisor.Send(IPC_KIND_CONFIG, 0, payload));
         ASSERT_TRUE(run.WaitForStatusDocuments(1)) << run.core->Output();
-        ASSERT_TRUE(supervisor.Send(IPC_KIND_STOP, 0));
+        ASSERT_TRUE(run.supervisor.Send(IPC_KIND_STOP, 0));
         ASSERT_EQ(run.core->WaitExit(), 0) << run.core->Output();
         const bool versioned = payload.size() > 6;
         const std::string library = "<Library Name=\"tarvod\" Filename=\"tarvod\" Version=\"4.2.1\" />";

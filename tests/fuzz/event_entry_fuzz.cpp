@@ -155,20 +155,6 @@ int32_t FakeRead(int, _ReadParmsIn& in, _ReadParmsOut&)
     return 0;
 }
 
-class FuzzCore : public dvrtest::TestCore {
-public:
-    FuzzCore()
-    {
-        onWrite = FakeWrite;
-        onRead = FakeRead;
-        onIoctl = FakeIoctl;
-    }
-    void SetThrottled(bool on) { videoThrottled = on; }
-    void WaitForRequests() { WaitForRequestThreads(); }
-    uint32_t BlockCount() const { return refBlocks.blockCount(); }
-    uint32_t ByteCount() const { return refBlocks.byteCount(); }
-};
-
 // Gives back the oldest block plugin `p` kept, as `owner`.
 void GiveBack(int p, uint32_t owner, bool keepIt = false)
 {
@@ -184,7 +170,7 @@ void GiveBack(int p, uint32_t owner, bool keepIt = false)
     ReleaseNow(block, owner);
 }
 
-void RaiseFrom(dvrfuzz::Input& input, FuzzCore& core)
+void RaiseFrom(dvrfuzz::Input& input, dvrtest::TestCore& core)
 {
     static constexpr uint32_t kTypes[] = {EVENT_TYPE_MEDIA,      EVENT_TYPE_0002,
                                           EVENT_TYPE_STATUS,     EVENT_TYPE_0008,
@@ -279,7 +265,10 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
 {
     bench.Reset();
     dvrfuzz::Input input(data, size);
-    FuzzCore core;
+    dvrtest::TestCore core;
+    core.onWrite = FakeWrite;
+    core.onRead = FakeRead;
+    core.onIoctl = FakeIoctl;
     for (int p = 0; p < kPlugins; ++p) {
         const uint8_t flags = input.u8();
         const uint32_t mask = input.u32();
@@ -317,7 +306,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
             const uint8_t choice = input.u8();
             const uint8_t value = input.u8();
             if (choice & 1)
-                core.SetThrottled(value & 1);
+                core.housekeeping().SetThrottled(value & 1);
             else
                 core.logLevels[LogLevelSlot(kPluginIDs[choice >> 1 & 1])] = static_cast<int8_t>(value);
             break;
@@ -328,7 +317,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
     // The writer delivers everything queued before it returns.
     core.RequestStop();
     writer.join();
-    core.WaitForRequests();
+    core.events().WaitForRequestThreads();
     {
         std::lock_guard lock(bench.mutex);
         for (const Raise& raise : bench.raises)
@@ -338,7 +327,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
     for (int p = 0; p < kPlugins; ++p)
         while (!bench.kept[p].empty())
             GiveBack(p, kPluginIDs[p]);
-    FUZZ_CHECK(core.BlockCount() == 0);
-    FUZZ_CHECK(core.ByteCount() == 0);
+    FUZZ_CHECK(core.events().holds().blockCount() == 0);
+    FUZZ_CHECK(core.events().holds().byteCount() == 0);
     return 0;
 }

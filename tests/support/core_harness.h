@@ -1,17 +1,25 @@
-// One harness around a core that unit tests drive directly: the log lines it
-// writes are captured, its clock is the test's (fake unless asked for real,
-// and its waits follow the fake clock), and plugins are records the test adds,
-// whose entry points may be fake plugins calling back into the test.
+// One harness around a core that unit tests drive through its components'
+// interfaces: the log lines it writes are captured, its clocks and resident
+// size are the test's (fake unless asked for real, and its waits follow the
+// fake clock), its writer runs on a thread of the harness or on the spot, and
+// plugins are records the test adds, whose entry points may be fake plugins
+// calling back into the test.
 #pragma once
+
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -32,6 +40,8 @@ public:
     explicit TestCore(std::string executablePath = "/nonexistent/bin/dvrcore") : dvrcore(std::move(executablePath)) {}
     ~TestCore() override
     {
+        StopWriter();
+        events().WaitForRequestThreads();
         // Copies of events the test took out, or left in the queue.
         TakeQueued();
         for (void* copy : takenCopies_)
@@ -46,14 +56,15 @@ public:
 
     // Timed waits end when their condition holds or when the test moved the
     // fake clock past their deadline.
-    bool WaitFor(std::unique_lock<std::mutex>& lock, int64_t timeoutNs, const std::function<bool()>& ready) override
+    bool WaitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& condition, int64_t timeoutNs,
+                 const std::function<bool()>& ready) override
     {
         const int64_t deadline = clock.load() + timeoutNs;
         {
             std::lock_guard record(seamMutex_);
             waits_.push_back(timeoutNs);
         }
-        coreCondition.wait(lock, [&] { return ready() || clock.load() >= deadline; });
+        condition.wait(lock, [&] { return ready() || clock.load() >= deadline; });
         return ready();
     }
     // A pause passes on the fake clock at once.
@@ -68,9 +79,8 @@ public:
     // Moves the fake clock on and lets timed waits see it.
     void Advance(int64_t ns)
     {
-        std::lock_guard lock(coreMutex);
         clock += ns;
-        coreCondition.notify_all();
+        events().inbox().NotifyWaiters();
     }
     std::vector<int64_t> Waits() const
     {
@@ -82,6 +92,35 @@ public:
         std::lock_guard record(seamMutex_);
         return pauses_;
     }
+
+    // --- the wall clock and the resident size: the real ones unless set ---
+    std::function<time_t()> wallClock;
+    std::function<size_t()> residentBytes;
+    time_t WallClock() override { return wallClock ? wallClock() : dvrcore::WallClock(); }
+    size_t ResidentBytes() override { return residentBytes ? residentBytes() : dvrcore::ResidentBytes(); }
+
+    // --- the writer: on a thread of the harness, or drained on the spot ---
+    void StartWriter()
+    {
+        writer_ = std::thread([this] {
+            writerTid = static_cast<pid_t>(syscall(SYS_gettid));
+            WriterLoop();
+        });
+    }
+    // Requests the stop and waits until the writer delivered everything.
+    void StopWriter()
+    {
+        RequestStop();
+        if (writer_.joinable())
+            writer_.join();
+    }
+    // Delivers everything raised so far on this thread, then returns.
+    void Drain()
+    {
+        RequestStop();
+        WriterLoop();
+    }
+    std::atomic<pid_t> writerTid{0};
 
     // --- log capture ---
     void WriteLog(uint32_t source, uint32_t level, const char* text) override
@@ -118,16 +157,10 @@ public:
     // being filled is not waited for ---
     std::vector<_EventParmsIn> TakeQueued()
     {
-        std::vector<_EventParmsIn> events;
-        std::lock_guard lock(coreMutex);
-        _EventParmsIn event;
-        while (eventRing.TryTake(event))
-            events.push_back(event);
-        while (!eventQueue.empty())
-            events.push_back(eventQueue.pop_front());
-        for (const _EventParmsIn& taken : events)
-            takenCopies_.push_back(taken.data);
-        return events;
+        std::vector<_EventParmsIn> taken = events().inbox().TakeAll();
+        for (const _EventParmsIn& event : taken)
+            takenCopies_.push_back(event.data);
+        return taken;
     }
 
     // --- plugins as records; entry points are functions of the test ---
@@ -140,10 +173,8 @@ public:
         plugin.Filename = fileName;
         if (setUp)
             setUp(plugin);
-        pluginSide.Add(systemID, plugin.Filename);
-        std::unique_lock lock(pluginsMutex);
-        plugins.push_back(std::move(plugin));
-        return plugins.back();
+        pluginHost().side().Add(systemID, plugin.Filename);
+        return pluginHost().AddListed(std::move(plugin));
     }
 
     // --- fake plugins: numbered entry points that call the hooks below with
@@ -191,6 +222,7 @@ private:
         return entries.at(static_cast<size_t>(plugin));
     }
 
+    std::thread writer_;
     mutable std::mutex seamMutex_;
     std::vector<LogLine> lines_;
     std::vector<int64_t> waits_;

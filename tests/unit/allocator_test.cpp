@@ -10,6 +10,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -50,34 +51,6 @@ struct Recorder {
         changed.notify_all();
     }
 };
-// The harness with the recorder as its one plugin and its writer running.
-class TunedCore : public TestCore {
-public:
-    explicit TunedCore(Recorder& recorder)
-    {
-        TuneAllocator(); // as the executable does once its core exists
-        onWrite = [&recorder](int, _WriteParmsIn& in, _WriteParmsOut&) {
-            if (in.eventType != kFrameType)
-                return 0;
-            std::unique_lock lock(recorder.mutex);
-            recorder.changed.wait(lock, [&] { return !recorder.holding; });
-            ++recorder.delivered;
-            recorder.changed.notify_all();
-            return 0;
-        };
-        AddFakePlugin(0, 0x00100000);
-        writer = std::thread([this] { WriterLoop(); });
-    }
-    ~TunedCore() override
-    {
-        RequestStop();
-        writer.join();
-    }
-
-private:
-    std::thread writer;
-};
-
 long MinorFaults()
 {
     rusage usage{};
@@ -130,13 +103,33 @@ protected:
         camera.join();
     }
 
+    // The harness with the recorder as its one plugin and its writer running.
+    TestCore& StartCore()
+    {
+        core = std::make_unique<TestCore>();
+        TuneAllocator(); // as the executable does once its core exists
+        core->onWrite = [this](int, _WriteParmsIn& in, _WriteParmsOut&) {
+            if (in.eventType != kFrameType)
+                return 0;
+            std::unique_lock lock(recorder.mutex);
+            recorder.changed.wait(lock, [&] { return !recorder.holding; });
+            ++recorder.delivered;
+            recorder.changed.notify_all();
+            return 0;
+        };
+        core->AddFakePlugin(0, 0x00100000);
+        core->StartWriter();
+        return *core;
+    }
+
     Recorder recorder;
     uint32_t raised = 0;
+    std::unique_ptr<TestCore> core; // stopped before the recorder goes
 };
 
 TEST_F(Allocator, TheTuningIsAcceptedHereAndARefusedSettingIsLoggedAsAWarning)
 {
-    TunedCore core(recorder);
+    TestCore& core = StartCore();
     EXPECT_TRUE(core.Lines().empty()) << core.Lines().front().text;
     // Fast bins end far below 1 MiB on every machine; the last value is the one named.
     EXPECT_FALSE(ApplyAllocatorSetting(M_MXFAST, "fast bin limit", {2 << 20, 1 << 20}));
@@ -153,7 +146,7 @@ TEST_F(Allocator, TheTuningIsAcceptedHereAndARefusedSettingIsLoggedAsAWarning)
 // per event on average; the bound leaves room for that.)
 TEST_F(Allocator, AWarmStreamOfLargeFramesFaultsNoFreshPagesPerEvent)
 {
-    TunedCore core(recorder);
+    StartCore();
     constexpr uint32_t kFrame = 200 << 10, kWarm = 200, kMeasured = 1000;
     Raise(kFrame, kWarm, 4);
     recorder.WaitForDelivered(raised);
@@ -166,7 +159,7 @@ TEST_F(Allocator, AWarmStreamOfLargeFramesFaultsNoFreshPagesPerEvent)
 
 TEST_F(Allocator, ABurstOfFramesDoesNotStayResident)
 {
-    TunedCore core(recorder);
+    StartCore();
     constexpr uint32_t kFrame = 64 << 10, kBurst = 2048;
     Raise(kFrame, 64, 4); // the steady state the burst starts from
     recorder.WaitForDelivered(raised);

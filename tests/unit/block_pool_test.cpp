@@ -34,8 +34,8 @@ TEST(BlockPool, SizesRoundUpToTheirClassAndLargeBlocksAreTheirOwn)
 {
     struct Case {
         size_t size, classSize;
-    } cases[] = {{0, 64},      {1, 64},        {64, 64},       {65, 128},      {200, 256},        {1000, 1024},
-                 {1024, 1024}, {1025, 2048},   {65535, 65536}, {65536, 65536}, {65537, 65537},   {1 << 20, 1 << 20}};
+    } cases[] = {{0, 64},      {1, 64},      {64, 64},       {65, 128},      {200, 256},     {1000, 1024},
+                 {1024, 1024}, {1025, 2048}, {65535, 65536}, {65536, 65536}, {65537, 65537}, {1 << 20, 1 << 20}};
     BlockPool pool;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);

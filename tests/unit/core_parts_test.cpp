@@ -1,5 +1,5 @@
 // The small owned types behind the core object, under concurrency where
-// their contract is about threads: the main thread's wake-up count, the
+// their contract is about threads: the main thread's wake-up count (the inbox's), the
 // request threads' one-block flow control, and the plugin-call scope.
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/core_wakeup.h"
+#include "events/event_inbox.h"
 #include "events/request_threads.h"
 #include "plugin-host/plugin_call.h"
 #include "support/process.h"
@@ -20,35 +20,43 @@ namespace {
 
 using dvrtest::WaitUntil;
 
-TEST(CoreWakeupCount, AWakeUpBeforeTheWaitIsNotLostAndEveryNotifierCounts)
+// The inbox's wait as the start-up waits: for the count to move past a ticket
+// taken before, on the real clock.
+bool WaitPast(EventInbox& inbox, uint64_t ticket, int64_t timeoutNs)
 {
-    std::mutex mutex;
-    std::condition_variable condition;
-    CoreWakeup wakeup(mutex, condition);
-    const uint64_t ticket = wakeup.Ticket();
-    wakeup.Notify(); // before anybody waits
-    {
-        std::unique_lock lock(mutex);
-        EXPECT_TRUE(condition.wait_for(lock, std::chrono::seconds(0), [&] { return wakeup.ChangedSince(ticket); }));
-    }
+    return inbox.WaitForWakeup(ticket, timeoutNs,
+                               [](std::unique_lock<std::mutex>& lock, std::condition_variable& condition, int64_t ns,
+                                  const std::function<bool()>& ready) {
+                                   return condition.wait_for(lock, std::chrono::nanoseconds(ns), ready);
+                               });
+}
+
+TEST(MainThreadWakeup, AWakeUpBeforeTheWaitIsNotLostAndEveryNotifierCounts)
+{
+    std::atomic<bool> stop{false};
+    EventInbox inbox(stop);
+    const uint64_t ticket = inbox.WakeupTicket();
+    inbox.WakeMainThread(); // before anybody waits
+    EXPECT_TRUE(WaitPast(inbox, ticket, 0));
     // Many notifiers, one waiter: each waits for the count to move past its ticket.
     constexpr int kNotifiers = 4, kEach = 2000;
     std::vector<std::thread> notifiers;
     for (int n = 0; n < kNotifiers; ++n)
         notifiers.emplace_back([&] {
             for (int i = 0; i < kEach; ++i)
-                wakeup.Notify();
+                inbox.WakeMainThread();
         });
-    uint64_t seen = wakeup.Ticket();
+    uint64_t seen = inbox.WakeupTicket();
     while (seen < ticket + 1 + kNotifiers * kEach) {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(condition.wait_for(lock, std::chrono::seconds(30), [&] { return wakeup.ChangedSince(seen); }));
-        lock.unlock();
-        seen = wakeup.Ticket();
+        ASSERT_TRUE(WaitPast(inbox, seen, 30'000'000'000));
+        seen = inbox.WakeupTicket();
     }
     for (auto& t : notifiers)
         t.join();
-    EXPECT_EQ(wakeup.Ticket(), ticket + 1 + kNotifiers * kEach);
+    EXPECT_EQ(inbox.WakeupTicket(), ticket + 1 + kNotifiers * kEach);
+    // The stop counts too, and so does every event put in.
+    inbox.Stop();
+    EXPECT_EQ(inbox.WakeupTicket(), ticket + 2 + kNotifiers * kEach);
 }
 
 // A request thread as the core runs it: Enter, raise blocks, Leave.

@@ -1,4 +1,4 @@
-// The scheduler, memory monitor and video throttling on fake clocks and a fake
+// Housekeeping (scheduler, memory monitor, video throttling) on fake clocks and a fake
 // resident size: what the log shows, what the plugins are told (the memory
 // documents left in the queue) and when video is refused.
 #include <gtest/gtest.h>
@@ -17,38 +17,41 @@ constexpr int64_t kSecond = 1'000'000'000;
 constexpr size_t kMiB = size_t{1} << 20;
 constexpr time_t kStartWall = 1'700'000'000;
 
-// One scheduler run per Tick, with both clocks under the test's hand.
-class SchedulerCore : public dvrtest::TestCore {
+// One housekeeping run per Tick, with both clocks and the resident size under
+// the test's hand.
+class Housekeeper {
 public:
+    explicit Housekeeper(dvrtest::TestCore& core) : core_(core)
+    {
+        core.wallClock = [this] { return wall; };
+        core.residentBytes = [this] {
+            ++samples;
+            return resident;
+        };
+    }
+
     time_t wall = kStartWall;
     size_t resident = 0;
     int samples = 0;
 
-    time_t WallClock() override { return wall; }
-    size_t ResidentBytes() override
-    {
-        ++samples;
-        return resident;
-    }
-
     // Moves both clocks on by `seconds` (wall clock by `wallStep` if given),
-    // then runs the scheduler once.
+    // then runs housekeeping once.
     void Tick(int64_t seconds = 1) { Step(seconds * kSecond, static_cast<time_t>(seconds)); }
     void Step(int64_t monotonicNs, time_t wallStep)
     {
-        Advance(monotonicNs);
+        core_.Advance(monotonicNs);
         wall += wallStep;
         Run();
     }
-    void Run() { Scheduler(boost::system::error_code()); }
-    void RunCancelled() { Scheduler(boost::asio::error::operation_aborted); }
-    void Disable() { throttlingEnabled = false; }
-    bool Throttled() const { return videoThrottled; }
+    void Run() { core_.housekeeping().Run(boost::system::error_code()); }
+    void RunCancelled() { core_.housekeeping().Run(boost::asio::error::operation_aborted); }
+    void Disable() { core_.housekeeping().throttlingEnabled = false; }
+    bool Throttled() { return core_.housekeeping().throttled(); }
 
     int Count(const std::string& text) const
     {
         int n = 0;
-        for (const std::string& line : Texts())
+        for (const std::string& line : core_.Texts())
             n += line == text;
         return n;
     }
@@ -56,7 +59,7 @@ public:
     std::vector<std::string> Documents()
     {
         std::vector<std::string> texts;
-        for (const _EventParmsIn& event : TakeQueued())
+        for (const _EventParmsIn& event : core_.TakeQueued())
             if (event.eventType == EVENT_TYPE_STATUS) {
                 EXPECT_EQ(event.providerID, CORE_PROVIDER_ID);
                 EXPECT_EQ(event.eventFlags, EVENT_FLAGS_XML);
@@ -64,6 +67,9 @@ public:
             }
         return texts;
     }
+
+private:
+    dvrtest::TestCore& core_;
 };
 
 const char kLow[] = "available system memory is low, throttling video";
@@ -77,7 +83,8 @@ std::string MemoryDocument(int throttling, long long time)
 
 class SchedulerRuns : public ::testing::Test {
 protected:
-    SchedulerCore core;
+    dvrtest::TestCore harness;
+    Housekeeper house{harness};
 };
 
 TEST_F(SchedulerRuns, TheLimitIsExclusiveAndTheFlagFollowsEverySample)
@@ -87,88 +94,88 @@ TEST_F(SchedulerRuns, TheLimitIsExclusiveAndTheFlagFollowsEverySample)
         bool throttled;
     } cases[] = {{MEMORY_LIMIT, false}, {MEMORY_LIMIT + 1, true}, {0, false}, {MEMORY_LIMIT - 1, false}};
     for (const Case& c : cases) {
-        core.resident = c.resident;
-        core.Tick();
-        EXPECT_EQ(core.Throttled(), c.throttled) << c.resident;
+        house.resident = c.resident;
+        house.Tick();
+        EXPECT_EQ(house.Throttled(), c.throttled) << c.resident;
     }
-    EXPECT_EQ(core.Count(kLow), 1);
-    EXPECT_EQ(core.Count(kOk), 0); // the episode is not 60 s old
+    EXPECT_EQ(house.Count(kLow), 1);
+    EXPECT_EQ(house.Count(kOk), 0); // the episode is not 60 s old
 }
 
 TEST_F(SchedulerRuns, TheFirstRunAnnouncesThenOneEpisodeOpensAndClosesAfterSixtySeconds)
 {
-    core.resident = MEMORY_LIMIT + 1;
-    core.Run();
-    EXPECT_TRUE(core.Throttled());
-    EXPECT_EQ(core.Documents(),
+    house.resident = MEMORY_LIMIT + 1;
+    house.Run();
+    EXPECT_TRUE(house.Throttled());
+    EXPECT_EQ(house.Documents(),
               (std::vector<std::string>{MemoryDocument(0, kStartWall), MemoryDocument(1, kStartWall)}));
 
-    core.resident = MEMORY_LIMIT;
+    house.resident = MEMORY_LIMIT;
     for (int second = 1; second < 60; ++second) {
-        core.Tick();
-        ASSERT_FALSE(core.Throttled()) << second; // video flows again at once
+        house.Tick();
+        ASSERT_FALSE(house.Throttled()) << second; // video flows again at once
     }
-    EXPECT_EQ(core.Count(kOk), 0);
-    EXPECT_TRUE(core.Documents().empty());
-    core.Tick(); // 60 s after the over-limit sample
-    EXPECT_EQ(core.Count(kOk), 1);
-    EXPECT_EQ(core.Documents(), std::vector<std::string>{MemoryDocument(0, kStartWall + 60)});
+    EXPECT_EQ(house.Count(kOk), 0);
+    EXPECT_TRUE(house.Documents().empty());
+    house.Tick(); // 60 s after the over-limit sample
+    EXPECT_EQ(house.Count(kOk), 1);
+    EXPECT_EQ(house.Documents(), std::vector<std::string>{MemoryDocument(0, kStartWall + 60)});
     for (int second = 0; second < 120; ++second)
-        core.Tick();
-    EXPECT_EQ(core.Count(kLow), 1);
-    EXPECT_EQ(core.Count(kOk), 1);
-    EXPECT_TRUE(core.Documents().empty());
+        house.Tick();
+    EXPECT_EQ(house.Count(kLow), 1);
+    EXPECT_EQ(house.Count(kOk), 1);
+    EXPECT_TRUE(house.Documents().empty());
 }
 
 TEST_F(SchedulerRuns, AlternatingSamplesForFiveMinutesMakeOneEpisode)
 {
-    core.Run();
-    core.Documents();
+    house.Run();
+    house.Documents();
     int64_t lastLow = 0;
     for (int second = 1; second <= 300; ++second) {
-        core.resident = second % 2 ? MEMORY_LIMIT + kMiB : kMiB;
-        core.Tick();
-        ASSERT_EQ(core.Throttled(), second % 2 == 1);
+        house.resident = second % 2 ? MEMORY_LIMIT + kMiB : kMiB;
+        house.Tick();
+        ASSERT_EQ(house.Throttled(), second % 2 == 1);
         if (second % 2)
             lastLow = second;
     }
-    EXPECT_EQ(core.Count(kLow), 1);
-    EXPECT_EQ(core.Count(kOk), 0);
-    EXPECT_EQ(core.Documents().size(), 1u);
-    core.resident = kMiB;
+    EXPECT_EQ(house.Count(kLow), 1);
+    EXPECT_EQ(house.Count(kOk), 0);
+    EXPECT_EQ(house.Documents().size(), 1u);
+    house.resident = kMiB;
     for (int64_t second = 301; second < lastLow + 60; ++second)
-        core.Tick();
-    EXPECT_EQ(core.Count(kOk), 0);
-    core.Tick();
-    EXPECT_EQ(core.Count(kOk), 1);
+        house.Tick();
+    EXPECT_EQ(house.Count(kOk), 0);
+    house.Tick();
+    EXPECT_EQ(house.Count(kOk), 1);
 }
 
 TEST_F(SchedulerRuns, OneSamplePerWallClockSecond)
 {
-    core.Run();
+    house.Run();
     for (int run = 0; run < 9; ++run)
-        core.Step(SCHEDULER_PERIOD_NS, 0);
-    EXPECT_EQ(core.samples, 1);
-    core.Step(SCHEDULER_PERIOD_NS, 1);
-    EXPECT_EQ(core.samples, 2);
+        house.Step(SCHEDULER_PERIOD_NS, 0);
+    EXPECT_EQ(house.samples, 1);
+    house.Step(SCHEDULER_PERIOD_NS, 1);
+    EXPECT_EQ(house.samples, 2);
 }
 
 TEST_F(SchedulerRuns, WithThrottlingDisabledOnlyTheClockIsWatched)
 {
-    core.Disable();
-    core.logLevels[0] = 0; // the report would pass the gate
-    core.resident = MEMORY_LIMIT * 2;
-    core.Run();
+    house.Disable();
+    harness.logLevels[0] = 0; // the report would pass the gate
+    house.resident = MEMORY_LIMIT * 2;
+    house.Run();
     for (int second = 0; second < 120; ++second)
-        core.Tick();
-    core.Step(SCHEDULER_PERIOD_NS, 3600);
-    EXPECT_EQ(core.samples, 0);
-    EXPECT_FALSE(core.Throttled());
-    EXPECT_TRUE(core.Documents().empty());
-    EXPECT_EQ(core.Count(kLow), 0);
-    EXPECT_TRUE(core.HasLine("memory limit set to 199229440"));
-    EXPECT_FALSE(core.HasLine("memory usage changed"));
-    EXPECT_EQ(core.Count("system time changed by 3600 seconds"), 1);
+        house.Tick();
+    house.Step(SCHEDULER_PERIOD_NS, 3600);
+    EXPECT_EQ(house.samples, 0);
+    EXPECT_FALSE(house.Throttled());
+    EXPECT_TRUE(house.Documents().empty());
+    EXPECT_EQ(house.Count(kLow), 0);
+    EXPECT_TRUE(harness.HasLine("memory limit set to 199229440"));
+    EXPECT_FALSE(harness.HasLine("memory usage changed"));
+    EXPECT_EQ(house.Count("system time changed by 3600 seconds"), 1);
 }
 
 TEST_F(SchedulerRuns, ClockStepsOfMoreThanOneSecondAreLoggedWithTheirSign)
@@ -185,11 +192,11 @@ TEST_F(SchedulerRuns, ClockStepsOfMoreThanOneSecondAreLoggedWithTheirSign)
         {2, "system time changed by 2 seconds"},
         {-2, "system time changed by -2 seconds"},
     };
-    core.Run();
+    house.Run();
     for (const Case& c : cases) {
-        const size_t before = core.Lines().size();
-        core.Step(SCHEDULER_PERIOD_NS, c.step);
-        std::vector<dvrtest::LogLine> lines = core.Lines();
+        const size_t before = harness.Lines().size();
+        house.Step(SCHEDULER_PERIOD_NS, c.step);
+        std::vector<dvrtest::LogLine> lines = harness.Lines();
         lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(before));
         if (!c.line) {
             EXPECT_TRUE(lines.empty()) << c.step;
@@ -204,11 +211,11 @@ TEST_F(SchedulerRuns, ClockStepsOfMoreThanOneSecondAreLoggedWithTheirSign)
 
 TEST_F(SchedulerRuns, TheMemoryReportComesEverySixtySecondsWhileLevelZeroPasses)
 {
-    core.Run(); // level 0 gated: no limit line, no report
-    EXPECT_FALSE(core.HasLine("memory limit set to"));
-    EXPECT_FALSE(core.HasLine("memory usage changed"));
+    house.Run(); // level 0 gated: no limit line, no report
+    EXPECT_FALSE(harness.HasLine("memory limit set to"));
+    EXPECT_FALSE(harness.HasLine("memory usage changed"));
 
-    core.logLevels[0] = 0;
+    harness.logLevels[0] = 0;
     struct Case {
         int64_t afterSeconds;
         size_t resident;
@@ -222,11 +229,11 @@ TEST_F(SchedulerRuns, TheMemoryReportComesEverySixtySecondsWhileLevelZeroPasses)
         {60, 99 * kMiB, "memory usage changed 3MB (total usage: 99MB)"},
     };
     for (const Case& c : cases) {
-        const size_t before = core.Lines().size();
-        core.resident = c.resident;
-        core.Tick(c.afterSeconds);
+        const size_t before = harness.Lines().size();
+        house.resident = c.resident;
+        house.Tick(c.afterSeconds);
         std::vector<std::string> reports;
-        const std::vector<std::string> texts = core.Texts();
+        const std::vector<std::string> texts = harness.Texts();
         for (size_t i = before; i < texts.size(); ++i)
             if (texts[i].rfind("memory usage changed", 0) == 0)
                 reports.push_back(texts[i]);
@@ -239,23 +246,23 @@ TEST_F(SchedulerRuns, TheMemoryReportComesEverySixtySecondsWhileLevelZeroPasses)
 
 TEST_F(SchedulerRuns, TheDocumentWritesTimeAsASigned32BitNumber)
 {
-    core.wall = static_cast<time_t>(0x7FFFFFFF);
-    core.AnnounceThrottle();
+    house.wall = static_cast<time_t>(0x7FFFFFFF);
+    harness.AnnounceThrottle();
     if constexpr (sizeof(time_t) > 4) {
-        core.wall = static_cast<time_t>(int64_t{1} << 31); // past 2038 on a 64-bit time_t
-        core.AnnounceThrottle();
-        EXPECT_EQ(core.Documents(),
+        house.wall = static_cast<time_t>(int64_t{1} << 31); // past 2038 on a 64-bit time_t
+        harness.AnnounceThrottle();
+        EXPECT_EQ(house.Documents(),
                   (std::vector<std::string>{MemoryDocument(0, 2147483647), MemoryDocument(0, -2147483648LL)}));
     } else {
-        EXPECT_EQ(core.Documents(), std::vector<std::string>{MemoryDocument(0, 2147483647)});
+        EXPECT_EQ(house.Documents(), std::vector<std::string>{MemoryDocument(0, 2147483647)});
     }
 }
 
 TEST_F(SchedulerRuns, ACancelledRunDoesNothing)
 {
-    core.RunCancelled();
-    EXPECT_TRUE(core.Lines().empty());
-    EXPECT_EQ(core.samples, 0);
+    house.RunCancelled();
+    EXPECT_TRUE(harness.Lines().empty());
+    EXPECT_EQ(house.samples, 0);
 }
 
 TEST(ResidentSize, ReadsTheSecondPageCountOrZero)

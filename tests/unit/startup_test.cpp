@@ -24,9 +24,8 @@ class SupervisedStart : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        core.ipcSocket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), dup(supervisor.childFd()));
+        ASSERT_TRUE(core.supervisor().Adopt(dup(supervisor.childFd())));
         supervisor.ChildStarted();
-        core.ipcOpen = true;
         run = std::thread([this] { core.Start(); });
     }
     void TearDown() override
@@ -37,12 +36,8 @@ protected:
         }
     }
 
-    struct Core : dvrtest::TestCore {
-        using dvrcore::ipcOpen;
-        using dvrcore::ipcSocket;
-    };
     dvrtest::SupervisorPeer supervisor;
-    Core core;
+    dvrtest::TestCore core;
     std::thread run;
 };
 

@@ -28,64 +28,32 @@ namespace {
 
 constexpr uint32_t kRaiser = 0x00200000;
 
-// The shared harness, its fake plugins recording each Write (plugin, block)
-// and configuration IOCTL before doing what the test asks, with a writer loop
-// the test runs on its own thread or on the spot.
-class WriterCore : public dvrtest::TestCore {
+// What the shared harness's fake plugins saw: each Write (plugin, block) and
+// configuration IOCTL, journaled before they do what the test asks. Declared
+// after the core, it stops the writer first: the hooks point into it.
+class Journal {
 public:
-    WriterCore()
+    explicit Journal(dvrtest::TestCore& core) : core_(core)
     {
-        onWrite = [this](int plugin, _WriteParmsIn& in, _WriteParmsOut& out) {
+        core.onWrite = [this](int plugin, _WriteParmsIn& in, _WriteParmsOut& out) {
             {
                 std::lock_guard lock(mutex);
                 writes.emplace_back(plugin, in.data);
             }
             return write ? write(&in, &out, plugin) : 0;
         };
-        onRead = [this](int, _ReadParmsIn& in, _ReadParmsOut&) { return read ? read(&in) : 0; };
-        onIoctl = [this](int plugin, _IoctlParmsIn& in, _IoctlParmsOut&) {
+        core.onRead = [this](int, _ReadParmsIn& in, _ReadParmsOut&) { return read ? read(&in) : 0; };
+        core.onIoctl = [this](int plugin, _IoctlParmsIn& in, _IoctlParmsOut&) {
             std::lock_guard lock(mutex);
             ioctls.emplace_back(plugin, in.request);
             return 0;
         };
     }
-    ~WriterCore() override
+    ~Journal()
     {
-        if (writer.joinable()) {
-            RequestStop();
-            writer.join();
-        }
-        WaitForRequestThreads();
+        core_.StopWriter();
+        core_.events().WaitForRequestThreads();
     }
-
-    // Delivers everything raised so far on this thread, then returns.
-    void Drain()
-    {
-        RequestStop();
-        WriterLoop();
-    }
-    void StartWriter()
-    {
-        writer = std::thread([this] {
-            writerTid = static_cast<pid_t>(syscall(SYS_gettid));
-            WriterLoop();
-        });
-    }
-    // A slot claimed as a raising thread claims it, to be filled later.
-    uint32_t ClaimSlot()
-    {
-        std::lock_guard lock(coreMutex);
-        uint32_t position = 0;
-        EXPECT_TRUE(eventRing.Claim(position));
-        return position;
-    }
-    void FillSlot(uint32_t position, const _EventParmsIn& event) { eventRing.Publish(position, event); }
-
-    std::vector<std::string> Logs() const { return Texts(); }
-
-    uint32_t Blocks() const { return refBlocks.blockCount(); }
-    uint32_t Bytes() const { return refBlocks.byteCount(); }
-    std::string Leaks() { return refBlocks.TakeLeakReport(); }
 
     std::vector<void*> BlocksWrittenTo(int plugin)
     {
@@ -103,9 +71,24 @@ public:
     std::mutex mutex;                          // the writer thread records while a test reads
     std::vector<std::pair<int, void*>> writes; // (plugin, block)
     std::vector<std::pair<int, uint32_t>> ioctls;
-    std::thread writer;
-    std::atomic<pid_t> writerTid{0};
+
+private:
+    dvrtest::TestCore& core_;
 };
+
+// The block table's counts and leak report.
+uint32_t Blocks(dvrtest::TestCore& core)
+{
+    return core.events().holds().blockCount();
+}
+uint32_t Bytes(dvrtest::TestCore& core)
+{
+    return core.events().holds().byteCount();
+}
+std::string Leaks(dvrtest::TestCore& core)
+{
+    return core.events().holds().TakeLeakReport();
+}
 
 void Reader(PLUGININFO& plugin)
 {
@@ -134,11 +117,12 @@ void Release(uint32_t owner, void* block)
 
 TEST(Writer, RetainedBlocksLiveUntilTheirLastHolderReleasesThem)
 {
-    WriterCore core;
+    dvrtest::TestCore core;
+    Journal journal(core);
     core.AddFakePlugin(0, 0x00210000);
     core.AddFakePlugin(1, 0x00220000);
     core.AddFakePlugin(2, 0x00230000);
-    core.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
+    journal.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
         out->retain = plugin != 1; // plugins 0 and 2 keep the block
         return 0;
     };
@@ -146,29 +130,30 @@ TEST(Writer, RetainedBlocksLiveUntilTheirLastHolderReleasesThem)
     ASSERT_EQ(Raise(Event(kRaiser, EVENT_TYPE_0002, data, sizeof data)), 0);
     core.Drain();
 
-    ASSERT_EQ(core.writes.size(), 3u);
-    void* block = core.writes[0].second;
-    EXPECT_EQ(core.writes[1].second, block); // one copy shared by all receivers
-    EXPECT_EQ(core.writes[2].second, block);
-    EXPECT_EQ(core.Blocks(), 1u);
-    EXPECT_EQ(core.Bytes(), 100u);
+    ASSERT_EQ(journal.writes.size(), 3u);
+    void* block = journal.writes[0].second;
+    EXPECT_EQ(journal.writes[1].second, block); // one copy shared by all receivers
+    EXPECT_EQ(journal.writes[2].second, block);
+    EXPECT_EQ(Blocks(core), 1u);
+    EXPECT_EQ(Bytes(core), 100u);
     Release(0x00220000, block); // plugin 1 holds nothing: no effect
     Release(0x00210000, block);
-    EXPECT_EQ(core.Blocks(), 1u);
+    EXPECT_EQ(Blocks(core), 1u);
     EXPECT_STREQ(static_cast<char*>(block), "shared block"); // still alive
     Release(0x00230000, block);
-    EXPECT_EQ(core.Blocks(), 0u);
-    EXPECT_EQ(core.Bytes(), 0u);
-    EXPECT_EQ(core.Leaks(), "");
+    EXPECT_EQ(Blocks(core), 0u);
+    EXPECT_EQ(Bytes(core), 0u);
+    EXPECT_EQ(Leaks(core), "");
 }
 
 TEST(Writer, AKeptBlockGivenBackBeforeWriteReturnsIsNotLeaked)
 {
-    WriterCore core;
+    dvrtest::TestCore core;
+    Journal journal(core);
     core.AddFakePlugin(0, 0x00210000);
     // The plugin keeps the block, hands it to its own thread, and that thread
     // gives it back before Write has even returned.
-    core.write = [](_WriteParmsIn* in, _WriteParmsOut* out, int) {
+    journal.write = [](_WriteParmsIn* in, _WriteParmsOut* out, int) {
         std::thread([block = in->data] { Release(0x00210000, block); }).join();
         out->retain = 1;
         return 0;
@@ -176,19 +161,20 @@ TEST(Writer, AKeptBlockGivenBackBeforeWriteReturnsIsNotLeaked)
     char data[100] = {};
     Raise(Event(kRaiser, EVENT_TYPE_0002, data, sizeof data));
     core.Drain();
-    EXPECT_EQ(core.Blocks(), 0u);
-    EXPECT_EQ(core.Leaks(), "");
+    EXPECT_EQ(Blocks(core), 0u);
+    EXPECT_EQ(Leaks(core), "");
 }
 
 TEST(Writer, AReleaseNamingTheCoreLeavesTheWritersHold)
 {
-    WriterCore core;
+    dvrtest::TestCore core;
+    Journal journal(core);
     core.AddFakePlugin(0, 0x00210000);
     core.AddFakePlugin(1, 0x00220000);
     // A confused plugin gives the block back in the core's name while the
     // writer still has the next plugin to serve.
     std::string seenByNext;
-    core.write = [&seenByNext](_WriteParmsIn* in, _WriteParmsOut*, int plugin) {
+    journal.write = [&seenByNext](_WriteParmsIn* in, _WriteParmsOut*, int plugin) {
         if (plugin == 0)
             Release(CORE_PROVIDER_ID, in->data);
         else
@@ -199,13 +185,14 @@ TEST(Writer, AReleaseNamingTheCoreLeavesTheWritersHold)
     Raise(Event(kRaiser, EVENT_TYPE_0002, data, sizeof data));
     core.Drain();
     EXPECT_EQ(seenByNext, "still here");
-    EXPECT_EQ(core.Blocks(), 0u);
-    EXPECT_EQ(core.Leaks(), "");
+    EXPECT_EQ(Blocks(core), 0u);
+    EXPECT_EQ(Leaks(core), "");
 }
 
 TEST(Writer, BlocksNobodyKeepsAreFreedAfterDeliveryAndCountsReturn)
 {
-    WriterCore core;
+    dvrtest::TestCore core;
+    Journal journal(core);
     core.AddFakePlugin(0, 0x00210000);
     core.AddFakePlugin(1, 0x00220000);
     char data[64] = {};
@@ -213,49 +200,52 @@ TEST(Writer, BlocksNobodyKeepsAreFreedAfterDeliveryAndCountsReturn)
         Raise(Event(kRaiser, EVENT_TYPE_0002, data, sizeof data));
     Raise(Event(kRaiser, EVENT_TYPE_0002)); // no data: nothing to account
     core.Drain();
-    EXPECT_EQ(core.writes.size(), 102u);
-    EXPECT_EQ(core.Blocks(), 0u);
-    EXPECT_EQ(core.Bytes(), 0u);
+    EXPECT_EQ(journal.writes.size(), 102u);
+    EXPECT_EQ(Blocks(core), 0u);
+    EXPECT_EQ(Bytes(core), 0u);
 }
 
 TEST(Writer, ABlockNeverReleasedIsReportedWithItsHolder)
 {
-    WriterCore core;
+    dvrtest::TestCore core;
+    Journal journal(core);
     core.AddFakePlugin(0, 0x00210000);
     core.AddFakePlugin(1, 0x00050000);
-    core.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
+    journal.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
         out->retain = plugin == 1;
         return 0;
     };
     char data[10] = {};
     Raise(Event(kRaiser, EVENT_TYPE_0002, data, sizeof data));
     core.Drain();
-    void* block = core.writes[1].second;
+    void* block = journal.writes[1].second;
     char address[32];
     snprintf(address, sizeof address, "%p", block);
-    EXPECT_EQ(core.Leaks(), "address " + std::string(address) + " leaked by plugins [50000]\n");
+    EXPECT_EQ(Leaks(core), "address " + std::string(address) + " leaked by plugins [50000]\n");
     FreeEventData(block); // the report forgets the block without freeing it
 }
 
 TEST(Writer, ReleasingWhatTheCoreNeverHandedOutFreesNothing)
 {
-    WriterCore core;
+    dvrtest::TestCore core;
+    Journal journal(core);
     char notOurs[16] = "stack memory";
     Release(0x00210000, notOurs); // freeing this would crash
     void* heap = malloc(8);
     Release(0x00210000, heap); // nor a heap block the core never tracked
     free(heap);
-    EXPECT_EQ(core.Blocks(), 0u);
+    EXPECT_EQ(Blocks(core), 0u);
 }
 
 TEST(Writer, FailuresAndSlowWritesAreReportedWhenDetailIsEnabled)
 {
-    WriterCore core;
+    dvrtest::TestCore core;
+    Journal journal(core);
     core.logLevels[0] = 0; // the core's detail messages pass
     core.AddFakePlugin(0, 0x00210000);
     core.AddFakePlugin(1, 0x00220000);
-    WriterCore* corePtr = &core;
-    core.write = [corePtr](_WriteParmsIn* in, _WriteParmsOut* out, int plugin) -> int32_t {
+    dvrtest::TestCore* corePtr = &core;
+    journal.write = [corePtr](_WriteParmsIn* in, _WriteParmsOut* out, int plugin) -> int32_t {
         if (plugin == 0) {
             out->error = 4;
             return 3;
@@ -268,7 +258,7 @@ TEST(Writer, FailuresAndSlowWritesAreReportedWhenDetailIsEnabled)
     Raise(Event(kRaiser, EVENT_TYPE_0008));
     Raise(Event(kRaiser, EVENT_TYPE_LOG)); // log events are never timed
     core.Drain();
-    auto logs = core.Logs();
+    auto logs = core.Texts();
     EXPECT_EQ(std::count(logs.begin(), logs.end(), "plugin fake0.so write returned 3 error 4"), 3);
     std::vector<std::string> slow;
     for (auto& line : logs)
@@ -281,9 +271,10 @@ TEST(Writer, FailuresAndSlowWritesAreReportedWhenDetailIsEnabled)
 
 TEST(Writer, NothingIsTimedOrReportedWithDetailDisabled)
 {
-    WriterCore core; // the core's threshold stays 25
+    dvrtest::TestCore core;
+    Journal journal(core); // the core's threshold stays 25
     core.AddFakePlugin(0, 0x00210000);
-    core.write = [](_WriteParmsIn*, _WriteParmsOut* out, int) {
+    journal.write = [](_WriteParmsIn*, _WriteParmsOut* out, int) {
         out->error = 1;
         return 1;
     };
@@ -291,17 +282,18 @@ TEST(Writer, NothingIsTimedOrReportedWithDetailDisabled)
         Raise(Event(kRaiser, EVENT_TYPE_0002));
     core.clock = 120'000'000'000; // even a long-overdue statistics period stays silent
     core.Drain();
-    EXPECT_TRUE(core.Logs().empty());
+    EXPECT_TRUE(core.Texts().empty());
 }
 
 TEST(Writer, StatisticsLineCoversTheWholePeriod)
 {
-    WriterCore core;
+    dvrtest::TestCore core;
+    Journal journal(core);
     core.logLevels[0] = 0;
     core.AddFakePlugin(0, 0x00210000);
-    WriterCore* corePtr = &core;
+    dvrtest::TestCore* corePtr = &core;
     // The first delivery takes a minute, so the second dequeue ends the period.
-    core.write = [corePtr](_WriteParmsIn*, _WriteParmsOut*, int) {
+    journal.write = [corePtr](_WriteParmsIn*, _WriteParmsOut*, int) {
         corePtr->clock += 60'000'000'000;
         return 0;
     };
@@ -309,7 +301,7 @@ TEST(Writer, StatisticsLineCoversTheWholePeriod)
     for (int i = 0; i < 3; ++i)
         Raise(Event(kRaiser, EVENT_TYPE_0002, data, sizeof data));
     core.Drain();
-    auto logs = core.Logs();
+    auto logs = core.Texts();
     std::vector<std::string> statistics;
     for (auto& line : logs)
         if (line.rfind("core event queue size", 0) == 0)
@@ -319,20 +311,6 @@ TEST(Writer, StatisticsLineCoversTheWholePeriod)
     std::string grouped = FormatCount(1500);
     EXPECT_EQ(statistics[0],
               "core event queue size: 1, throttledvideoframes:0, events:2, refblks: 1 (" + grouped + " bytes)");
-}
-
-TEST(Writer, ConfigurationDocumentsReachOtherPluginsByIoctlAndTheRaiserByWrite)
-{
-    WriterCore core;
-    core.AddFakePlugin(0, kRaiser);
-    core.AddFakePlugin(1, 0x00220000);
-    char text[] = "<Kavo />";
-    Raise(Event(kRaiser, EVENT_TYPE_CONFIG | EVENT_TYPE_0002, text, sizeof text - 1));
-    core.Drain();
-    ASSERT_EQ(core.ioctls.size(), 1u);
-    EXPECT_EQ(core.ioctls[0], std::make_pair(1, IOCTL_CONFIG));
-    ASSERT_EQ(core.writes.size(), 1u);
-    EXPECT_EQ(core.writes[0].first, 0);
 }
 
 // --- read requests -------------------------------------------------------
@@ -346,18 +324,19 @@ char ThreadState(pid_t tid)
 
 TEST(Writer, ARequestThreadHasOneBlockInFlight)
 {
-    WriterCore core;
+    dvrtest::TestCore core;
+    Journal journal(core);
     core.realClock = true;
     core.AddFakePlugin(0, 0x00210000, Reader); // reader
     core.AddFakePlugin(1, 0x00220000);         // keeps every block it gets
-    core.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
+    journal.write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
         out->retain = plugin == 1;
         return 0;
     };
     std::atomic<pid_t> readerTid{0};
     std::atomic<int> raised{0};
     std::atomic<int32_t> unrelated{77};
-    core.read = [&](_ReadParmsIn* in) {
+    journal.read = [&](_ReadParmsIn* in) {
         readerTid = static_cast<pid_t>(syscall(SYS_gettid));
         char data[8] = "first";
         // An event without data never waits.
@@ -380,27 +359,28 @@ TEST(Writer, ARequestThreadHasOneBlockInFlight)
 
     // The first block reached the keeping plugin, and the reader sleeps.
     ASSERT_TRUE(dvrtest::WaitUntil([&] { return raised == 1 && readerTid != 0 && ThreadState(readerTid) == 'S'; }));
-    ASSERT_TRUE(dvrtest::WaitUntil([&] { return core.BlocksWrittenTo(1).size() == 2; })); // empty event, first
-    EXPECT_EQ(core.Blocks(), 1u);
+    ASSERT_TRUE(dvrtest::WaitUntil([&] { return journal.BlocksWrittenTo(1).size() == 2; })); // empty event, first
+    EXPECT_EQ(Blocks(core), 1u);
     EXPECT_EQ(unrelated, 0);
     EXPECT_EQ(raised, 1);
-    Release(0x00220000, core.BlocksWrittenTo(1)[1]);
+    Release(0x00220000, journal.BlocksWrittenTo(1)[1]);
     ASSERT_TRUE(dvrtest::WaitUntil([&] { return raised == 2; }));
-    ASSERT_TRUE(dvrtest::WaitUntil([&] { return core.BlocksWrittenTo(1).size() == 3; }));
-    Release(0x00220000, core.BlocksWrittenTo(1)[2]);
-    EXPECT_EQ(core.Blocks(), 0u);
+    ASSERT_TRUE(dvrtest::WaitUntil([&] { return journal.BlocksWrittenTo(1).size() == 3; }));
+    Release(0x00220000, journal.BlocksWrittenTo(1)[2]);
+    EXPECT_EQ(Blocks(core), 0u);
 }
 
 TEST(Writer, ClosedRequestsRefuseTheirEventsUntilReopened)
 {
-    WriterCore core;
+    dvrtest::TestCore core;
+    Journal journal(core);
     core.AddFakePlugin(0, 0x00210000, Reader);
     std::mutex mutex;
     std::condition_variable go;
     bool proceed = false;
     std::vector<int32_t> results;
     std::atomic<int> reads{0};
-    core.read = [&](_ReadParmsIn* in) {
+    journal.read = [&](_ReadParmsIn* in) {
         std::unique_lock lock(mutex);
         go.wait(lock, [&] { return proceed; });
         _EventParmsIn e = Event(0x00210000, EVENT_TYPE_0002);
@@ -433,16 +413,17 @@ namespace {
 
 TEST(Writer, AReaderWaitingAtShutdownIsRefusedInsteadOfHanging)
 {
-    auto core = std::make_unique<WriterCore>();
+    auto core = std::make_unique<dvrtest::TestCore>();
+    auto journal = std::make_unique<Journal>(*core);
     core->AddFakePlugin(0, 0x00210000, Reader);
     core->AddFakePlugin(1, 0x00220000); // keeps its block and never gives it back
-    core->write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
+    journal->write = [](_WriteParmsIn*, _WriteParmsOut* out, int plugin) {
         out->retain = plugin == 1;
         return 0;
     };
     std::atomic<int32_t> second{77};
     std::atomic<pid_t> readerTid{0};
-    core->read = [&](_ReadParmsIn* in) {
+    journal->read = [&](_ReadParmsIn* in) {
         readerTid = static_cast<pid_t>(syscall(SYS_gettid));
         char data[8] = "block";
         _EventParmsIn e = Event(0x00210000, EVENT_TYPE_0002, data, sizeof data);
@@ -455,10 +436,11 @@ TEST(Writer, AReaderWaitingAtShutdownIsRefusedInsteadOfHanging)
     _EventParmsIn request = Event(0, EVENT_TYPE_0002);
     request.requestID = 4;
     ASSERT_EQ(Raise(request), 0);
-    ASSERT_TRUE(dvrtest::WaitUntil([&] { return core->BlocksWrittenTo(1).size() == 1; }));
+    ASSERT_TRUE(dvrtest::WaitUntil([&] { return journal->BlocksWrittenTo(1).size() == 1; }));
     ASSERT_TRUE(dvrtest::WaitUntil([&] { return readerTid != 0 && ThreadState(readerTid) == 'S'; }));
-    void* kept = core->BlocksWrittenTo(1)[0];
-    core.reset(); // stops the writer and waits for request threads
+    void* kept = journal->BlocksWrittenTo(1)[0];
+    journal.reset(); // stops the writer and waits for request threads
+    core.reset();
     EXPECT_EQ(second, EVENT_RESULT_REFUSED);
     FreeEventData(kept); // reported as leaked, never freed by the core
 }
@@ -470,10 +452,11 @@ TEST(Writer, AReaderWaitingAtShutdownIsRefusedInsteadOfHanging)
 // raiser raised before.
 TEST(Writer, EventsKeepTheirOrderThroughTheOverflowQueue)
 {
-    WriterCore core;
+    dvrtest::TestCore core;
+    Journal journal(core);
     core.AddFakePlugin(0, 0x00210000);
     std::vector<uint32_t> seen; // on the writer thread until it is joined
-    core.write = [&](_WriteParmsIn* in, _WriteParmsOut*, int) {
+    journal.write = [&](_WriteParmsIn* in, _WriteParmsOut*, int) {
         uint32_t tag;
         memcpy(&tag, in->data, sizeof tag);
         seen.push_back(tag);
@@ -491,8 +474,7 @@ TEST(Writer, EventsKeepTheirOrderThroughTheOverflowQueue)
     for (uint32_t i = kBefore; i < kEach; ++i)
         raiseTagged(i);
     other.join();
-    core.RequestStop();
-    core.writer.join();
+    core.StopWriter();
 
     uint32_t next[2] = {0, 0};
     for (uint32_t tag : seen) {
@@ -502,26 +484,28 @@ TEST(Writer, EventsKeepTheirOrderThroughTheOverflowQueue)
     }
     EXPECT_EQ(next[0], kEach);
     EXPECT_EQ(next[1], kEach);
-    EXPECT_EQ(core.Blocks(), 0u);
+    EXPECT_EQ(Blocks(core), 0u);
 }
 
 // A raiser that claimed its slot and lost its processor before filling it:
 // the writer waits for it, also through a stop, and delivers the event.
 TEST(Writer, ASlotClaimedBeforeTheStopIsAwaitedAndDelivered)
 {
-    WriterCore core;
+    dvrtest::TestCore core;
+    Journal journal(core);
     core.AddFakePlugin(0, 0x00210000);
-    const uint32_t position = core.ClaimSlot();
+    uint32_t position = 0;
+    ASSERT_TRUE(core.events().inbox().Claim(position)); // as a raising thread claims it, to fill it later
     core.RequestStop();
     core.StartWriter();
     // The writer has gone from yielding to looking once a millisecond.
     ASSERT_TRUE(dvrtest::WaitUntil([&] { return core.writerTid != 0 && ThreadState(core.writerTid) == 'S'; }));
-    EXPECT_TRUE(core.BlocksWrittenTo(0).empty());
+    EXPECT_TRUE(journal.BlocksWrittenTo(0).empty());
     char data[] = "late";
     void* copy = AllocateEventData(sizeof data);
     memcpy(copy, data, sizeof data);
-    core.FillSlot(position, Event(kRaiser, EVENT_TYPE_0002, copy, sizeof data));
-    core.writer.join();
-    EXPECT_EQ(core.BlocksWrittenTo(0), std::vector<void*>{copy});
-    EXPECT_EQ(core.Blocks(), 0u);
+    core.events().inbox().Publish(position, Event(kRaiser, EVENT_TYPE_0002, copy, sizeof data));
+    core.StopWriter();
+    EXPECT_EQ(journal.BlocksWrittenTo(0), std::vector<void*>{copy});
+    EXPECT_EQ(Blocks(core), 0u);
 }

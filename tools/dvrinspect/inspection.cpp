@@ -66,21 +66,19 @@ void WriteAll(int fd, const void* data, size_t size)
         _exit(0);
     }
     record.opened = 1;
-    DvrEntryPoint entries[kEntryPointCount];
-    for (int i = 0; i < kEntryPointCount; ++i) {
-        entries[i] = reinterpret_cast<DvrEntryPoint>(dlsym(handle, kEntryPointNames[i]));
-        if (entries[i])
+    const PluginEntryPoints entries = LookUpEntryPoints(handle);
+    for (int i = 0; i < kEntryPointCount; ++i)
+        if (entries.At(i))
             record.entries |= 1u << i;
-    }
     WriteAll(fd, &record, sizeof record);
-    if (!entries[0])
+    if (!entries.Load)
         _exit(0);
     static char coreContext; // opaque to plugins; only never null, as the core's
     _LoadParmsIn in{sizeof in, DVR_LOAD_IN_VERSION, &coreContext, ProbeEvent};
     memset(&record.descriptor, 0, sizeof record.descriptor);
     record.descriptor.structSize = sizeof record.descriptor;
     record.descriptor.version = DVR_LOAD_OUT_VERSION;
-    record.loadResult = entries[0](&in, &record.descriptor);
+    record.loadResult = entries.Load(&in, &record.descriptor);
     record.stage = 2;
     WriteAll(fd, &record, sizeof record);
     // No Unload: the core does not unload what it has not opened either; the

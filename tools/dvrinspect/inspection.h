@@ -8,10 +8,9 @@
 
 #include "dvrplugin.h"
 #include "plugin-host/plugin_acceptance.h"
+#include "plugin-host/plugin_entry_points.h"
 
-// The entry points the core resolves, in its order; bit i of Library::entries.
-inline constexpr const char* kEntryPointNames[] = {"Load", "Unload", "Open", "Close", "Read", "Write", "Seek", "IOCTL"};
-inline constexpr int kEntryPointCount = 8;
+// Bit i of Library::entries: kEntryPointNames[i] is exported.
 enum EntryBit : uint32_t { kLoadBit = 1, kReadBit = 1 << 4, kWriteBit = 1 << 5, kIoctlBit = 1 << 7 };
 
 struct Library {

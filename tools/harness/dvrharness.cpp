@@ -17,16 +17,13 @@
 #include <thread>
 #include <vector>
 
+#include "events/raised_event.h"
 #include "events/routing.h"
 #include "plugin-host/plugin_acceptance.h"
+#include "plugin-host/plugin_entry_points.h"
 #include "plugin-host/plugin_records.h"
 
 namespace {
-
-struct Entries {
-    DvrEntryPoint Load = nullptr, Unload = nullptr, Open = nullptr, Close = nullptr, Read = nullptr, Write = nullptr,
-                  IOCTL = nullptr;
-};
 
 // One data block handed to the plugin, with who holds it and where it came from.
 struct Block {
@@ -60,7 +57,7 @@ std::atomic<DvrHarness*> current{nullptr};
 struct DvrHarness {
     std::string fileName;
     void* library = nullptr;
-    Entries entries;
+    PluginEntryPoints entries;
     _LoadParmsOut descriptor{};
     std::string rejection;
     bool accepted = false, opened = false, closed = false;
@@ -149,14 +146,15 @@ struct DvrHarness {
 
 int32_t DvrHarness::Event(_EventParmsIn* in, _EventParmsOut* out)
 {
-    if (in->eventType == EVENT_TYPE_RELEASE) {
+    const RaisedKind kind = ClassifyRaised(*in);
+    if (kind == RaisedKind::Release) {
         // The harness gives up its own holds itself, as the core does; a
         // release in the core's name would free a block in delivery.
         if (in->providerID != CORE_PROVIDER_ID)
             Release(in->data, in->providerID);
         return 0;
     }
-    if (in->eventType == EVENT_TYPE_SUPERVISOR) {
+    if (kind == RaisedKind::SupervisorBlock) {
         // Refused and left with the plugin, as the core refuses it: no block,
         // or one the harness handed out.
         if ((!in->data && in->dataSize) || HandedOut(in->data)) {
@@ -172,18 +170,20 @@ int32_t DvrHarness::Event(_EventParmsIn* in, _EventParmsOut* out)
         out->result = EVENT_RESULT_OK;
         return 0;
     }
+    // A plugin raises no read request as source 0 here: such an event is
+    // kept as raised, its log flags read as any source's.
     if (in->eventType & EVENT_TYPE_LOG) {
         const int32_t t = threshold.load();
         if (in->eventFlags & EVENT_FLAG_BIT_LOG_LINE) {
-            const int32_t level = in->payload.log.logLevel;
-            if (t >= 0 && t > level)
+            const LogLineFate fate = FateOfLogLine(t, in->payload.log.logLevel);
+            if (fate == LogLineFate::Dropped)
                 return 0;
             if (in->data && in->dataSize) {
                 std::lock_guard lock(mutex);
                 logLines.emplace_back(static_cast<const char*>(in->data),
                                       strnlen(static_cast<const char*>(in->data), in->dataSize));
             }
-            if (t < 0 && level == 0)
+            if (fate == LogLineFate::WrittenOnly)
                 return 0;
         } else if (in->eventFlags & EVENT_FLAG_BIT_LOG_QUERY) {
             out->result = t;
@@ -267,15 +267,8 @@ DvrHarness* DvrHarnessLoad(const char* libraryPath)
         harness->rejection = OpenFailureVerdict(harness->fileName, error ? error : "").message;
         return harness;
     }
-    Entries& e = harness->entries;
-    auto symbol = [&](const char* name) { return reinterpret_cast<DvrEntryPoint>(dlsym(harness->library, name)); };
-    e.Load = symbol("Load");
-    e.Unload = symbol("Unload");
-    e.Open = symbol("Open");
-    e.Close = symbol("Close");
-    e.Read = symbol("Read");
-    e.Write = symbol("Write");
-    e.IOCTL = symbol("IOCTL");
+    harness->entries = LookUpEntryPoints(harness->library);
+    PluginEntryPoints& e = harness->entries;
     if (!e.Load) {
         harness->rejection = MissingLoadVerdict(harness->fileName).message;
         return harness;

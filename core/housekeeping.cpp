@@ -1,13 +1,16 @@
 // The core's periodic housekeeping on the I/O thread, every 100 ms: the
 // wall-clock jump check, the memory sample once per wall-clock second and the
 // video throttling that follows it, and the return of idle event data blocks.
+#include "core/housekeeping.h"
+
 #include <chrono>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
 #include <unistd.h>
 
-#include "core/dvrcore.h"
+#include <boost/asio/post.hpp>
+
 #include "core/logging.h"
 #include "core/resident_size.h"
 #include "events/block_pool.h"
@@ -45,45 +48,53 @@ size_t ReadResidentBytes(const char* statmPath)
     return pageSize > 0 ? static_cast<size_t>(resident) * static_cast<size_t>(pageSize) : 0;
 }
 
-time_t dvrcore::WallClock()
+Housekeeping::Housekeeping(boost::asio::io_context& io, Hooks hooks)
+    : io_(io), hooks_(std::move(hooks)), timer_(io, std::chrono::nanoseconds(SCHEDULER_PERIOD_NS))
+{}
+
+void Housekeeping::Start()
 {
-    return time(nullptr);
+    Arm();
 }
 
-size_t dvrcore::ResidentBytes()
+void Housekeeping::Cancel()
 {
-    return ReadResidentBytes();
+    // The timer belongs to the I/O thread, which may be re-arming it right now.
+    boost::asio::post(io_, [this] {
+        cancelled_ = true; // a completion already queued must not re-arm
+        timer_.cancel();
+    });
 }
 
-void dvrcore::ArmScheduler()
+void Housekeeping::Arm()
 {
-    schedulerTimer.async_wait([this](const boost::system::error_code& error) { Scheduler(error); });
+    timer_.async_wait([this](const boost::system::error_code& error) { Run(error); });
 }
 
-void dvrcore::Scheduler(const boost::system::error_code& error)
+void Housekeeping::Run(const boost::system::error_code& error)
 {
-    if (error || schedulerCancelled)
+    if (error || cancelled_)
         return; // cancelled at shutdown
-    if (memoryLimit == 0) {
-        memoryLimit = MEMORY_LIMIT;
-        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL, "memory limit set to %zu", memoryLimit);
+    if (memoryLimit_ == 0) {
+        memoryLimit_ = MEMORY_LIMIT;
+        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL, "memory limit set to %zu", memoryLimit_);
     }
-    const time_t wallClock = WallClock();
+    const time_t wallClock = hooks_.wallClock();
     bool sample = false;
-    if (lastWallClock != 0) {
+    if (lastWallClock_ != 0) {
         // Consecutive runs are 100 ms apart: a larger step is the clock being
         // set, or this thread held up by another handler.
-        const int seconds = SecondsBetween(lastWallClock, wallClock);
+        const int seconds = SecondsBetween(lastWallClock_, wallClock);
         if (seconds > 1 || seconds < -1)
             LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING, "system time changed by %d seconds", seconds);
-        sample = throttlingEnabled && wallClock != lastWallClock;
+        sample = throttlingEnabled && wallClock != lastWallClock_;
     } else if (throttlingEnabled) {
-        AnnounceThrottle(); // plugins learn the state, still off, at once
+        hooks_.announce(); // plugins learn the state, still off, at once
         sample = true;
     }
     if (sample)
         SampleMemory();
-    lastWallClock = wallClock;
+    lastWallClock_ = wallClock;
     // Data blocks no event needed during the last period go back.
     EventDataPool().ReleaseUnused();
 
@@ -91,46 +102,45 @@ void dvrcore::Scheduler(const boost::system::error_code& error)
     using Clock = boost::asio::steady_timer::clock_type;
     const Clock::time_point current = Clock::now();
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(SCHEDULER_PERIOD_NS));
-    schedulerTimer.expires_at(current > Clock::time_point::max() - period ? Clock::time_point::max()
-                                                                          : current + period);
-    ArmScheduler();
+    timer_.expires_at(current > Clock::time_point::max() - period ? Clock::time_point::max() : current + period);
+    Arm();
 }
 
-void dvrcore::SampleMemory()
+void Housekeeping::SampleMemory()
 {
-    const size_t resident = ResidentBytes();
-    SetVideoThrottle(resident > memoryLimit);
+    const size_t resident = hooks_.residentBytes();
+    SetVideoThrottle(resident > memoryLimit_);
     if (!LogLevelEnabled(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL))
         return;
-    if (lastMemoryReport != NO_MEMORY_REPORT && now() - lastMemoryReport < MEMORY_REPORT_INTERVAL_NS)
+    if (lastMemoryReport_ != NO_MEMORY_REPORT && hooks_.now() - lastMemoryReport_ < MEMORY_REPORT_INTERVAL_NS)
         return;
     // Toward zero, so that a shrink of less than 1 MiB reads 0, not -1.
-    const int64_t delta = static_cast<int64_t>(resident) - static_cast<int64_t>(lastReportedResident);
+    const int64_t delta = static_cast<int64_t>(resident) - static_cast<int64_t>(lastReportedResident_);
     const long long deltaMB = delta / MIB;
     LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL, "memory usage changed %lldMB (total usage: %zuMB)",
                deltaMB, resident / static_cast<size_t>(MIB));
-    lastMemoryReport = now();
-    lastReportedResident = resident;
+    lastMemoryReport_ = hooks_.now();
+    lastReportedResident_ = resident;
 }
 
-void dvrcore::SetVideoThrottle(bool low)
+void Housekeeping::SetVideoThrottle(bool low)
 {
-    const int64_t current = now();
-    videoThrottled = low;
+    const int64_t current = hooks_.now();
+    throttled_ = low;
     if (low) {
-        if (lowMemorySince == NO_LOW_MEMORY) {
+        if (lowMemorySince_ == NO_LOW_MEMORY) {
             LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING,
                        "available system memory is low, throttling video");
             EventDataPool().Drain();
-            AnnounceThrottle();
+            hooks_.announce();
         }
-        lowMemorySince = current; // every low sample extends the episode
+        lowMemorySince_ = current; // every low sample extends the episode
         return;
     }
     // No episode open, or an over-limit sample less than 60 s ago.
-    if (lowMemorySince == NO_LOW_MEMORY || current - lowMemorySince < THROTTLE_RELEASE_NS)
+    if (lowMemorySince_ == NO_LOW_MEMORY || current - lowMemorySince_ < THROTTLE_RELEASE_NS)
         return;
     LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING, "available system memory ok, not throttling video");
-    AnnounceThrottle();
-    lowMemorySince = NO_LOW_MEMORY;
+    hooks_.announce();
+    lowMemorySince_ = NO_LOW_MEMORY;
 }

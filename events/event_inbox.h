@@ -1,0 +1,216 @@
+// The event inbox: where raised events wait for the writer, in the order they
+// were raised, and where the main thread sleeps and is woken.
+//
+// Events reach the writer through a ring; when the ring is full, and then
+// until the writer has taken the overflow whole, through an overflow queue,
+// so that no event overtakes one raised before it. The ordering rule, in one
+// place:
+//   - a raising thread puts into the ring only while the overflow is empty
+//     (checked under the lock);
+//   - the writer takes the overflow only while the ring is empty (checked
+//     under the lock, with every claimed slot published): the overflow then
+//     holds the oldest events, and those raised after it go to the ring.
+// The lock is taken by a raising thread once per event and by the writer only
+// when the ring has nothing ready (to wait for a slot being filled, to take
+// the overflow, to stop or to sleep).
+//
+// The main thread is the writer, so its wake-up lives here too: everything
+// that must wake it (a queued event, the supervisor's configuration, the stop)
+// counts one under the lock and notifies. A waiter takes a ticket first and
+// waits for the count to move past it, so a wake-up that comes before the
+// waiter gets to wait is not lost.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "dvrplugin.h"
+#include "events/event_queue.h"
+#include "events/event_ring.h"
+
+class EventInbox {
+public:
+    // `stopRequested` is the core's stop flag; the inbox sets it (Stop) under
+    // its lock, and refuses every event from then on.
+    explicit EventInbox(std::atomic<bool>& stopRequested) : stopRequested_(stopRequested) {}
+    EventInbox(const EventInbox&) = delete;
+    EventInbox& operator=(const EventInbox&) = delete;
+
+    // --- the raising side ---
+
+    // Whether the overflow holds events: a raising thread then fills its
+    // block before Put, as Put would have to under the lock.
+    bool OverflowInUse() const { return overflowEvents_.load(std::memory_order_relaxed) != 0; }
+
+    // Queues `event`, whose data is the core's own block. When `fillFrom` is
+    // not null the block is still to be filled from there (event.dataSize
+    // bytes): Put fills it at the last moment that keeps the order, before
+    // the lock goes for the overflow, after it for the ring. Returns
+    // EVENT_RESULT_OK, EVENT_RESULT_REFUSED (stopping) or
+    // EVENT_RESULT_NO_MEMORY; on failure the block is the caller's again.
+    int32_t Put(const _EventParmsIn& event, const void* fillFrom);
+
+    // --- the writer's side (the main thread) ---
+
+    // Takes the events out in order and hands each to `deliver`, until the
+    // stop is requested and nothing is left. `now` is the core's clock (the
+    // once-a-minute compaction of the overflow). Inline: `deliver` runs for
+    // every event.
+    template <class Deliver, class Clock>
+    void RunWriter(Deliver&& deliver, Clock&& now);
+    // Events waiting, the batch being delivered included; on the writer's
+    // thread, for the statistics line.
+    size_t Queued() const { return batch_.size() + ring_.Pending() + overflowEvents_.load(std::memory_order_relaxed); }
+    // Everything still queued, taken out without a writer (the core's end,
+    // tests). Raising threads must be done: a claimed slot is not waited for.
+    std::vector<_EventParmsIn> TakeAll();
+
+    // The two halves of Put's ring path, for tests that hold a slot claimed.
+    bool Claim(uint32_t& position)
+    {
+        std::lock_guard lock(mutex_);
+        return overflow_.empty() && ring_.Claim(position);
+    }
+    void Publish(uint32_t position, const _EventParmsIn& event) { ring_.Publish(position, event); }
+
+    // --- the main thread's wake-up and the stop ---
+
+    // The count now; pass it to WaitForWakeup.
+    uint64_t WakeupTicket()
+    {
+        std::lock_guard lock(mutex_);
+        return wakeups_;
+    }
+    // Counts a wake-up and wakes the main thread.
+    void WakeMainThread()
+    {
+        std::lock_guard lock(mutex_);
+        ++wakeups_;
+        condition_.notify_one();
+    }
+    // The core's timed wait on the inbox's condition (a seam tests replace):
+    // waits with `lock` held until `ready` holds or `timeoutNs` passed.
+    using TimedWait = std::function<bool(std::unique_lock<std::mutex>& lock, std::condition_variable& condition,
+                                         int64_t timeoutNs, const std::function<bool()>& ready)>;
+    // Waits until something woke the main thread after `ticket`, at most
+    // `timeoutNs`; returns whether something did.
+    bool WaitForWakeup(uint64_t ticket, int64_t timeoutNs, const TimedWait& wait)
+    {
+        std::unique_lock lock(mutex_);
+        return wait(lock, condition_, timeoutNs, [&] { return wakeups_ != ticket; });
+    }
+    // Wakes every waiter without counting: a test's fake clock moved.
+    void NotifyWaiters()
+    {
+        std::lock_guard lock(mutex_);
+        condition_.notify_all();
+    }
+    // Sets the stop flag under the lock and wakes the main thread: the writer
+    // returns once nothing is left, and no event is queued after it.
+    void Stop()
+    {
+        std::lock_guard lock(mutex_);
+        stopRequested_ = true;
+        ++wakeups_;
+        condition_.notify_one();
+    }
+    bool stopping() const { return stopRequested_.load(std::memory_order_relaxed); }
+
+private:
+    bool PollForEvents(bool streaming) const;
+
+    std::atomic<bool>& stopRequested_;
+    EventRing ring_;
+    std::mutex mutex_;
+    std::condition_variable condition_;
+    EventQueue overflow_; // under mutex_
+    // overflow_.size(), readable without the lock: the polling writer watches
+    // it beside the ring, and a raising thread decides on it when to copy.
+    alignas(64) std::atomic<size_t> overflowEvents_{0};
+    // Under mutex_: whether a queued event must notify the condition. The
+    // running writer clears it while it is awake: it finds events by watching
+    // the ring, so the raising thread spares the notification.
+    bool notifyOnEvent_ = true;
+    uint64_t wakeups_ = 0; // under mutex_
+    EventQueue batch_;     // the overflow as the writer took it; the writer's alone
+};
+
+// --- the writer loop ---------------------------------------------------------
+
+template <class Deliver, class Clock>
+void EventInbox::RunWriter(Deliver&& deliver, Clock&& now)
+{
+    // The overflow's storage left by a burst is given back once a minute at
+    // most, when the writer has nothing ready or has just delivered a batch.
+    constexpr int64_t kCompactionPeriodNs = 59'999'999'999;
+    int64_t compactedAt = now();
+    auto compactIfDue = [&] {
+        const int64_t at = now();
+        if (at - compactedAt <= kCompactionPeriodNs)
+            return;
+        compactedAt = at;
+        batch_.Compact();
+        std::lock_guard compacting(mutex_);
+        overflow_.Compact();
+    };
+    {
+        std::lock_guard lock(mutex_);
+        notifyOnEvent_ = false;
+    }
+    _EventParmsIn event;
+    int waitsForSlot = 0;
+    bool streaming = false;
+    for (;;) {
+        if (ring_.TryTake(event)) {
+            waitsForSlot = 0;
+            deliver(event);
+            continue;
+        }
+        // While events keep coming, the ring is looked at now and then (an
+        // event is seen within 4 us); after a sleep, continuously.
+        streaming = PollForEvents(streaming);
+        if (streaming && ring_.Ready())
+            continue;
+        compactIfDue();
+        std::unique_lock lock(mutex_);
+        if (ring_.Pending() != 0) {
+            // A raising thread claimed the next slot and has yet to fill it.
+            // It is yielded to a few times; one that lost its processor is
+            // then looked for once a millisecond rather than spun for.
+            if (ring_.Ready())
+                continue;
+            if (++waitsForSlot < 16) {
+                lock.unlock();
+                std::this_thread::yield();
+            } else {
+                condition_.wait_for(lock, std::chrono::milliseconds(1));
+            }
+            continue;
+        }
+        if (!overflow_.empty()) {
+            // The ring is empty, so the overflow holds the oldest events;
+            // those raised from now on go to the ring, after them.
+            std::swap(batch_, overflow_);
+            overflowEvents_.store(0, std::memory_order_relaxed);
+            lock.unlock();
+            while (!batch_.empty())
+                deliver(batch_.pop_front());
+            compactIfDue();
+            continue;
+        }
+        if (stopRequested_) {
+            notifyOnEvent_ = true;
+            return;
+        }
+        notifyOnEvent_ = true;
+        condition_.wait(lock);
+        notifyOnEvent_ = false;
+    }
+}
