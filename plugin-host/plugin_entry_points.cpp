@@ -15,3 +15,9 @@ PluginEntryPoints LookUpEntryPoints(void* library)
         found[i] = reinterpret_cast<DvrEntryPoint>(dlsym(library, kEntryPointNames[i]));
     return PluginEntryPoints{found[0], found[1], found[2], found[3], found[4], found[5], found[6], found[7]};
 }
+
+void* OpenPluginLibrary(const std::string& path)
+{
+    const bool bareName = !path.empty() && path.find('/') == std::string::npos;
+    return dlopen((bareName ? "./" + path : path).c_str(), RTLD_NOW);
+}

@@ -2,6 +2,8 @@
 // core's loader, the plugin harness and the inspector share.
 #pragma once
 
+#include <string>
+
 #include "dvrplugin.h"
 
 // The names, in the order the loader resolves them (PluginEntry's order).
@@ -26,3 +28,8 @@ struct PluginEntryPoints {
 // Looks every entry point up in an open library (a dlopen handle); the ones
 // it does not export stay null. Only Load is required, which the caller checks.
 PluginEntryPoints LookUpEntryPoints(void* library);
+
+// Opens a plugin library with dlopen(RTLD_NOW). A name without a slash means
+// the file in the current directory, as it does to a shell; dlopen alone
+// would search the library path for it instead.
+void* OpenPluginLibrary(const std::string& path);

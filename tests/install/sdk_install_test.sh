@@ -31,6 +31,9 @@ cc -std=c99 -Wall -Wextra -Werror $flags -shared -fPIC -fvisibility=hidden $(pkg
 # shellcheck disable=SC2086
 cc -std=c99 -Wall -Wextra -Werror $flags hello_test.c $(pkg-config --cflags --libs dvrharness) -o hello_test
 ./hello_test ./hello.so || fail "harness test (pkg-config build)"
+# As the README types them: bare file names, the inspector found on PATH.
+./hello_test hello.so >/dev/null || fail "harness test given a bare file name"
+PATH="$prefix/bin:$PATH" dvrinspect hello.so >"$work/inspect.txt" || { cat "$work/inspect.txt"; fail "dvrinspect hello.so"; }
 
 # With CMake.
 mkdir "$work/src" && cp "$source"/tools/sdk-example/* "$work/src/"

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "events/routing.h"
+#include "plugin-host/plugin_entry_points.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ void WriteAll(int fd, const void* data, size_t size)
     static ProbeRecord record;
     memset(&record, 0, sizeof record);
     record.stage = 1;
-    void* handle = dlopen(path.c_str(), RTLD_NOW);
+    void* handle = OpenPluginLibrary(path);
     if (!handle) {
         const char* error = dlerror();
         snprintf(record.openError, sizeof record.openError, "%s", error ? error : "");

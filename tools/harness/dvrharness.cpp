@@ -261,7 +261,7 @@ DvrHarness* DvrHarnessLoad(const char* libraryPath)
     }
     const std::string path = libraryPath ? libraryPath : "";
     harness->fileName = path.substr(path.rfind('/') + 1);
-    harness->library = dlopen(path.c_str(), RTLD_NOW);
+    harness->library = OpenPluginLibrary(path);
     if (!harness->library) {
         const char* error = dlerror();
         harness->rejection = OpenFailureVerdict(harness->fileName, error ? error : "").message;
