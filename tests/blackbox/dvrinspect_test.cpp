@@ -132,6 +132,11 @@ TEST(Inspector, NamesLikelyMistakesTheCoreAcceptsSilently)
     const std::string bare = inspection.Section("bare.so");
     for (const char* warning : {"exports no IOCTL", "exports no Read", "exports no Write"})
         EXPECT_NE(bare.find(warning), std::string::npos) << bare;
+
+    // --strict: a warning fails the run; the clean library alone still passes.
+    args.insert(args.begin(), "--strict");
+    EXPECT_EQ(Inspect(args).exit, 1);
+    EXPECT_EQ(Inspect({"--strict", (dir.path() / "clean.so").string()}).exit, 0);
 }
 
 TEST(Inspector, ReportsALoadThatCrashesOrHangsAndGoesOn)

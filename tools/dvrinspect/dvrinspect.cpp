@@ -16,7 +16,7 @@ namespace fs = boost::filesystem;
 namespace {
 
 const char kUsage[] =
-    R"(usage: dvrinspect [--json] [--timeout SECONDS] <library.so | directory>...
+    R"(usage: dvrinspect [--json] [--strict] [--timeout SECONDS] <library.so | directory>...
 
 Loads each plugin library as the core would (in a child process) and prints the
 entry points it exports, its descriptor decoded, the verdict the core would
@@ -27,11 +27,13 @@ holds plugins/ or protected-plugins/, those; otherwise its own *.so files. For
 a directory the load, open and close orders and the conflicts follow.
 
   --json            one JSON document on standard output, for scripts
+  --strict          a warning fails the run as a rejection does (exit status 1)
   --timeout S       how long Load may take before it counts as hung (default 10)
   -h, --help        print this text
 
 Exit status: 0 when the core would accept every library, 1 when it would
-reject one, 2 on a usage error.
+reject one (or, with --strict, when any library draws a warning), 2 on a
+usage error.
 )";
 
 std::string Hex(uint32_t value)
@@ -170,7 +172,7 @@ std::vector<std::string> DirectoryLibraries(const fs::path& dir)
 
 int main(int argc, char** argv)
 {
-    bool json = false;
+    bool json = false, strict = false;
     int timeoutMs = 10000;
     std::vector<std::string> targets;
     for (int i = 1; i < argc; ++i) {
@@ -180,6 +182,8 @@ int main(int argc, char** argv)
             return 0;
         } else if (argument == "--json") {
             json = true;
+        } else if (argument == "--strict") {
+            strict = true;
         } else if (argument == "--timeout" && i + 1 < argc) {
             char* end = nullptr;
             const double seconds = strtod(argv[++i], &end);
@@ -223,7 +227,7 @@ int main(int argc, char** argv)
     for (size_t s = 0; s < sets.size(); ++s) {
         const std::vector<Library>& set = sets[s];
         for (const Library& library : set)
-            allAccepted = allAccepted && library.verdict.accepted;
+            allAccepted = allAccepted && library.verdict.accepted && !(strict && !library.warnings.empty());
         const bool isDirectory = directoryMode && fs::is_directory(targets[s]);
         std::vector<std::string> loadOrder, openOrder, closeOrder;
         for (const Library& library : set)
