@@ -264,6 +264,9 @@ int main(int argc, char** argv)
 {
     if (argc < 2)
         return Usage();
+    // FFmpeg's notes ("moving the moov atom ...") are not the operator's
+    // business; its errors still show.
+    av_log_set_level(AV_LOG_ERROR);
     const std::string command = argv[1];
     std::string directory = "recordings", output;
     uint32_t camera = 0;
