@@ -35,11 +35,11 @@ std::string CounterLine(const std::string& fileName, const PluginCounters& c)
     snprintf(line, sizeof line,
              "plugin %s: write %llu calls, avg %llu us, longest %lld us, total ~%llu ms; ioctl config %llu "
              "supervisor %llu; raised ok %llu refused %llu unadmitted %llu expired %llu throttled %llu "
-             "nomemory %llu other %llu; holds %lld blocks %lld bytes, peak %lld blocks %lld bytes",
+             "nomemory %llu other %llu; released %llu; holds %lld blocks %lld bytes, peak %lld blocks %lld bytes",
              fileName.c_str(), calls, averageNs / kNsPerUs, Load(c.writeLongestNs) / kNsPerUs,
              averageNs * calls / kNsPerMs, Load(c.configCalls), Load(c.supervisorCalls), Load(c.raised[R::Ok]),
              Load(c.raised[R::Refused]), Load(c.raised[R::NotAdmitted]), Load(c.raised[R::KeyframeExpired]),
-             Load(c.raised[R::Throttled]), Load(c.raised[R::NoMemory]), Load(c.raised[R::Other]), Load(c.heldBlocks),
+             Load(c.raised[R::Throttled]), Load(c.raised[R::NoMemory]), Load(c.raised[R::Other]), Load(c.released), Load(c.heldBlocks),
              Load(c.heldBytes), Load(c.peakBlocks), Load(c.peakBytes));
     return line;
 }
@@ -91,9 +91,18 @@ void PluginHost::CountRaised(const _EventParmsIn& event, const _EventParmsOut& r
     const uint32_t source = event.providerID;
     if (source == 0 || source == CORE_PROVIDER_ID)
         return;
-    if (ClassifyRaised(event) == RaisedKind::LogQuery)
+    const RaisedKind kind = ClassifyRaised(event);
+    if (kind == RaisedKind::LogQuery)
         return;
-    if (PluginSideState* side = side_.FindFast(source))
+    // A plugin raising for several cameras raises under several IDs of its
+    // module: all count as the plugin's. A release gives a block back and is
+    // counted apart, not as an event raised.
+    PluginSideState* side = side_.FindOwner(source);
+    if (!side)
+        return;
+    if (kind == RaisedKind::Release)
+        side->counters.CountRelease();
+    else
         side->counters.CountRaised(result.result);
 }
 

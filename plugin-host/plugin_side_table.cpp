@@ -78,6 +78,14 @@ PluginSideState* PluginSideTable::FindFast(uint32_t systemID, bool signalSafe)
     return state && !signalSafe ? Find(systemID) : nullptr;
 }
 
+PluginSideState* PluginSideTable::FindOwner(uint32_t sourceID)
+{
+    PluginSideState* state = byModuleIndex_[DVR_MODULE_INDEX(sourceID)].load(std::memory_order_acquire);
+    if (state && (state->systemID & 0xFFFF0000u) == (sourceID & 0xFFFF0000u))
+        return state;
+    return state ? FindFast(sourceID & 0xFFFF0000u) : nullptr;
+}
+
 void PluginSideTable::CopyFileName(uint32_t systemID, char* name, size_t size) const
 {
     std::shared_lock lock(mutex_);

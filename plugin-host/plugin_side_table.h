@@ -37,6 +37,7 @@ struct PluginCounters {
     enum Raised { Ok, Refused, NotAdmitted, KeyframeExpired, Throttled, NoMemory, Other, RaisedKinds };
     alignas(64) std::array<std::atomic<uint64_t>, RaisedKinds> raised{};
     // Blocks it holds now, under the block table's lock.
+    std::atomic<uint64_t> released{0}; // blocks given back: not raised events
     std::atomic<int64_t> heldBlocks{0}, heldBytes{0}, peakBlocks{0}, peakBytes{0};
 
     // The writer, after one Write; `elapsedNs` < 0 when it was not timed.
@@ -63,6 +64,7 @@ struct PluginCounters {
         }
     }
     void CountRaised(int32_t result) noexcept;
+    void CountRelease() noexcept { released.fetch_add(1, std::memory_order_relaxed); }
     void HoldChanged(int64_t blocks, int64_t bytes) noexcept;
 };
 
@@ -83,6 +85,9 @@ public:
     // report (async-signal-safe); falls back to Find when two plugins share a
     // module index, except in `signalSafe` use where it gives null.
     PluginSideState* FindFast(uint32_t systemID, bool signalSafe = false);
+    // The plugin a raising ID belongs to: its own systemID, or an ID in its
+    // module made from it (bits 0..15 differ, as a camera's source ID does).
+    PluginSideState* FindOwner(uint32_t sourceID);
     // Calls `visit` for each plugin, in ID order, under the shared lock.
     template <class Visit>
     void ForEach(Visit&& visit)

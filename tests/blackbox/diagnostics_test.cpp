@@ -133,9 +133,12 @@ TEST(PluginCounters, SIGUSR1LogsOneLinePerPluginWithWhatItRaisedAndKeeps)
     setenv("ASAN_OPTIONS", (std::string(asanOptions ? asanOptions : "") + ":detect_leaks=0").c_str(), 1);
     CoreInstall install;
     fs::path journal = install.root() / "journal";
-    // Five 100-byte events and two video frames refused for want of a key frame.
-    install.AddConfiguredPlugin("eventprobe", "source",
-                                "id=0x00600000\nraise_in=open\nraise=0x2 0x0 100 5\nraise=0x1 0x01000000 8 2", journal);
+    // Five 100-byte events and two video frames refused for want of a key
+    // frame, raised under an ID of the plugin's module that is not its
+    // systemID, as a camera's source ID is: they are the plugin's all the same.
+    install.AddConfiguredPlugin(
+        "eventprobe", "source",
+        "id=0x00600000\nraise_as=0x00600003\nraise_in=open\nraise=0x2 0x0 100 5\nraise=0x1 0x01000000 8 2", journal);
     // One keeps every block it receives, the other only the last one.
     const std::string keeps = "write=1\nmask1=0xFFFFFFFF\nretain=1\n";
     install.AddConfiguredPlugin("eventprobe", "keeper", "id=0x00700000\n" + keeps, journal);
@@ -155,6 +158,8 @@ TEST(PluginCounters, SIGUSR1LogsOneLinePerPluginWithWhatItRaisedAndKeeps)
         "plugin keeper.so: write 5 calls",
         "holds 5 blocks 500 bytes, peak 5 blocks 500 bytes",
         "holds 1 blocks 100 bytes, peak 1 blocks 100 bytes",
+        // Giving four blocks back is not raising four events.
+        "raised ok 0 refused 0 unadmitted 0 expired 0 throttled 0 nomemory 0 other 0; released 4; holds 1 blocks",
     };
     auto missing = [&] {
         std::string absent;

@@ -21,6 +21,8 @@
  *     supervisor-null         at Open, before supervisor_text: a supervisor
  *                             block with no data and size 16
  *   raise_in=open|worker      where raise= lines run (default worker)
+ *   raise_as=ID               raise events under ID instead of the systemID
+ *                             (as a plugin raising for several cameras does)
  *   load_wait_file=PATH       Load returns only once PATH exists
  *   config_text=TEXT          raise a configuration document at Open
  *                             (repeatable, in order)
@@ -101,7 +103,7 @@ static _EventParmsIn make_event(uint32_t type, uint32_t flags)
     memset(&event, 0, sizeof event);
     event.structSize = sizeof event;
     event.version = DVR_RECORD_VERSION;
-    event.providerID = probe.systemID;
+    event.providerID = (uint32_t)probe_get_int(&probe, "raise_as", (long)probe.systemID);
     event.eventType = type;
     event.eventFlags = flags;
     return event;
