@@ -159,6 +159,7 @@ TEST(RecorderPlugin, AfterKillNineAtRandomMomentsEverySegmentPlaysAndTheIndexAgr
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
     size_t frames = 0;
+    bool killedWithAFragment = false; // a kill found the open segment holding a complete fragment
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         dvrtest::SupervisorPeer supervisor;
@@ -178,13 +179,18 @@ TEST(RecorderPlugin, AfterKillNineAtRandomMomentsEverySegmentPlaysAndTheIndexAgr
         ASSERT_FALSE(files.empty());
         const recorder::SegmentFacts cut = recorder::ScanSegment((rig.Recordings() / *files.rbegin()).string());
         EXPECT_EQ(cut.frames > 0, cut.readable);
+        killedWithAFragment |= cut.frames > 0;
         frames = rig.SentHashes().size();
     }
     ExpectIndexMatchesPlayableFiles(rig);
     size_t crashed = 0;
     for (const SegmentRow& row : rig.Rows())
         crashed += row.endedBy == "crash";
-    EXPECT_GE(crashed, 1u) << "a segment open at a kill is entered from its file";
+    // A kill inside a segment's first fragment leaves an empty file, which
+    // the repair deletes; one that came later must be entered from its file.
+    if (killedWithAFragment) {
+        EXPECT_GE(crashed, 1u) << "a segment open at a kill is entered from its file";
+    }
 }
 
 } // namespace
