@@ -16,6 +16,7 @@
 #include "config/xml_document.h"
 #include "core/logging.h"
 #include "plugin-host/plugin_host.h"
+#include "plugin-host/plugin_records.h"
 
 namespace {
 
@@ -189,16 +190,9 @@ void Documents::WriteStatus()
 
 void Documents::Raise(const TiXmlDocument& document, uint32_t eventType)
 {
-    std::string text = PrintCompact(document);
-    _EventParmsIn event;
-    memset(&event, 0, sizeof event);
-    event.structSize = sizeof event;
-    event.version = DVR_RECORD_VERSION;
-    event.dataSize = static_cast<uint32_t>(text.size());
-    event.data = text.data();
-    event.providerID = CORE_PROVIDER_ID;
-    event.eventType = eventType;
-    event.eventFlags = EVENT_FLAGS_XML;
+    const std::string text = PrintCompact(document);
+    _EventParmsIn event =
+        EventRecord(CORE_PROVIDER_ID, eventType, EVENT_FLAGS_XML, text.data(), static_cast<uint32_t>(text.size()));
     // Refused while the core stops: the document is simply not delivered.
     links_.raise(event);
 }

@@ -16,6 +16,7 @@
 #include "core/logging.h"
 #include "core/privileges.h"
 #include "core/resident_size.h"
+#include "plugin-host/plugin_records.h"
 
 dvrcore* instance = nullptr;
 
@@ -51,7 +52,7 @@ dvrcore::dvrcore(std::string executablePath)
                                   &housekeeping_.throttlingEnabled, &housekeeping_.throttled(), &host_,
                                   [this] { return WallClock(); },
                                   [this](_EventParmsIn& event) {
-                                      _EventParmsOut out{sizeof out, DVR_RECORD_VERSION, 0};
+                                      _EventParmsOut out = EventResultRecord();
                                       bus_.Raise(&event, &out);
                                   }})
 {
