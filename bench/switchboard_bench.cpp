@@ -170,7 +170,6 @@ public:
             io_.join();
         }
     }
-    void AnnounceThrottle() override {}
     void WriteLog(uint32_t, uint32_t, const char*) override {}
     // One event's deliveries to every plugin, on the calling thread.
     void Deliver(const _EventParmsIn& event) { events().Deliver(event, false); }

@@ -2,11 +2,12 @@
 // run time. A missing file and missing or malformed attributes are skipped
 // silently; a file that is there but cannot be used, and an update that is
 // refused, are logged, because an operator's setting is lost with them.
+#include "config/documents.h"
+
 #include <string>
 
 #include "config/status_document.h"
 #include "config/xml_document.h"
-#include "core/dvrcore.h"
 #include "core/logging.h"
 
 namespace {
@@ -56,28 +57,28 @@ bool LoadOperatorFile(XmlDocument& document, const std::string& name, StatusFile
 
 } // namespace
 
-void dvrcore::ReadConfiguration()
+void Documents::ReadConfiguration()
 {
     XmlDocument product;
-    if (LoadOperatorFile(product, "product.xml", statusFiles)) {
+    if (LoadOperatorFile(product, "product.xml", statusFiles_)) {
         const TiXmlElement* root = product.document.RootElement();
         const TiXmlElement* description = root ? root->FirstChildElement("Product") : nullptr;
         if (description) {
             if (const char* family = description->Attribute("Family"))
-                productName = family;
+                productName_ = family;
             if (const char* version = description->Attribute("Version"))
-                coreVersion = version;
+                coreVersion_ = version;
         }
     }
 
     XmlDocument core;
-    if (!LoadOperatorFile(core, "core.xml", statusFiles))
+    if (!LoadOperatorFile(core, "core.xml", statusFiles_))
         return;
     const TiXmlElement* root = core.document.RootElement();
     int32_t value;
     if (const TiXmlElement* memory = root->FirstChildElement("Memory"))
         if (ReadIntAttribute(*memory, "Throttling", value))
-            throttlingEnabled = value != 0;
+            *links_.throttlingEnabled = value != 0;
     ForEachPlugin(*root, [this](const TiXmlElement& plugin) {
         int32_t id, level, fallback;
         if (!ReadIntAttribute(plugin, "ID", id) || !ReadIntAttribute(plugin, "LogLevel", level))
@@ -88,11 +89,11 @@ void dvrcore::ReadConfiguration()
         if (!ReadIntAttribute(plugin, "LogLevelDefault", fallback))
             fallback = -1;
         // The default is not range-checked: its low 8 bits are stored.
-        logLevels[slot] = static_cast<int8_t>(level != -1 ? level : fallback);
+        (*links_.logLevels)[slot] = static_cast<int8_t>(level != -1 ? level : fallback);
     });
 }
 
-void dvrcore::ParseConfig(const std::string& text)
+void Documents::ApplyUpdate(const std::string& text)
 {
     XmlDocument update;
     const bool parsed = update.Parse(text);
@@ -116,31 +117,33 @@ void dvrcore::ParseConfig(const std::string& text)
         const uint32_t slot = SlotOf(id);
         if (slot >= LogLevelArraySize)
             return;
-        const int8_t current = logLevels[slot].load();
+        LogLevelTable& levels = *links_.logLevels;
+        const int8_t fallback = (*links_.defaultLogLevels)[slot].load();
+        const int8_t current = levels[slot].load();
         if (level >= -1 && level <= 100 && level != current) {
-            logLevels[slot] = static_cast<int8_t>(level);
+            levels[slot] = static_cast<int8_t>(level);
             changed = true;
-        } else if (level == -1 && defaultLogLevels[slot].load() != -1) {
+        } else if (level == -1 && fallback != -1) {
             // A second -1 in a row brings back the plugin's own default.
-            logLevels[slot] = defaultLogLevels[slot].load();
+            levels[slot] = fallback;
             changed = true;
         }
     });
     if (changed)
-        WriteStatusDocuments();
+        WriteStatus();
 }
 
-void dvrcore::AnnounceThrottle()
+void Documents::AnnounceThrottle()
 {
     auto* memory = new TiXmlElement("Memory");
     memory->SetAttribute("ID", static_cast<int32_t>(CORE_PROVIDER_ID));
-    memory->SetAttribute("Throttling", videoThrottled ? 1 : 0);
+    memory->SetAttribute("Throttling", links_.videoThrottled->load() ? 1 : 0);
     // The low 32 bits as a signed number, whatever the width of time_t.
-    memory->SetAttribute("Time", static_cast<int32_t>(static_cast<uint32_t>(WallClock())));
+    memory->SetAttribute("Time", static_cast<int32_t>(static_cast<uint32_t>(links_.wallClock())));
     auto* root = new TiXmlElement("Kavo");
     root->LinkEndChild(memory);
     TiXmlDocument document;
     document.LinkEndChild(new TiXmlDeclaration("", "", ""));
     document.LinkEndChild(root);
-    RaiseDocument(document, EVENT_TYPE_STATUS);
+    Raise(document, EVENT_TYPE_STATUS);
 }

@@ -8,13 +8,15 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
-#include <shared_mutex>
+#include <vector>
 
 #include <boost/filesystem/path.hpp>
 
+#include "config/documents.h"
 #include "config/xml_document.h"
-#include "core/dvrcore.h"
 #include "core/logging.h"
+#include "plugin-host/plugin_host.h"
+#include "plugin-host/plugin_records.h"
 
 namespace {
 
@@ -108,53 +110,63 @@ void SaveStatusFile(StatusFiles& files, XmlDocument& status, const char* name)
 
 } // namespace
 
-void dvrcore::WriteStatusDocuments()
+void Documents::SetSupervisor(std::string filename, std::optional<std::string> version)
 {
-    // The I/O thread writes these when a configuration packet arrives.
-    std::string libraryFilename, libraryVersion;
-    {
-        std::lock_guard lock(coreMutex);
-        libraryFilename = supervisorFilename;
-        libraryVersion = supervisorVersion;
-    }
+    std::lock_guard lock(supervisorMutex_);
+    supervisor_.filename = std::move(filename);
+    if (version)
+        supervisor_.version = std::move(*version);
+}
+
+Documents::Supervisor Documents::supervisor() const
+{
+    std::lock_guard lock(supervisorMutex_);
+    return supervisor_;
+}
+
+void Documents::WriteStatus()
+{
+    const Supervisor library = supervisor();
     const auto coreID = static_cast<int32_t>(CORE_PROVIDER_ID);
 
     auto* root = new TiXmlElement("Kavo");
     root->SetAttribute("Delta", 0);
     auto* memory = new TiXmlElement("Memory");
     memory->SetAttribute("ID", coreID);
-    memory->SetAttribute("Throttling", throttlingEnabled ? 1 : 0);
+    memory->SetAttribute("Throttling", *links_.throttlingEnabled ? 1 : 0);
     root->LinkEndChild(memory);
 
     auto* modules = new TiXmlElement("Modules");
-    TiXmlElement* coreModule = AddModuleElement(modules, coreID, "Core", coreVersion);
-    AddPluginElement(coreModule, coreID, boost::filesystem::path(executablePath).filename().string(), 0, 0, 0,
-                     logLevels[0].load(), defaultLogLevels[0].load());
+    const LogLevelTable& levels = *links_.logLevels;
+    const LogLevelTable& defaults = *links_.defaultLogLevels;
+    TiXmlElement* coreModule = AddModuleElement(modules, coreID, "Core", coreVersion_);
+    AddPluginElement(coreModule, coreID, boost::filesystem::path(links_.executablePath).filename().string(), 0, 0, 0,
+                     levels[0].load(), defaults[0].load());
     uint32_t totalLoadMs = 0, totalOpenMs = 0;
     // After an update this runs on the I/O thread, and the shutdown reorders
     // the list for closing while that thread still runs.
-    std::shared_lock pluginsLock(pluginsMutex);
-    for (const PLUGININFO& plugin : plugins) {
-        const uint32_t slot = DVR_MODULE_INDEX(plugin.info.systemID);
-        const bool hasSlot = slot < LogLevelArraySize;
-        AddPluginElement(coreModule, static_cast<int32_t>(plugin.info.systemID), plugin.Filename,
-                         Low32(plugin.LoadTimeMs), Low32(plugin.OpenTimeMs), plugin.OpenCode,
-                         hasSlot ? logLevels[slot].load() : -1, hasSlot ? defaultLogLevels[slot].load() : -1);
-        totalLoadMs += static_cast<uint32_t>(plugin.LoadTimeMs);
-        totalOpenMs += static_cast<uint32_t>(plugin.OpenTimeMs);
-    }
-    pluginsLock.unlock();
+    links_.host->WithList([&](const std::vector<PLUGININFO>& plugins) {
+        for (const PLUGININFO& plugin : plugins) {
+            const uint32_t slot = DVR_MODULE_INDEX(plugin.info.systemID);
+            const bool hasSlot = slot < LogLevelArraySize;
+            AddPluginElement(coreModule, static_cast<int32_t>(plugin.info.systemID), plugin.Filename,
+                             Low32(plugin.LoadTimeMs), Low32(plugin.OpenTimeMs), plugin.OpenCode,
+                             hasSlot ? levels[slot].load() : -1, hasSlot ? defaults[slot].load() : -1);
+            totalLoadMs += static_cast<uint32_t>(plugin.LoadTimeMs);
+            totalOpenMs += static_cast<uint32_t>(plugin.OpenTimeMs);
+        }
+    });
     modules->SetAttribute("TotalLoadTimeMs", static_cast<int32_t>(totalLoadMs));
     modules->SetAttribute("TotalOpenTimeMs", static_cast<int32_t>(totalOpenMs));
-    if (!libraryVersion.empty()) {
-        auto* library = new TiXmlElement("Library");
-        library->SetAttribute("Name", "tarvod");
-        library->SetAttribute("Filename", libraryFilename);
-        library->SetAttribute("Version", libraryVersion);
-        coreModule->LinkEndChild(library);
+    if (!library.version.empty()) {
+        auto* element = new TiXmlElement("Library");
+        element->SetAttribute("Name", "tarvod");
+        element->SetAttribute("Filename", library.filename);
+        element->SetAttribute("Version", library.version);
+        coreModule->LinkEndChild(element);
     }
     int32_t failedNumber = 0;
-    for (const auto& [filename, error] : failedPlugins) {
+    for (const auto& [filename, error] : links_.host->failures()) {
         ++failedNumber;
         AddModuleElement(modules, failedNumber, filename, error);
         AddPluginElement(coreModule, failedNumber, filename, 0, 0, FAILED_LIBRARY_OPEN_CODE, -1, -1);
@@ -167,28 +179,20 @@ void dvrcore::WriteStatusDocuments()
     // A failed save keeps the previous file and does not stop the other one
     // or the event.
     for (const char* name : {"core.xml", "plugins.xml"})
-        SaveStatusFile(statusFiles, status, name);
+        SaveStatusFile(statusFiles_, status, name);
 
     auto* product = new TiXmlElement("Product");
-    product->SetAttribute("Family", productName);
-    product->SetAttribute("Version", coreVersion);
+    product->SetAttribute("Family", productName_);
+    product->SetAttribute("Version", coreVersion_);
     root->LinkEndChild(product);
-    RaiseDocument(status.document, EVENT_TYPE_CONFIG);
+    Raise(status.document, EVENT_TYPE_CONFIG);
 }
 
-void dvrcore::RaiseDocument(const TiXmlDocument& document, uint32_t eventType)
+void Documents::Raise(const TiXmlDocument& document, uint32_t eventType)
 {
-    std::string text = PrintCompact(document);
-    _EventParmsIn event;
-    memset(&event, 0, sizeof event);
-    event.structSize = sizeof event;
-    event.version = DVR_RECORD_VERSION;
-    event.dataSize = static_cast<uint32_t>(text.size());
-    event.data = text.data();
-    event.providerID = CORE_PROVIDER_ID;
-    event.eventType = eventType;
-    event.eventFlags = EVENT_FLAGS_XML;
-    _EventParmsOut out{sizeof out, DVR_RECORD_VERSION, 0};
+    const std::string text = PrintCompact(document);
+    _EventParmsIn event =
+        EventRecord(CORE_PROVIDER_ID, eventType, EVENT_FLAGS_XML, text.data(), static_cast<uint32_t>(text.size()));
     // Refused while the core stops: the document is simply not delivered.
-    PluginEvent(&event, &out);
+    links_.raise(event);
 }

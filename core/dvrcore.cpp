@@ -16,6 +16,7 @@
 #include "core/logging.h"
 #include "core/privileges.h"
 #include "core/resident_size.h"
+#include "plugin-host/plugin_records.h"
 
 dvrcore* instance = nullptr;
 
@@ -27,7 +28,8 @@ const char* CoreVersion()
 dvrcore::dvrcore(std::string executablePath)
     : executablePath(std::move(executablePath)),
       housekeeping_(ioService, Housekeeping::Hooks{[this] { return now(); }, [this] { return WallClock(); },
-                                                   [this] { return ResidentBytes(); }, [this] { AnnounceThrottle(); }}),
+                                                   [this] { return ResidentBytes(); },
+                                                   [this] { documents_.AnnounceThrottle(); }}),
       channel_(ioService,
                SupervisorChannel::Callbacks{
                    [this] { RequestStop(); },
@@ -46,11 +48,13 @@ dvrcore::dvrcore(std::string executablePath)
                            },
                            &logLevels, &housekeeping_.throttled(), &stopRequested},
            host_),
-      throttlingEnabled(housekeeping_.throttlingEnabled),
-      videoThrottled(housekeeping_.throttled()),
-      plugins(host_.list()),
-      pluginsMutex(host_.listMutex()),
-      failedPlugins(host_.failures())
+      documents_(Documents::Links{this->executablePath, CoreVersion(), &logLevels, &defaultLogLevels,
+                                  &housekeeping_.throttlingEnabled, &housekeeping_.throttled(), &host_,
+                                  [this] { return WallClock(); },
+                                  [this](_EventParmsIn& event) {
+                                      _EventParmsOut out = EventResultRecord();
+                                      bus_.Raise(&event, &out);
+                                  }})
 {
     instance = this;
 }
@@ -96,21 +100,17 @@ void dvrcore::RequestStop()
 
 dvrcore::SupervisorState dvrcore::supervisorState()
 {
-    std::lock_guard lock(coreMutex);
-    return SupervisorState{supervisorFilename, supervisorVersion, backgroundMode, supervisorLost};
+    Documents::Supervisor supervisor = documents_.supervisor();
+    return SupervisorState{std::move(supervisor.filename), std::move(supervisor.version), backgroundMode,
+                           supervisorLost};
 }
 
 // The supervisor's configuration packet, on the I/O thread.
 void dvrcore::SupervisorConfigured(SupervisorConfig config)
 {
-    {
-        std::lock_guard lock(coreMutex);
-        if (config.background)
-            backgroundMode = *config.background;
-        if (config.version)
-            supervisorVersion = std::move(*config.version);
-        supervisorFilename = std::move(config.filename);
-    }
+    if (config.background)
+        backgroundMode = *config.background;
+    documents_.SetSupervisor(std::move(config.filename), std::move(config.version));
     // Ends the start-up wait, which waits for the main thread's wake-up count to move.
     bus_.inbox().WakeMainThread();
 }
@@ -209,12 +209,11 @@ private:
 void dvrcore::Start()
 {
     const StopSignalsToIoThread stopSignalsToIoThread;
-    coreVersion = CoreVersion();
 
     host_.StartWatching();
     bus_.holds().ObserveHolds(&PluginHost::CountHold, &host_);
     StartSignals();
-    ReadConfiguration();
+    documents_.ReadConfiguration();
     host_.LoadAll(executablePath);
 
     // Anything that wakes the main thread from here on (the supervisor's
@@ -246,13 +245,14 @@ void dvrcore::Start()
         SetCapabilities(RUNNING_CAPABILITIES);
     host_.StartReaders();
     housekeeping_.Start();
-    WriteStatusDocuments();
+    documents_.WriteStatus();
     LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "successfully started core version %s",
-               coreVersion.c_str());
+               documents_.coreVersion().c_str());
 
     bus_.RunWriter();
 
-    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "stopping core version %s...", coreVersion.c_str());
+    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "stopping core version %s...",
+               documents_.coreVersion().c_str());
     housekeeping_.Cancel();
     if (supervisorLost)
         Pause(SUPERVISOR_LOST_PAUSE_NS); // signals do not cut it short

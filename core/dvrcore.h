@@ -5,8 +5,7 @@
 //   PluginHost        plugin-host/plugin_host.h the plugins, their calls, threads, names and watchdog
 //   SupervisorChannel ipc/supervisor_channel.h  the supervisor's socket, packets in, blocks out
 //   Housekeeping      core/housekeeping.h       the scheduler, the memory monitor, the video throttle
-// The configuration and status documents (config/) are still methods of
-// this object, over the members marked for them below.
+//   Documents         config/documents.h        the operator's files, updates, the status documents
 #pragma once
 
 #include <atomic>
@@ -25,15 +24,13 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
-#include "config/status_files.h"
+#include "config/documents.h"
 #include "core/housekeeping.h"
 #include "core/log_levels.h"
 #include "dvrplugin.h"
 #include "events/event_bus.h"
 #include "ipc/supervisor_channel.h"
 #include "plugin-host/plugin_host.h"
-
-class TiXmlDocument;
 
 // How long the start-up waits for the supervisor's configuration packet.
 inline constexpr int64_t STARTUP_WAIT_NS = 10'000'000'000;
@@ -62,8 +59,6 @@ public:
                          const std::function<bool()>& ready);
     // Sleeps `durationNs`, cut short by nothing.
     virtual void Pause(int64_t durationNs);
-    // Builds the memory status document and raises it to the plugins.
-    virtual void AnnounceThrottle();
     // Wall-clock seconds (`time`): the clock-jump check and the memory document.
     virtual time_t WallClock();
     // The process's resident size in bytes, 0 when unreadable.
@@ -85,7 +80,7 @@ public:
     }
     void WriterLoop() { bus_.RunWriter(); }
     void ProcessIPC(const boost::system::error_code& error, unsigned int bytes) { channel_.Received(error, bytes); }
-    void ParseConfig(const std::string& text); // config/
+    void ParseConfig(const std::string& text) { documents_.ApplyUpdate(text); }
     void CountRaised(const _EventParmsIn& event, const _EventParmsOut& result) { host_.CountRaised(event, result); }
     void LogPluginCounters(int32_t level) { host_.LogCounters(level); }
 
@@ -104,6 +99,7 @@ public:
     PluginHost& pluginHost() { return host_; }
     SupervisorChannel& supervisor() { return channel_; }
     Housekeeping& housekeeping() { return housekeeping_; }
+    Documents& documents() { return documents_; }
     boost::asio::io_context& ioContext() { return ioService; }
 
     // --- log thresholds per source slot ---
@@ -111,12 +107,6 @@ public:
     LogLevelTable defaultLogLevels{LEVEL_INFO};
 
 protected:
-    // --- config/ ---
-    void ReadConfiguration();
-    void WriteStatusDocuments();
-    // Raises the document, printed on one line, as an event from the core.
-    void RaiseDocument(const TiXmlDocument& document, uint32_t eventType);
-
     void StartSignals();
     void SupervisorConfigured(SupervisorConfig config);
     void SupervisorLost();
@@ -129,30 +119,17 @@ protected:
     // Set once, under the inbox's lock (EventBus::Stop); read anywhere.
     std::atomic<bool> stopRequested{false};
 
-    // --- run state: what the supervisor said, and what the files say ---
-    std::mutex coreMutex;           // guards the supervisor's two strings
-    std::string supervisorFilename; // under coreMutex
-    std::string supervisorVersion;  // under coreMutex
+    // --- run state: what the supervisor said ---
     std::atomic<bool> backgroundMode{false};
     std::atomic<bool> supervisorLost{false}; // the I/O thread sets it while the shutdown reads it
     std::string executablePath;
-    std::string productName = "tarvoSentry";
-    std::string coreVersion;
 
     // --- the components, in the order they are created ---
     Housekeeping housekeeping_;
     SupervisorChannel channel_;
     PluginHost host_;
     EventBus bus_;
-
-    // --- the components' state the documents (config/) read and set ---
-    bool& throttlingEnabled;
-    const std::atomic<bool>& videoThrottled;
-    std::vector<PLUGININFO>& plugins;
-    std::shared_mutex& pluginsMutex;
-    std::map<std::string, std::string>& failedPlugins;
-    // --- config/: the status document's files; the saves never overlap ---
-    StatusFiles statusFiles;
+    Documents documents_;
 
     std::unique_ptr<boost::asio::signal_set> signals;
     std::unique_ptr<boost::asio::signal_set> statsSignal; // SIGUSR1: the counter lines

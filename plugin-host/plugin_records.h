@@ -126,3 +126,21 @@ inline _IoctlParmsOut IoctlResultRecord(uint32_t request)
     out.presetCount = plugin_records::kIoctlPresetCount;
     return out;
 }
+
+// An event the host raises itself (a log line, a document): `data` is
+// copied by the raise like any plugin's.
+inline _EventParmsIn EventRecord(uint32_t providerID, uint32_t eventType, uint32_t eventFlags,
+                                 const void* data = nullptr, uint32_t dataSize = 0)
+{
+    _EventParmsIn in = plugin_records::Zeroed<_EventParmsIn>();
+    in.providerID = providerID;
+    in.eventType = eventType;
+    in.eventFlags = eventFlags;
+    in.data = const_cast<void*>(data);
+    in.dataSize = dataSize;
+    return in;
+}
+inline _EventParmsOut EventResultRecord()
+{
+    return _EventParmsOut{sizeof(_EventParmsOut), DVR_RECORD_VERSION, 0};
+}

@@ -6,8 +6,7 @@
 
 #include <signal.h>
 
-#include "support/plugin_journal.h"
-#include "support/process.h"
+#include "support/journaled_core.h"
 
 namespace {
 
@@ -23,32 +22,23 @@ class MemoryThrottle : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        install.AddTestPlugin("eventprobe", "camera.so");
-        WriteFile(install.plugins / "camera.conf",
-                  "journal=" + journal.string() +
-                      "\nid=0x00200000\nworker=steps\nwrite=1\nmask2=0x02000010\njournal_status=1\n"
-                      "step=" +
-                      kTwoFrames + "\nstep=hog 200\nstep=wait " + lowSeen.string() +
-                      // dependent frames while throttled
-                      "\nstep=raise 0x1 0x01000000 8 3\nstep=free\n"
-                      // key frames until the flag drops, then a fresh pair
-                      "step=until_not 0x1 0x01000000 5 1\nstep=" +
-                      kTwoFrames + "\n");
-        ProcessOptions options;
-        options.cwd = install.work;
-        options.pty = true; // the core writes its lines to a terminal only
-        core = Process::Start(install.exe, options);
+        run.Add("eventprobe", "camera",
+                "id=0x00200000\nworker=steps\nwrite=1\nmask2=0x02000010\njournal_status=1\n"
+                "step=" +
+                    std::string(kTwoFrames) + "\nstep=hog 200\nstep=wait " + lowSeen.string() +
+                    // dependent frames while throttled
+                    "\nstep=raise 0x1 0x01000000 8 3\nstep=free\n"
+                    // key frames until the flag drops, then a fresh pair
+                    "step=until_not 0x1 0x01000000 5 1\nstep=" +
+                    kTwoFrames + "\n");
+        run.Start();
         // The camera raises its frames only once the core throttles.
         ASSERT_TRUE(journalReader.WaitForLine("camera hogged 200")) << journalReader.Text();
         ASSERT_TRUE(core->WaitForOutput(kLow)) << core->Output();
         WriteFile(lowSeen, "");
         ASSERT_TRUE(journalReader.WaitForPrefix("camera until ")) << journalReader.Text();
     }
-    void Stop()
-    {
-        core->Signal(SIGTERM);
-        ASSERT_EQ(core->WaitExit(), 0) << core->Output();
-    }
+    void Stop() { run.Stop(); }
     std::vector<std::string> Lines(const std::string& prefix) const
     {
         std::vector<std::string> found;
@@ -68,11 +58,10 @@ protected:
         return values;
     }
 
-    CoreInstall install;
-    fs::path journal = install.root() / "journal";
-    fs::path lowSeen = install.root() / "low-seen";
-    PluginJournal journalReader{journal};
-    std::unique_ptr<Process> core;
+    JournaledCore run;
+    fs::path lowSeen = run.install.root() / "low-seen";
+    const PluginJournal& journalReader = run.journal;
+    std::unique_ptr<Process>& core = run.core;
 };
 
 TEST_F(MemoryThrottle, VideoIsRefusedWhileThrottledAndNeedsAKeyFrameAfterwards)

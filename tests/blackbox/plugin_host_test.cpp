@@ -9,9 +9,7 @@
 #include <algorithm>
 #include <sstream>
 
-#include "support/plugin_journal.h"
-#include "support/process.h"
-#include "support/supervisor_peer.h"
+#include "support/journaled_core.h"
 
 namespace {
 
@@ -37,9 +35,9 @@ std::vector<std::string> SplitLines(const std::string& text)
 
 class PluginHost : public ::testing::Test {
 protected:
-    CoreInstall install;
-    fs::path journal = install.root() / "journal";
-    std::unique_ptr<Process> core;
+    JournaledCore run;
+    CoreInstall& install = run.install;
+    std::unique_ptr<Process>& core = run.core;
 
     // Installs a copy of the probe as `fileName` with `config` beside it.
     fs::path AddProbe(const std::string& fileName, const std::string& config, bool protectedDir = false)
@@ -55,25 +53,19 @@ protected:
         std::string base = library.string();
         if (base.size() > 3 && base.compare(base.size() - 3, 3, ".so") == 0)
             base.resize(base.size() - 3);
-        WriteFile(base + ".conf", config + "\njournal=" + journal.string() + "\n");
+        WriteFile(base + ".conf", config + "\njournal=" + run.journal.path().string() + "\n");
     }
 
     void StartCore()
     {
-        core = dvrtest::StartCore(install);
+        run.Start();
         ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
     }
+    void StopCore() { run.Stop(); }
 
-    void StopCore()
-    {
-        core->Signal(SIGTERM);
-        EXPECT_EQ(core->WaitExit(), 0) << core->Output();
-    }
-
-    std::vector<std::string> Journal() const { return PluginJournal(journal).Lines(); }
-    bool WaitForJournal(const std::string& line) const { return PluginJournal(journal).WaitForLine(line); }
-    // Position of `line` in the journal; -1 when it is missing.
-    long At(const std::string& line) const { return PluginJournal(journal).At(line); }
+    std::vector<std::string> Journal() const { return run.journal.Lines(); }
+    bool WaitForJournal(const std::string& line) const { return run.journal.WaitForLine(line); }
+    long At(const std::string& line) const { return run.journal.At(line); }
 
     // Stems of the probes that journaled exactly `call`, in journal order.
     std::vector<std::string> Order(const std::string& call) const

@@ -13,9 +13,7 @@
 #include <string>
 
 #include "dvrplugin.h"
-#include "support/plugin_journal.h"
-#include "support/process.h"
-#include "support/supervisor_peer.h"
+#include "support/journaled_core.h"
 
 namespace {
 
@@ -32,21 +30,15 @@ const std::string kDisconnected = "tarvod ipc pipe disconnected";
 // Well below the core's own 10-second wait for its configuration.
 constexpr auto kWellBeforeTheWait = 6000ms;
 
-// The core with an in-process supervisor; on a pseudo-terminal, where the
-// core writes its lines.
-struct SupervisedCore {
-    CoreInstall install;
-    SupervisorPeer supervisor;
-    std::unique_ptr<Process> core;
-    Clock::time_point started;
-
-    // Plugins go in before the start: `prepare` installs them.
+// The shared fixture's core under the in-process supervisor, started before
+// the supervisor said anything; `prepare` installs plugins first.
+struct SupervisedCore : JournaledCore {
     explicit SupervisedCore(const std::function<void(CoreInstall&)>& prepare = {})
     {
         if (prepare)
             prepare(install);
         started = Clock::now();
-        core = StartCore(install, &supervisor);
+        StartUnconfigured();
     }
 
     bool Configure(const std::string& payload = "tarvod\0"
@@ -55,6 +47,8 @@ struct SupervisedCore {
         return supervisor.Send(IPC_KIND_CONFIG, 0, payload);
     }
     bool StartedWithinTheWait() const { return core->WaitForOutput(kStarted, kWellBeforeTheWait); }
+
+    Clock::time_point started;
 };
 
 TEST(SupervisorConfiguration, EndsTheStartupWaitAtOnce)
@@ -264,9 +258,8 @@ TEST(SupervisorBlocks, BlocksRaisedByPluginsArriveUnchangedOneRecordEachInOrder)
     EXPECT_EQ(Text(run.supervisor.Receive()), "first block for the supervisor");
     EXPECT_EQ(Text(run.supervisor.Receive()), "second");
     // The raiser notes the answer after its call returns, which may be after the block arrived.
-    const PluginJournal journal(run.install.root() / "journal");
-    EXPECT_TRUE(journal.WaitForLine("a-first supervisor 0")) << journal.Text();
-    EXPECT_TRUE(journal.WaitForLine("b-second supervisor 0")) << journal.Text();
+    EXPECT_TRUE(run.journal.WaitForLine("a-first supervisor 0")) << run.journal.Text();
+    EXPECT_TRUE(run.journal.WaitForLine("b-second supervisor 0")) << run.journal.Text();
     run.supervisor.Send(IPC_KIND_STOP, 0);
     EXPECT_EQ(run.core->WaitExit(), 0);
 }

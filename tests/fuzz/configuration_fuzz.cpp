@@ -158,21 +158,15 @@ void LoadWithBackup(dvrfuzz::Input& input)
     }
 }
 
-class ConfigCore : public dvrtest::TestCore {
-public:
-    int8_t Default(int slot) { return defaultLogLevels[slot].load(); }
-    void SetDefault(int slot, int8_t level) { defaultLogLevels[slot] = level; }
-};
-
 void Update(dvrfuzz::Input& input)
 {
     size_t size = 0;
     const unsigned char* text = input.bytes(input.left(), &size);
     unlink(kFile);
-    ConfigCore core;
+    dvrtest::TestCore core;
     // A few slots with defaults of their own, so that -1 twice has one to bring back.
     for (int slot : {0x21, 0x22, 0xFE})
-        core.SetDefault(slot, static_cast<int8_t>(slot % 50));
+        core.defaultLogLevels[slot] = static_cast<int8_t>(slot % 50);
     int8_t before[LogLevelArraySize];
     for (int slot = 0; slot < LogLevelArraySize; ++slot)
         before[slot] = core.logLevels[slot].load();
@@ -189,7 +183,7 @@ void Update(dvrfuzz::Input& input)
         changed = true;
         // A refused document changes nothing.
         FUZZ_CHECK(!refused);
-        FUZZ_CHECK((after >= -1 && after <= 100) || after == core.Default(slot));
+        FUZZ_CHECK((after >= -1 && after <= 100) || after == core.defaultLogLevels[slot].load());
     }
     // A change is written out as the status document, which reads back.
     if (changed) {

@@ -31,9 +31,14 @@ public:
     // Under the test's supervisor, which sends the configuration packet.
     void StartSupervised()
     {
+        StartUnconfigured();
+        ASSERT_TRUE(ConfigureCore(supervisor, *core));
+    }
+    // Under the test's supervisor, which has said nothing yet.
+    void StartUnconfigured()
+    {
         supervised_ = true;
         core = StartCore(install, &supervisor);
-        ASSERT_TRUE(ConfigureCore(supervisor, *core));
     }
 
     // Stops the core as its supervisor does (SIGTERM without one) and

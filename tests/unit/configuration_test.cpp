@@ -23,54 +23,46 @@ using dvrtest::TempDir;
 using dvrtest::WriteFile;
 namespace fs = std::filesystem;
 
-// The shared harness, its working directory a fresh temporary directory.
-class ConfigCore : public dvrtest::TestCore {
+// Runs a test in a fresh temporary directory, the documents' working directory.
+class InTempDir {
 public:
-    ConfigCore() : TestCore("/opt/kavo/bin/dvrcore")
-    {
-        previous = std::filesystem::current_path();
-        std::filesystem::current_path(dir.path());
-    }
-    ~ConfigCore() override { std::filesystem::current_path(previous); }
-
-    using dvrcore::coreVersion;
-    using dvrcore::defaultLogLevels;
-    using dvrcore::plugins;
-    using dvrcore::ReadConfiguration;
-    using dvrcore::stopRequested;
-    using dvrcore::WriteStatusDocuments;
-
-    // The documents raised so far, as texts; checks each record on the way.
-    // Log lines, passed on to the plugins as events too, are left out.
-    std::vector<std::string> Raised()
-    {
-        std::vector<std::string> texts;
-        for (const _EventParmsIn& event : TakeQueued()) {
-            if (event.eventType == EVENT_TYPE_LOG)
-                continue;
-            EXPECT_EQ(event.structSize, sizeof(_EventParmsIn)); // 184 on the 32-bit target
-            EXPECT_EQ(event.version, 1u);
-            EXPECT_EQ(event.providerID, CORE_PROVIDER_ID);
-            EXPECT_EQ(event.requestID, 0u);
-            EXPECT_EQ(event.eventType, EVENT_TYPE_CONFIG);
-            EXPECT_EQ(event.eventFlags, 0x01000010u);
-            texts.emplace_back(static_cast<const char*>(event.data), event.dataSize);
-        }
-        return texts;
-    }
-
-    void AddPlugin(uint32_t systemID, const std::string& filename, int64_t loadMs, int64_t openMs, int32_t openCode)
-    {
-        TestCore::AddPlugin(systemID, filename, [&](PLUGININFO& plugin) {
-            plugin.LoadTimeMs = loadMs;
-            plugin.OpenTimeMs = openMs;
-            plugin.OpenCode = openCode;
-        });
-    }
+    InTempDir() : previous_(fs::current_path()) { fs::current_path(dir.path()); }
+    ~InTempDir() { fs::current_path(previous_); }
 
     TempDir dir;
-    std::filesystem::path previous;
+
+private:
+    fs::path previous_;
 };
+
+// The documents raised so far, as texts; checks each record on the way.
+// Log lines, passed on to the plugins as events too, are left out.
+std::vector<std::string> Raised(dvrtest::TestCore& core)
+{
+    std::vector<std::string> texts;
+    for (const _EventParmsIn& event : core.TakeQueued()) {
+        if (event.eventType == EVENT_TYPE_LOG)
+            continue;
+        EXPECT_EQ(event.structSize, sizeof(_EventParmsIn)); // 184 on the 32-bit target
+        EXPECT_EQ(event.version, 1u);
+        EXPECT_EQ(event.providerID, CORE_PROVIDER_ID);
+        EXPECT_EQ(event.requestID, 0u);
+        EXPECT_EQ(event.eventType, EVENT_TYPE_CONFIG);
+        EXPECT_EQ(event.eventFlags, 0x01000010u);
+        texts.emplace_back(static_cast<const char*>(event.data), event.dataSize);
+    }
+    return texts;
+}
+
+void AddPlugin(dvrtest::TestCore& core, uint32_t systemID, const std::string& filename, int64_t loadMs,
+               int64_t openMs, int32_t openCode)
+{
+    core.AddPlugin(systemID, filename, [&](PLUGININFO& plugin) {
+        plugin.LoadTimeMs = loadMs;
+        plugin.OpenTimeMs = openMs;
+        plugin.OpenCode = openCode;
+    });
+}
 
 std::string CoreXml(const std::string& plugins, const std::string& memory = "<Memory Throttling=\"1\"/>")
 {
@@ -102,15 +94,16 @@ TEST(ReadConfiguration, SetsWhatTheFilesSayAndSkipsBadEntriesOneByOne)
         {"a word for a level", CoreXml(R"(<Plugin ID="131072" LogLevel="loud"/>)"), 2, -1},
     };
     for (const Case& c : cases) {
-        ConfigCore core;
+        InTempDir here;
+        dvrtest::TestCore core;
         WriteFile("core.xml", c.coreXml);
-        core.ReadConfiguration();
+        core.documents().ReadConfiguration();
         EXPECT_EQ(core.logLevels[c.slot].load(), c.level) << c.name;
     }
 }
 
 // Lines the core logged from `first` on, each checked to be a warning.
-std::vector<std::string> WarningsFrom(const ConfigCore& core, size_t first)
+std::vector<std::string> WarningsFrom(const dvrtest::TestCore& core, size_t first)
 {
     std::vector<std::string> texts;
     const std::vector<dvrtest::LogLine> lines = core.Lines();
@@ -152,20 +145,21 @@ TEST(ReadConfiguration, FilesItMayNotReadOrReplaceAreKeptAndSaid)
          settings, ""},
     };
     for (const Case& c : cases) {
-        ConfigCore core;
+        InTempDir here;
+        dvrtest::TestCore core;
         WriteFile("core.xml", settings);
         fs::permissions("core.xml", c.file);
-        fs::permissions(core.dir.path(), c.directory);
+        fs::permissions(here.dir.path(), c.directory);
         const std::string logged = dvrtest::AsAnotherUser([&] {
-            core.ReadConfiguration();
-            core.WriteStatusDocuments();
-            core.WriteStatusDocuments(); // a second save says nothing new
+            core.documents().ReadConfiguration();
+            core.documents().WriteStatus();
+            core.documents().WriteStatus(); // a second save says nothing new
             std::string text;
             for (const std::string& line : WarningsFrom(core, 0))
                 text += line + "\n";
             return text;
         });
-        fs::permissions(core.dir.path(), fs::perms::owner_all);
+        fs::permissions(here.dir.path(), fs::perms::owner_all);
         EXPECT_EQ(logged, c.lines) << c.name;
         if (c.coreXml.empty()) {
             EXPECT_EQ(ReadFile("core.xml").rfind("<?xml ?>\n<Kavo Delta=\"0\">", 0), 0u) << c.name;
@@ -178,17 +172,18 @@ TEST(ReadConfiguration, FilesItMayNotReadOrReplaceAreKeptAndSaid)
 
 TEST(StatusDocument, AFailingSaveIsToldOncePerCauseAndItsRecoveryOnce)
 {
-    ConfigCore core;
+    InTempDir here;
+    dvrtest::TestCore core;
     fs::create_directory("core.xml.bak");
-    core.WriteStatusDocuments();
-    core.WriteStatusDocuments();
+    core.documents().WriteStatus();
+    core.documents().WriteStatus();
     fs::remove("core.xml.bak");
     ASSERT_EQ(mkfifo("core.xml", 0600), 0);
-    core.WriteStatusDocuments();
-    core.WriteStatusDocuments();
+    core.documents().WriteStatus();
+    core.documents().WriteStatus();
     fs::remove("core.xml");
-    core.WriteStatusDocuments();
-    core.WriteStatusDocuments();
+    core.documents().WriteStatus();
+    core.documents().WriteStatus();
     EXPECT_EQ(WarningsFrom(core, 0), (std::vector<std::string>{
                                          "cannot save core.xml: remove core.xml.bak: Is a directory",
                                          "cannot save core.xml: replace core.xml: not a regular file but a FIFO",
@@ -196,7 +191,7 @@ TEST(StatusDocument, AFailingSaveIsToldOncePerCauseAndItsRecoveryOnce)
                                      }));
     // plugins.xml, saved every time, said nothing; the documents were raised.
     EXPECT_EQ(ReadFile("plugins.xml"), ReadFile("core.xml"));
-    EXPECT_EQ(core.Raised().size(), 6u);
+    EXPECT_EQ(Raised(core).size(), 6u);
 }
 
 std::string Update(const std::string& plugins, const std::string& delta = R"(Delta="1")")
@@ -243,14 +238,15 @@ TEST(ParseConfig, ChangesThresholdsAndRewritesOncePerChangeOrRefusesTheWholeDocu
         {"huge and broken, not an update", std::string(20'000'000, 'x'), 10, 0, ""},
         {"broken, not an update", Update(R"(<Plugin ID="131072" LogLevel="70">)", R"(Delta="0")"), 10, 0, ""},
     };
-    ConfigCore core;
+    InTempDir here;
+    dvrtest::TestCore core;
     core.logLevels[2] = 30;
     core.defaultLogLevels[2] = 40;
     for (const Step& step : steps) {
         const size_t linesBefore = core.Lines().size();
         core.ParseConfig(step.text);
         EXPECT_EQ(core.logLevels[2].load(), step.level) << step.name;
-        EXPECT_EQ(core.Raised().size(), static_cast<size_t>(step.rewrites)) << step.name;
+        EXPECT_EQ(Raised(core).size(), static_cast<size_t>(step.rewrites)) << step.name;
         EXPECT_EQ(WarningsFrom(core, linesBefore),
                   step.refusal.empty() ? std::vector<std::string>{} : std::vector<std::string>{step.refusal})
             << step.name;
@@ -261,11 +257,11 @@ TEST(ParseConfig, ChangesThresholdsAndRewritesOncePerChangeOrRefusesTheWholeDocu
 // cannot produce: times beyond 32 bits, a slot beyond the tables, a stop.
 TEST(StatusDocument, LowBitsOfTimesNoSlotNoThresholdsAndNothingRaisedWhileStopping)
 {
-    ConfigCore core;
-    core.coreVersion = "20.12.8.0";
-    core.AddPlugin(0x00030000, "three.so", 0x1'0000'0005, 0xFFFF'FFFF, 5);
-    core.AddPlugin(0x00FF0001, "wide.so", 1, 2, 0); // slot 255
-    core.WriteStatusDocuments();
+    InTempDir here;
+    dvrtest::TestCore core;
+    AddPlugin(core, 0x00030000, "three.so", 0x1'0000'0005, 0xFFFF'FFFF, 5);
+    AddPlugin(core, 0x00FF0001, "wide.so", 1, 2, 0); // slot 255
+    core.documents().WriteStatus();
     const std::string coreXml = ReadFile("core.xml");
     EXPECT_NE(coreXml.find("<Modules TotalLoadTimeMs=\"6\" TotalOpenTimeMs=\"1\">"), std::string::npos) << coreXml;
     EXPECT_NE(coreXml.find("Filename=\"three.so\" Opened=\"1\" LoadTimeMs=\"5\" OpenTimeMs=\"-1\" OpenCode=\"5\""),
@@ -273,12 +269,12 @@ TEST(StatusDocument, LowBitsOfTimesNoSlotNoThresholdsAndNothingRaisedWhileStoppi
     EXPECT_NE(coreXml.find("Filename=\"wide.so\" Opened=\"1\" LoadTimeMs=\"1\" OpenTimeMs=\"2\" OpenCode=\"0\" "
                            "LogLevel=\"-1\" LogLevelDefault=\"-1\" />"),
               std::string::npos);
-    ASSERT_EQ(core.Raised().size(), 1u);
+    ASSERT_EQ(Raised(core).size(), 1u);
 
     // Refused while the core stops: nothing is raised, nothing is said.
-    core.stopRequested = true;
-    core.WriteStatusDocuments();
-    EXPECT_TRUE(core.Raised().empty());
+    core.RequestStop();
+    core.documents().WriteStatus();
+    EXPECT_TRUE(Raised(core).empty());
 }
 
 } // namespace

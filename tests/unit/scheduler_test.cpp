@@ -247,10 +247,10 @@ TEST_F(SchedulerRuns, TheMemoryReportComesEverySixtySecondsWhileLevelZeroPasses)
 TEST_F(SchedulerRuns, TheDocumentWritesTimeAsASigned32BitNumber)
 {
     house.wall = static_cast<time_t>(0x7FFFFFFF);
-    harness.AnnounceThrottle();
+    harness.documents().AnnounceThrottle();
     if constexpr (sizeof(time_t) > 4) {
         house.wall = static_cast<time_t>(int64_t{1} << 31); // past 2038 on a 64-bit time_t
-        harness.AnnounceThrottle();
+        harness.documents().AnnounceThrottle();
         EXPECT_EQ(house.Documents(),
                   (std::vector<std::string>{MemoryDocument(0, 2147483647), MemoryDocument(0, -2147483648LL)}));
     } else {
