@@ -73,8 +73,12 @@ std::string EntryList(uint32_t entries, bool present)
 {
     std::string text;
     for (int i = 0; i < kEntryPointCount; ++i)
-        if (((entries >> i) & 1u) == present)
-            text += (text.empty() ? "" : " ") + std::string(kEntryPointNames[i]);
+        if (((entries >> i) & 1u) == present) {
+            // Appended piece by piece: g++ 12 at -O3 takes `"" + string` for an overlapping copy.
+            if (!text.empty())
+                text += ' ';
+            text += kEntryPointNames[i];
+        }
     return text.empty() ? "none" : text;
 }
 
