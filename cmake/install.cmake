@@ -9,6 +9,9 @@
 #   P/bin/dvrcore -> ../lib/dvrcore/dvrcore, P/bin/devsupervisor, P/bin/dvrinspect,
 #   P/bin/dvrplugin-new                     the scaffold for a new plugin
 #   P/share/dvrplugin/example/              the example plugin, its harness test and CMake file
+#   P/share/dvrplugin/toolchain-armhf.cmake the cross build for 32-bit ARM
+# With DVR_SDK_ONLY the core, its plugins and devsupervisor are left out (the
+# plugin directory is still made: the CMake package points at it).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -21,21 +24,23 @@ install(TARGETS dvrplugin_api dvrharness EXPORT dvrpluginTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(EXPORT dvrpluginTargets NAMESPACE dvrplugin:: DESTINATION ${DVR_INSTALL_CMAKE_DIR})
 
-install(TARGETS dvrcore RUNTIME DESTINATION ${DVR_INSTALL_CORE_DIR})
-install(TARGETS ${DVR_DEMO_PLUGINS} LIBRARY DESTINATION ${DVR_INSTALL_PLUGIN_DIR})
 install(TARGETS dvrinspect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS tools/scaffold/dvrplugin-new DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY tools/sdk-example/ DESTINATION ${CMAKE_INSTALL_DATADIR}/dvrplugin/example)
-if(TARGET devsupervisor)
+install(FILES cmake/toolchain-armhf.cmake DESTINATION ${CMAKE_INSTALL_DATADIR}/dvrplugin)
+install(DIRECTORY DESTINATION ${DVR_INSTALL_PLUGIN_DIR})
+if(NOT DVR_SDK_ONLY)
+  install(TARGETS dvrcore RUNTIME DESTINATION ${DVR_INSTALL_CORE_DIR})
+  install(TARGETS ${DVR_DEMO_PLUGINS} LIBRARY DESTINATION ${DVR_INSTALL_PLUGIN_DIR})
   install(TARGETS devsupervisor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # The core finds its plugins beside its real executable, so P/bin gets a link.
+  file(RELATIVE_PATH DVR_CORE_LINK_TARGET /${CMAKE_INSTALL_BINDIR} /${DVR_INSTALL_CORE_DIR}/dvrcore)
+  install(CODE "
+    set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/dvrcore\")
+    file(REMOVE \"\${link}\")
+    file(CREATE_LINK \"${DVR_CORE_LINK_TARGET}\" \"\${link}\" SYMBOLIC)
+    message(STATUS \"Installing: \${link} -> ${DVR_CORE_LINK_TARGET}\")")
 endif()
-# The core finds its plugins beside its real executable, so P/bin gets a link.
-file(RELATIVE_PATH DVR_CORE_LINK_TARGET /${CMAKE_INSTALL_BINDIR} /${DVR_INSTALL_CORE_DIR}/dvrcore)
-install(CODE "
-  set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/dvrcore\")
-  file(REMOVE \"\${link}\")
-  file(CREATE_LINK \"${DVR_CORE_LINK_TARGET}\" \"\${link}\" SYMBOLIC)
-  message(STATUS \"Installing: \${link} -> ${DVR_CORE_LINK_TARGET}\")")
 
 foreach(pc dvrplugin dvrharness)
   configure_file(cmake/${pc}.pc.in ${CMAKE_BINARY_DIR}/${pc}.pc @ONLY)

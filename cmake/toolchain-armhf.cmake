@@ -4,6 +4,11 @@
 #   cmake -S . -B build-armhf -G Ninja --toolchain cmake/toolchain-armhf.cmake
 # Tests run under qemu-arm, which finds the armhf loader and libraries in /
 # (no -L: the loader under /usr/arm-linux-gnueabihf does not match them).
+# Without the :armhf libraries (the SDK-only build needs none) the cross
+# compiler's own libc and libstdc++ under /usr/arm-linux-gnueabihf are the
+# only ones: qemu-arm is then told to look there (-L).
+# An SDK-only build or a plugin against it (share/dvrplugin/ has this file):
+#   cmake -S . -B build-armhf -G Ninja --toolchain cmake/toolchain-armhf.cmake -DDVR_SDK_ONLY=ON
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR armv7l)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
@@ -15,6 +20,8 @@ set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pk
 set(ENV{PKG_CONFIG_PATH} "")
 
 find_program(DVR_QEMU_ARM qemu-arm)
-if(DVR_QEMU_ARM)
+if(DVR_QEMU_ARM AND NOT EXISTS /lib/ld-linux-armhf.so.3 AND EXISTS /usr/arm-linux-gnueabihf/lib/ld-linux-armhf.so.3)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${DVR_QEMU_ARM} -L /usr/arm-linux-gnueabihf)
+elseif(DVR_QEMU_ARM)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${DVR_QEMU_ARM})
 endif()

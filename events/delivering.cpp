@@ -42,7 +42,7 @@ void EventBus::RunWriter()
     inbox_.RunWriter(
         [&](const _EventParmsIn& event) {
             ++events;
-            refBlocks_.AddDeliveryRef(event.data, event.dataSize, CORE_PROVIDER_ID);
+            refBlocks_.AddDeliveryRef(event.data, event.dataSize, CORE_PROVIDER_ID, event.eventType);
             // The same answer LogLevelEnabled gives for the core's level 0,
             // read straight from the table: this runs for every event.
             const bool detail = (*links_.logLevels)[LogLevelSlot(CORE_PROVIDER_ID)].load() <= LEVEL_DETAIL;

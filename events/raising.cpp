@@ -4,6 +4,7 @@
 // refused, or admitted (video), copied into a block of the core's own and put
 // into the inbox for the writer (delivering.cpp).
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,7 +38,22 @@ EventBus::~EventBus()
 {
     for (const _EventParmsIn& event : inbox_.TakeAll())
         FreeEventData(event.data);
-    std::string leaks = refBlocks_.TakeLeakReport();
+    std::vector<RefBlockTable::OwnerLeak> owners;
+    std::string leaks = refBlocks_.TakeLeakReport(&owners);
+    // One line per plugin that an operator sees; block by block at detail level.
+    for (const RefBlockTable::OwnerLeak& leak : owners) {
+        if (leak.owner == CORE_PROVIDER_ID)
+            continue;
+        std::string name = host_.FileName(leak.owner);
+        char origin[96] = "";
+        if (leak.oldestEventType)
+            snprintf(origin, sizeof origin, "; the oldest was handed out by %s of event type 0x%04X",
+                     leak.oldestEventType & EVENT_TYPE_CONFIG ? "IOCTL_CONFIG" : "Write", leak.oldestEventType);
+        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING,
+                   "plugin %s still holds %u blocks (%llu bytes) at unload%s",
+                   name.empty() ? "?" : name.c_str(), leak.blocks, static_cast<unsigned long long>(leak.bytes),
+                   origin);
+    }
     if (!leaks.empty())
         LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL, "%s", leaks.c_str());
     EventBus* self = this;

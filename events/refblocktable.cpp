@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <map>
 #include <new>
 #include <utility>
 
@@ -163,36 +164,38 @@ void RefBlockTable::AddRef(void* block, uint32_t size, uint32_t owner)
     AddRefLocked(block, size, owner);
 }
 
-void RefBlockTable::AddDeliveryRef(void* block, uint32_t size, uint32_t coreOwner)
+void RefBlockTable::AddDeliveryRef(void* block, uint32_t size, uint32_t coreOwner, uint32_t eventType)
 {
     if (block == nullptr) {
         return;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    AddRefLocked(block, size, coreOwner);
+    if (Entry* e = AddRefLocked(block, size, coreOwner)) {
+        e->eventType = eventType;
+    }
     delivering_ = block;
     calling_.store(coreOwner, std::memory_order_relaxed);
     earlyReleased_ = false;
 }
 
-void RefBlockTable::AddRefLocked(void* block, uint32_t size, uint32_t owner)
+RefBlockTable::Entry* RefBlockTable::AddRefLocked(void* block, uint32_t size, uint32_t owner)
 {
     size_t slot = FindSlot(block);
     if (slot != capacity_) {
         Entry& e = slots_[slot];
         if (e.HasOwner(owner)) {
-            return;
+            return &e;
         }
         if (earlyReleased_ && block == delivering_ && owner == earlyOwner_ &&
             owner == calling_.load(std::memory_order_relaxed)) {
             earlyReleased_ = false; // the hold was given back during its call
-            return;
+            return nullptr;
         }
         e.AppendOwner(owner);
         if (holdObserver_) {
             holdObserver_(holdContext_, owner, 1, e.size);
         }
-        return;
+        return &e;
     }
     // Keep the load factor at or below one half.
     if ((used_ + 1) * 2 > capacity_) {
@@ -214,6 +217,8 @@ void RefBlockTable::AddRefLocked(void* block, uint32_t size, uint32_t owner)
     e.block = block;
     e.size = size;
     e.ownerCount = 0;
+    e.eventType = 0;
+    e.sequence = ++sequence_;
     e.AppendOwner(owner); // inline, cannot throw
     if (holdObserver_) {
         holdObserver_(holdContext_, owner, 1, size);
@@ -221,6 +226,7 @@ void RefBlockTable::AddRefLocked(void* block, uint32_t size, uint32_t owner)
     ++used_;
     blockCount_.store(blockCount_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     byteCount_.store(byteCount_.load(std::memory_order_relaxed) + size, std::memory_order_relaxed);
+    return &e;
 }
 
 bool RefBlockTable::Release(void* block, uint32_t owner)
@@ -282,7 +288,7 @@ void RefBlockTable::ClearAllLocked()
     byteCount_.store(0, std::memory_order_relaxed);
 }
 
-std::string RefBlockTable::TakeLeakReport()
+std::string RefBlockTable::TakeLeakReport(std::vector<OwnerLeak>* owners)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<const Entry*> live;
@@ -308,6 +314,27 @@ std::string RefBlockTable::TakeLeakReport()
             AppendHex(report, e->OwnerAt(i));
         }
         report += "]\n";
+    }
+    if (owners != nullptr) {
+        // The oldest block is the one added first; sequence numbers wrap only
+        // after 2^32 blocks, which a leak report can live with.
+        std::map<uint32_t, std::pair<OwnerLeak, uint32_t>> byOwner; // with the oldest's sequence
+        for (const Entry* e : live) {
+            for (uint32_t i = 0; i < e->ownerCount; ++i) {
+                auto [it, added] = byOwner.try_emplace(e->OwnerAt(i));
+                OwnerLeak& leak = it->second.first;
+                leak.owner = e->OwnerAt(i);
+                ++leak.blocks;
+                leak.bytes += e->size;
+                if (added || e->sequence < it->second.second) {
+                    leak.oldestEventType = e->eventType;
+                    it->second.second = e->sequence;
+                }
+            }
+        }
+        for (const auto& [owner, leak] : byOwner) {
+            owners->push_back(leak.first);
+        }
     }
     ClearAllLocked();
     return report;

@@ -30,8 +30,9 @@ public:
     void AddRef(void* block, uint32_t size, uint32_t owner);
 
     // The writer's own hold on the block of the event it starts delivering:
-    // AddRef, and that block becomes the one being delivered.
-    void AddDeliveryRef(void* block, uint32_t size, uint32_t coreOwner);
+    // AddRef, and that block becomes the one being delivered. `eventType`
+    // is the event's, kept for the leak report.
+    void AddDeliveryRef(void* block, uint32_t size, uint32_t coreOwner, uint32_t eventType = 0);
 
     // The writer is about to call `owner` with the block being delivered.
     // It records the plugin's hold lazily, only if the plugin keeps the block
@@ -59,8 +60,17 @@ public:
     using HoldObserver = void (*)(void* context, uint32_t owner, int32_t blocks, int64_t bytes);
     void ObserveHolds(HoldObserver observer, void* context);
 
-    // One line per block still held, then forgets them all without freeing.
-    std::string TakeLeakReport();
+    // What one owner still holds: blocks, bytes, and the type of the event
+    // whose delivery handed out the oldest of them (0: not known).
+    struct OwnerLeak {
+        uint32_t owner = 0;
+        uint32_t blocks = 0;
+        uint64_t bytes = 0;
+        uint32_t oldestEventType = 0;
+    };
+    // One line per block still held, then forgets them all without freeing;
+    // `owners`, when given, gets one summary per owner, in owner order.
+    std::string TakeLeakReport(std::vector<OwnerLeak>* owners = nullptr);
 
 private:
     static constexpr uint32_t kInlineOwners = 4;
@@ -70,6 +80,8 @@ private:
         uint32_t size = 0;
         uint32_t ownerCount = 0;
         uint32_t owners[kInlineOwners] = {};
+        uint32_t eventType = 0; // of the delivery that added the block; 0 when not delivered
+        uint32_t sequence = 0;  // order of addition, for the leak report's oldest block
         // Owners beyond the inline ones; rare, so kept out of line.
         std::unique_ptr<std::vector<uint32_t>> overflow;
 
@@ -84,7 +96,8 @@ private:
     size_t HomeSlot(const void* block) const;
     size_t FindSlot(const void* block) const; // capacity_ when absent
     void EraseSlot(size_t slot);
-    void AddRefLocked(void* block, uint32_t size, uint32_t owner);
+    // The block's entry; null when the hold was cancelled (see Calling).
+    Entry* AddRefLocked(void* block, uint32_t size, uint32_t owner);
     void Rehash(size_t newCapacity);
     void ClearAllLocked();
 
@@ -95,6 +108,7 @@ private:
     size_t used_ = 0;     // occupied slots
     std::atomic<uint32_t> blockCount_{0};
     std::atomic<uint32_t> byteCount_{0};
+    uint32_t sequence_ = 0; // last Entry::sequence given
     HoldObserver holdObserver_ = nullptr;
     void* holdContext_ = nullptr;
 

@@ -1,12 +1,11 @@
 // Finding plugin libraries and putting them in load order; shared by the core
 // and the inspector.
 #include <algorithm>
-
-#include <boost/filesystem/operations.hpp>
+#include <system_error>
 
 #include "plugin-host/plugin_loader.h"
 
-namespace fs = boost::filesystem;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -21,13 +20,13 @@ std::string Extension(const std::string& fileName)
 
 void ScanPluginDirectory(const fs::path& dir, const std::string& extension, std::vector<fs::path>& list)
 {
-    boost::system::error_code error;
+    std::error_code error;
     const fs::file_status dirStatus = fs::status(dir, error);
     if (error || !fs::is_directory(dirStatus))
         return;
     fs::directory_iterator entry(dir, error);
     for (const fs::directory_iterator end; !error && entry != end; entry.increment(error)) {
-        boost::system::error_code entryError;
+        std::error_code entryError;
         const fs::file_status status = fs::status(entry->path(), entryError);
         if (entryError || !fs::is_regular_file(status))
             continue;

@@ -82,6 +82,9 @@ public:
     // Copies the short name of `sourceID` ("core", a plugin's lowered stem)
     // into `name`; leaves it alone for an unknown source.
     void CopyModuleName(uint32_t sourceID, char* name, size_t size);
+    // The file name of the accepted plugin with this systemID, kept after
+    // unloading (for the leak report); empty for an unknown ID.
+    std::string FileName(uint32_t systemID);
 
     // --- calls from other threads ---
 
@@ -117,6 +120,8 @@ private:
     PluginSideTable side_; // per-plugin state beside PLUGININFO, by systemID
     std::map<uint32_t, std::string> moduleNames_;
     std::shared_mutex moduleNamesMutex_; // plugin threads log while the loader inserts
+    // Accepted plugins' files by systemID, under moduleNamesMutex_ too.
+    std::map<uint32_t, std::string> fileNames_;
     std::map<std::string, std::string> failedPlugins_;
     // The watchdog goes first at the stop, and last at destruction.
     PluginCallWatch mainWatch_; // the start-up, writer and shutdown thread

@@ -6,16 +6,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <memory>
-
-#include <boost/filesystem/operations.hpp>
 
 #include "core/logging.h"
 #include "plugin-host/plugin_acceptance.h"
+#include "plugin-host/plugin_descriptor_rules.h"
 #include "plugin-host/plugin_entry_points.h"
 #include "plugin-host/plugin_threads.h"
 
-namespace fs = boost::filesystem;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -98,6 +98,11 @@ void PluginHost::Load(const std::string& path)
         return;
     }
     const uint32_t moduleIndex = DVR_MODULE_INDEX(systemID);
+    // Accepted, but probably not what its author meant: said once, here,
+    // where the operator sees it, and not only by the inspector.
+    for (const std::string& warning : DescriptorWarnings(out, ExportedEntryBits(plugin)))
+        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING, "plugin %s accepted with a warning: %s",
+                   fileName.c_str(), warning.c_str());
 
     const int32_t level = out.logLevelDefault;
     if (AppliesLogLevelDefault(moduleIndex, level)) {
@@ -109,6 +114,7 @@ void PluginHost::Load(const std::string& path)
     {
         std::unique_lock lock(moduleNamesMutex_);
         moduleNames_[systemID] = ModuleName(fileName);
+        fileNames_[systemID] = fileName;
     }
     plugin.info = out;
     plugin.handle = library.release();
@@ -122,6 +128,13 @@ void PluginHost::Load(const std::string& path)
         plugins_.insert(plugins_.begin(), std::move(plugin));
     else
         plugins_.push_back(std::move(plugin));
+}
+
+std::string PluginHost::FileName(uint32_t systemID)
+{
+    std::shared_lock lock(moduleNamesMutex_);
+    const auto found = fileNames_.find(systemID);
+    return found == fileNames_.end() ? std::string() : found->second;
 }
 
 void PluginHost::OpenAll()

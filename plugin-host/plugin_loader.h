@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include <boost/filesystem/path.hpp>
+#include <filesystem>
 
 // Directories beside the executable that hold plugin libraries.
 inline constexpr const char* PLUGIN_DIR = "plugins";
@@ -16,8 +16,8 @@ inline constexpr const char* PLUGIN_ORDER_MARKER = "qHubrx";
 // Appends the full path of every regular file (links followed) in `dir` whose
 // name ends in exactly `extension` (from its last dot on). A missing or
 // unreadable directory contributes nothing; unreadable entries are skipped.
-void ScanPluginDirectory(const boost::filesystem::path& dir, const std::string& extension,
-                         std::vector<boost::filesystem::path>& list);
+void ScanPluginDirectory(const std::filesystem::path& dir, const std::string& extension,
+                         std::vector<std::filesystem::path>& list);
 
 // Load order: paths containing the marker first, then ascending path order.
-void OrderPluginPaths(std::vector<boost::filesystem::path>& list);
+void OrderPluginPaths(std::vector<std::filesystem::path>& list);

@@ -180,6 +180,36 @@ TEST(PluginCounters, SIGUSR1LogsOneLinePerPluginWithWhatItRaisedAndKeeps)
     EXPECT_TRUE(core->Running());
     core->Signal(SIGTERM);
     EXPECT_EQ(core->WaitExit(), 0);
+    // What a plugin still holds at unload is a warning, by file, with its
+    // origin; lastonly gave its block back at Close.
+    EXPECT_EQ(core->CountOutput("plugin keeper.so still holds 5 blocks (500 bytes) at unload; the oldest was handed "
+                                "out by Write of event type 0x0002"),
+              1u)
+        << core->Output();
+    EXPECT_EQ(core->CountOutput("still holds"), 1u);
+}
+
+// --- descriptors ------------------------------------------------------------
+
+// The inspector's likely mistakes, said by the core when it loads the plugin
+// (which it still accepts): the raw video flag in a mask instead of its
+// routing class, masks without writeEnabled.
+TEST(LoadWarnings, NameThePluginFileAndTheMistake)
+{
+    CoreInstall install;
+    install.AddConfiguredPlugin("probe", "rawflag", "id=0x00310000\nwrite=1\nmask0=0x01000000\n");
+    install.AddConfiguredPlugin("probe", "nowrite", "id=0x00320000\nmask6=0xFFFFFFFF\n");
+    install.AddConfiguredPlugin("probe", "fine", kHearsLogLines + "id=0x00330000\n");
+    auto core = StartCore(install);
+    ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
+    EXPECT_EQ(core->CountOutput("plugin rawflag.so accepted with a warning: mask 0x0001 media is 0x01000000: bit "
+                                "0x01000000 is a raw eventFlags bit"),
+              1u)
+        << core->Output();
+    EXPECT_EQ(core->CountOutput("plugin nowrite.so accepted with a warning: masks are set but writeEnabled is 0"), 1u);
+    EXPECT_EQ(core->CountOutput("accepted with a warning"), 2u);
+    core->Signal(SIGTERM);
+    EXPECT_EQ(core->WaitExit(), 0);
 }
 
 } // namespace

@@ -177,6 +177,49 @@ TEST_F(Harness, AnswersAMisbehavingPluginAsTheCoreDoes)
     }
 }
 
+// Each row is an event probe and an event: the reason the harness gives (and
+// prints) for calling nothing, or none when the event reaches Write.
+TEST_F(Harness, SaysWhyADeliveredEventReachedNoWrite)
+{
+    const uint32_t self = 0x00500000u, other = 0x00100000u;
+    const struct {
+        const char* config;
+        uint32_t type, flags, provider;
+        const char* why;
+    } cases[] = {
+        {"write=0\nmask0=0xFFFFFFFF\n", EVENT_TYPE_MEDIA, 0, other, "writeEnabled is 0"},
+        {"write=1\nmask0=0x01000000\n", EVENT_TYPE_MEDIA, EVENT_FLAG_BIT_VIDEO, other,
+         "eventFlags 0x01000000 give the routing class 0x02000000 (DVR_ROUTING_CLASS); mask 0x0001 media is "
+         "0x01000000, which lacks bits 0x02000000"},
+        {"write=1\nmask0=0xFFFFFFFF\n", EVENT_TYPE_LOG, EVENT_FLAGS_WORD_LOG_LINE, other,
+         "mask 0x0040 log is 0x00000000, which lacks bits"},
+        {"write=1\nmask0=0xFFFFFFFF\n", EVENT_TYPE_CONFIG, EVENT_FLAGS_WORD_XML, self,
+         "the plugin raised this configuration document itself (providerID 0x00500000), so its IOCTL does not get "
+         "it; nor does Write: eventType 0x0100 has no subscribable bit"},
+        {"write=1\nmask0=0xFFFFFFFF\n", EVENT_TYPE_MEDIA, 0x4, other, nullptr},
+    };
+    int row = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.config);
+        const std::string name = "why" + std::to_string(++row);
+        fs::copy_file(TestPlugin("eventprobe"), dir.path() / (name + ".so"));
+        WriteFile(dir.path() / (name + ".conf"), "id=0x00500000\n" + std::string(c.config));
+        Load((dir.path() / (name + ".so")).string());
+        ASSERT_EQ(DvrHarnessOpen(harness), 0);
+        char data[8] = "x";
+        _EventParmsIn event = Event(c.type, c.flags, data, sizeof data);
+        event.providerID = c.provider;
+        const char* why = DvrHarnessWhyNotDelivered(harness, &event);
+        if (c.why)
+            EXPECT_NE(std::string(why ? why : "<null>").find(c.why), std::string::npos) << why;
+        else
+            EXPECT_EQ(why, nullptr) << why;
+        EXPECT_EQ(DvrHarnessDeliver(harness, &event), c.why ? 0 : 1);
+        DvrHarnessUnload(harness);
+        harness = nullptr;
+    }
+}
+
 TEST_F(Harness, RecordsWhatTheWorkerRaisesAndRefusesItOnceClosed)
 {
     Load(Demo("camera"));

@@ -2,7 +2,8 @@
 # Installs the build into a temporary prefix and goes through the README's
 # "Write your first plugin" with the example in tools/sdk-example: builds the
 # plugin and its harness test out of tree with pkg-config and with CMake, runs
-# the test, inspects the plugin, and runs it under the installed core.
+# the test, inspects the plugin, and runs it under the installed core; then
+# the SDK-only build, native and for ARM under qemu-arm.
 #   sdk_install_test.sh <build dir> <source dir> [extra compiler flags]
 set -euo pipefail
 build=$1 source=$2 flags=${3:-}
@@ -91,4 +92,41 @@ supervisor=
 grep -q "hello: open" output || { cat output; fail "hello did not open"; }
 grep -Eq "hello: [1-9][0-9]* frames" output || { cat output; fail "hello counted no frames"; }
 grep -Eq "made4: [1-9][0-9]* events" output || { cat output; fail "the scaffolded plugin received no frames"; }
+
+# The SDK alone (-DDVR_SDK_ONLY=ON), with Boost and TinyXML out of reach: built
+# and installed, then the installed example and its harness test built
+# against it and run by ctest; cross-built for 32-bit ARM (the installed
+# toolchain file) and run under qemu-arm where both are present.
+sdk_only() { # name [toolchain file, for a cross build]
+  local name=$1 dir=$work/$1 cross=()
+  [ -z "${2:-}" ] || cross=(--toolchain "$2")
+  mkdir -p "$work/no-pkg-config"
+  { PKG_CONFIG_LIBDIR=$work/no-pkg-config cmake -S "$source" -B "$dir/build" -G Ninja -DDVR_SDK_ONLY=ON \
+      -DCMAKE_BUILD_TYPE=Release -DCMAKE_DISABLE_FIND_PACKAGE_Boost=ON "${cross[@]}" &&
+    cmake --build "$dir/build" -j 2 && cmake --install "$dir/build" --prefix "$dir/prefix"; } >"$work/$name.log" 2>&1 ||
+    { cat "$work/$name.log"; fail "$name: SDK-only build"; }
+  for f in include/dvrplugin.h include/dvrmedia.h include/dvrharness.h bin/dvrinspect lib/cmake/dvrplugin \
+           lib/pkgconfig/dvrharness.pc share/dvrplugin/example/hello_test.c share/dvrplugin/toolchain-armhf.cmake; do
+    [ -e "$dir/prefix/$f" ] || fail "$name: $f not installed"
+  done
+  [ ! -e "$dir/prefix/bin/dvrcore" ] || fail "$name: the core is part of the SDK-only install"
+  [ -z "${2:-}" ] || cross=(--toolchain "$dir/prefix/share/dvrplugin/toolchain-armhf.cmake")
+  { cmake -S "$dir/prefix/share/dvrplugin/example" -B "$dir/example" -G Ninja -DCMAKE_PREFIX_PATH="$dir/prefix" \
+      "${cross[@]}" && cmake --build "$dir/example" && ctest --test-dir "$dir/example" --output-on-failure; } \
+    >"$work/$name.log" 2>&1 || { cat "$work/$name.log"; fail "$name: the example's harness test against it"; }
+}
+sdk_only sdk-native
+if command -v arm-linux-gnueabihf-g++ >/dev/null && command -v qemu-arm >/dev/null; then
+  sdk_only sdk-armhf "$source/cmake/toolchain-armhf.cmake"
+  # As the README starts them: through qemu-arm, told where the cross
+  # compiler's libraries are (-L or QEMU_LD_PREFIX) when / has no ARM loader.
+  cd "$work/sdk-armhf/example"
+  libs=() prefix_env=()
+  [ -e /lib/ld-linux-armhf.so.3 ] || libs=(-L /usr/arm-linux-gnueabihf) prefix_env=(QEMU_LD_PREFIX=/usr/arm-linux-gnueabihf)
+  qemu-arm "${libs[@]}" ./hello_test hello.so >/dev/null 2>&1 || fail "sdk-armhf: hello_test under qemu-arm"
+  env "${prefix_env[@]}" qemu-arm "$work/sdk-armhf/prefix/bin/dvrinspect" hello.so | grep -q "verdict: accepted" ||
+    fail "sdk-armhf: dvrinspect under qemu-arm"
+else
+  echo "sdk install: the ARM SDK-only build skipped: arm-linux-gnueabihf-g++ or qemu-arm is missing"
+fi
 echo "sdk install: 1 passed, 0 failed"

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "events/routing.h"
+#include "plugin-host/plugin_descriptor_rules.h"
 #include "plugin-host/plugin_entry_points.h"
 
 namespace {
@@ -68,9 +69,7 @@ void WriteAll(int fd, const void* data, size_t size)
     }
     record.opened = 1;
     const PluginEntryPoints entries = LookUpEntryPoints(handle);
-    for (int i = 0; i < kEntryPointCount; ++i)
-        if (entries.At(i))
-            record.entries |= 1u << i;
+    record.entries = ExportedEntryBits(entries);
     WriteAll(fd, &record, sizeof record);
     if (!entries.Load)
         _exit(0);
@@ -200,7 +199,7 @@ void Judge(std::vector<Library>& libraries)
                                           taken.count(library.descriptor.systemID) != 0);
             if (library.verdict.accepted)
                 taken.insert(library.descriptor.systemID);
-            library.warnings = Warnings(library);
+            library.warnings = DescriptorWarnings(library.descriptor, library.entries);
             break;
         case Library::Outcome::Crashed:
             library.verdict = {false, LEVEL_CRITICAL,
@@ -216,13 +215,6 @@ void Judge(std::vector<Library>& libraries)
             break;
         }
     }
-}
-
-const char* EventTypeName(int maskIndex)
-{
-    static const char* const names[DVR_EVENT_MASK_COUNT] = {
-        "0x0001 media", "0x0002", "0x0004 status", "0x0008", "0x0010", "0x0020", "0x0040 log", "0x0080", "0x0400"};
-    return names[maskIndex];
 }
 
 uint32_t AcceptedFlagBits(uint32_t mask)
@@ -269,37 +261,6 @@ std::string LogDefaultMeaning(uint32_t moduleIndex, int32_t level)
     if (level == -1)
         return "every line passes (level-0 lines are written but not passed on), unless core.xml configures the slot";
     return "lines below level " + std::to_string(level) + " are dropped, unless core.xml configures the slot";
-}
-
-std::vector<std::string> Warnings(const Library& library)
-{
-    std::vector<std::string> warnings;
-    const _LoadParmsOut& d = library.descriptor;
-    bool anyMask = false;
-    for (int i = 0; i < DVR_EVENT_MASK_COUNT; ++i) {
-        const uint32_t mask = d.eventMasks[i];
-        anyMask = anyMask || mask;
-        if ((mask & 0x01000000u) && !(mask & 0x02000000u))
-            warnings.push_back(std::string("mask ") + EventTypeName(i) + " is " + Hex(mask) +
-                               ": bit 0x01000000 is a raw eventFlags bit that no queued event's routing class "
-                               "holds; DVR_ROUTING_CLASS(" +
-                               Hex(mask) + ") = " + Hex(DVR_ROUTING_CLASS(mask)) + " was surely meant");
-    }
-    if (anyMask && !d.writeEnabled && !d.readEnabled)
-        warnings.push_back("masks are set but writeEnabled is 0: no event reaches Write");
-    if (!anyMask && d.writeEnabled)
-        warnings.push_back(
-            "writeEnabled is set but every mask is 0: Write receives only events whose eventFlags are 0");
-    if (d.writeEnabled && !(library.entries & kWriteBit))
-        warnings.push_back("writeEnabled is set but the library exports no Write");
-    if (d.workerEnabled && !(library.entries & kIoctlBit))
-        warnings.push_back("workerEnabled is set but the library exports no IOCTL: no worker runs");
-    if (d.readEnabled && !(library.entries & kReadBit))
-        warnings.push_back("readEnabled is set but the library exports no Read");
-    if (d.logLevelDefault < -1 || d.logLevelDefault > 100)
-        warnings.push_back("logLevelDefault " + std::to_string(d.logLevelDefault) +
-                           " is outside -1..100 and is ignored");
-    return warnings;
 }
 
 std::vector<size_t> OpenOrder(const std::vector<Library>& libraries)

@@ -8,10 +8,11 @@
 
 #include "dvrplugin.h"
 #include "plugin-host/plugin_acceptance.h"
+#include "plugin-host/plugin_descriptor_rules.h"
 #include "plugin-host/plugin_entry_points.h"
 
-// Bit i of Library::entries: kEntryPointNames[i] is exported.
-enum EntryBit : uint32_t { kLoadBit = 1, kReadBit = 1 << 4, kWriteBit = 1 << 5, kIoctlBit = 1 << 7 };
+// Bit 0 of Library::entries (ExportedEntryBits): Load is exported.
+inline constexpr uint32_t kLoadBit = 1;
 
 struct Library {
     std::string path, fileName;
@@ -22,7 +23,7 @@ struct Library {
     int32_t loadResult = 0;
     _LoadParmsOut descriptor{};
     PluginVerdict verdict;
-    std::vector<std::string> warnings;
+    std::vector<std::string> warnings; // DescriptorWarnings, when Load returned
 };
 
 // Loads `path` in a child process as the core would and reports what it saw.
@@ -33,11 +34,6 @@ Library ProbeLibrary(const std::string& path, int timeoutMs);
 // libraries accepted before it (and the core's own) counted as taken.
 void Judge(std::vector<Library>& libraries);
 
-// Likely mistakes in a descriptor that the core accepts without a word.
-std::vector<std::string> Warnings(const Library& library);
-
-// Names of the subscribable event types, index as in eventMasks.
-const char* EventTypeName(int maskIndex);
 // The eventFlags bits a mask accepts for queued delivery, and the known kinds
 // of event of that type it lets through, in words.
 uint32_t AcceptedFlagBits(uint32_t mask);

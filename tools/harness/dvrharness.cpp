@@ -20,6 +20,7 @@
 #include "events/raised_event.h"
 #include "events/routing.h"
 #include "plugin-host/plugin_acceptance.h"
+#include "plugin-host/plugin_descriptor_rules.h"
 #include "plugin-host/plugin_entry_points.h"
 #include "plugin-host/plugin_records.h"
 
@@ -139,6 +140,10 @@ struct DvrHarness {
         return inPacket || blocks.count(const_cast<void*>(data)) != 0;
     }
 
+    std::string whyNot; // DvrHarnessWhyNotDelivered's text
+
+    // Empty when Deliver calls the plugin with `event`, else why not.
+    std::string Undelivered(const _EventParmsIn& event) const;
     int32_t Event(_EventParmsIn* in, _EventParmsOut* out);
     int CallWrite(const _EventParmsIn& event, void* copy);
     int CallConfig(uint32_t size, void* copy);
@@ -211,6 +216,42 @@ int32_t DvrHarness::Event(_EventParmsIn* in, _EventParmsOut* out)
     }
     out->result = EVENT_RESULT_OK;
     return 0;
+}
+
+std::string DvrHarness::Undelivered(const _EventParmsIn& event) const
+{
+    if (!accepted)
+        return "the core rejected the plugin: " + rejection;
+    if (closed)
+        return "Close was called: a stopping core delivers nothing more";
+    const _LoadParmsOut& d = descriptor;
+    std::string why;
+    if (event.eventType & EVENT_TYPE_CONFIG) {
+        if (event.providerID != d.systemID)
+            return entries.IOCTL ? "" : "a configuration document goes to IOCTL, which the library does not export";
+        // The core hands a document to every plugin but its raiser.
+        why = Format("the plugin raised this configuration document itself (providerID 0x%08X), so its IOCTL "
+                     "does not get it; nor does Write: ",
+                     event.providerID);
+    }
+    if (!d.writeEnabled)
+        return why + "writeEnabled is 0";
+    if (!entries.Write)
+        return why + "the library exports no Write";
+    const uint32_t routingClass = DVR_ROUTING_CLASS(event.eventFlags);
+    if (Subscribed(d, event.eventType, routingClass))
+        return why;
+    std::string masks;
+    for (int i = 0; i < DVR_EVENT_MASK_COUNT; ++i)
+        if (event.eventType & kSubscribableTypes[i])
+            masks += Format("%smask %s is 0x%08X, which lacks bits 0x%08X", masks.empty() ? "" : "; ", EventTypeName(i),
+                            d.eventMasks[i], routingClass & ~d.eventMasks[i]);
+    if (masks.empty())
+        return why + Format("eventType 0x%04X has no subscribable bit, so no mask lets it through", event.eventType);
+    return why +
+           Format("eventFlags 0x%08X give the routing class 0x%08X (DVR_ROUTING_CLASS); ", event.eventFlags,
+                  routingClass) +
+           masks;
 }
 
 int DvrHarness::CallWrite(const _EventParmsIn& event, void* copy)
@@ -326,23 +367,34 @@ int DvrHarnessDeliver(DvrHarness* harness, const _EventParmsIn* event)
     const bool isConfig = event->eventType & EVENT_TYPE_CONFIG;
     const _LoadParmsOut& d = harness->descriptor;
     int delivered = 0;
-    std::string origin;
+    std::string label;
     {
         std::lock_guard lock(harness->mutex);
-        origin = Format("%s of event #%u (eventType 0x%04X, providerID 0x%08X)", isConfig ? "IOCTL_CONFIG" : "Write",
-                        ++harness->handedOut, event->eventType, event->providerID);
+        label = Format("event #%u (eventType 0x%04X, providerID 0x%08X)", ++harness->handedOut, event->eventType,
+                       event->providerID);
     }
+    const bool toIoctl = isConfig && event->providerID != d.systemID;
+    const std::string origin = (toIoctl ? "IOCTL_CONFIG of " : "Write of ") + label;
+    const std::string why = harness->Undelivered(*event);
     void* copy = harness->HandOut(event->data, event->dataSize, origin);
-    if (isConfig && event->providerID != d.systemID) {
-        if (harness->entries.IOCTL)
-            delivered = harness->CallConfig(event->dataSize, copy);
-    } else if (d.writeEnabled && harness->entries.Write &&
-               Subscribed(d, event->eventType, DVR_ROUTING_CLASS(event->eventFlags))) {
+    if (!why.empty())
+        fprintf(stderr, "dvrharness: %s not delivered to %s: %s\n", label.c_str(), harness->fileName.c_str(),
+                why.c_str());
+    else if (toIoctl)
+        delivered = harness->CallConfig(event->dataSize, copy);
+    else
         delivered = harness->CallWrite(*event, copy);
-    }
     if (copy)
         harness->Release(copy, CORE_PROVIDER_ID);
     return delivered;
+}
+
+const char* DvrHarnessWhyNotDelivered(DvrHarness* harness, const _EventParmsIn* event)
+{
+    if (!event)
+        return "no event";
+    harness->whyNot = harness->Undelivered(*event);
+    return harness->whyNot.empty() ? nullptr : harness->whyNot.c_str();
 }
 
 int DvrHarnessConfigure(DvrHarness* harness, const char* document)

@@ -64,6 +64,13 @@ DVR_HARNESS_API int32_t DvrHarnessOpen(DvrHarness* harness);
  * 0 when the event does not reach it, -1 when the call returned a failure. */
 DVR_HARNESS_API int DvrHarnessDeliver(DvrHarness* harness, const _EventParmsIn* event);
 
+/* Why DvrHarnessDeliver would not call the plugin with `event`: NULL when it
+ * would, else one line ("writeEnabled is 0", the mask that lacks bits of the
+ * event's routing class, a configuration document the plugin raised itself,
+ * ...). Deliver prints the same line to stderr when it calls nothing. The
+ * text stays valid until the next call. */
+DVR_HARNESS_API const char* DvrHarnessWhyNotDelivered(DvrHarness* harness, const _EventParmsIn* event);
+
 /* Delivers a configuration document (text with its terminating zero) from
  * the core through IOCTL_CONFIG. Returns as DvrHarnessDeliver. */
 DVR_HARNESS_API int DvrHarnessConfigure(DvrHarness* harness, const char* document);
