@@ -33,7 +33,7 @@ dvrcore::dvrcore(std::string executablePath)
                    [this] { RequestStop(); },
                    [this](SupervisorConfig config) { SupervisorConfigured(std::move(config)); },
                    [this](const unsigned char* packet, uint32_t length) { host_.SupervisorPacket(packet, length); },
-                   [this] { SupervisorLost(); }}),
+                   [this] { SupervisorLost(); }, [this] { return stopping(); }}),
       host_(PluginHost::Links{[this] { return now(); }, this, &logLevels, &defaultLogLevels, &stopRequested,
                               [this] { bus_.WaitForRequestThreads(); }}),
       bus_(EventBus::Links{[this] { return now(); },

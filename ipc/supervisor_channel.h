@@ -25,6 +25,8 @@ public:
         std::function<void(SupervisorConfig)> configuration;                      // a configuration packet
         std::function<void(const unsigned char* packet, uint32_t length)> plugin; // any other packet, header included
         std::function<void()> lost; // the socket closed or failed; the channel is closed already
+        // Whether a stop was requested: packets for plugins are then no longer handed on.
+        std::function<bool()> stopping;
     };
 
     // `io` is the I/O thread's service.
@@ -63,6 +65,10 @@ public:
     void Received(const boost::system::error_code& error, unsigned int bytes);
 
 private:
+    // Hands on at most kPacketsPerTurn packets of the buffer, then posts the
+    // rest to the I/O thread's service, so that its other work (sends, the
+    // scheduler) runs between; receives again once the buffer is handled.
+    void HandlePackets();
     void Lose();
 
     boost::asio::io_context& io_;
