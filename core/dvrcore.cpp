@@ -279,6 +279,9 @@ void dvrcore::Start()
     if (supervisorLost)
         Pause(SUPERVISOR_LOST_PAUSE_NS); // signals do not cut it short
     host_.CloseAll();
+    // Blocks raised for the supervisor from here on (Unload) are refused and
+    // freed: nothing would send them.
+    channel_.EndSending();
     ioService.stop();
     ioThread.join();
     channel_.FreeUnsent();

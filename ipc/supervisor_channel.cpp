@@ -57,7 +57,7 @@ void SupervisorChannel::StartReceiving()
 int32_t SupervisorChannel::Send(void* data, uint32_t size)
 {
     OwnedBlock block(data);
-    if (!open_)
+    if (!open_ || !sending_)
         return EVENT_RESULT_REFUSED;
     boost::asio::post(io_, [this, block = std::move(block), size]() mutable {
         sendQueue_.Queue(IpcBlock{block.release(), size});
