@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <new>
 #include <thread>
+#include <type_traits>
 
 #include "events/cpu_relax.h"
 
@@ -146,6 +147,7 @@ struct BlockPool::ThreadCache {
     ThreadCache* previous = nullptr;       // in the pool's list of bound caches
     ThreadCache* next = nullptr;
 };
+static_assert(std::is_trivially_destructible_v<BlockPool::ThreadCache>); // freed without a destructor
 
 BlockPool::BlockPool(size_t capBytes) : capBytes_(capBytes), stores_(new Store[kClassCount]) {}
 
@@ -195,11 +197,13 @@ BlockPool::ThreadCache* BlockPool::CacheOfThisThread()
         }();
         if (key == pthread_key_t(-1))
             return nullptr;
-        cache = new (std::nothrow) ThreadCache;
-        if (!cache)
+        // From malloc, as the magazines are: no operator new on the event path.
+        void* memory = malloc(sizeof(ThreadCache));
+        if (!memory)
             return nullptr;
+        cache = new (memory) ThreadCache;
         if (pthread_setspecific(key, cache) != 0) {
-            delete cache;
+            free(cache);
             return nullptr;
         }
         t_cache = cache;
@@ -215,7 +219,7 @@ void BlockPool::EndThreadCache(void* ended)
         cache->pool->Detach(*cache);
     t_cache = nullptr;
     t_cacheEnded = true;
-    delete cache;
+    free(cache); // trivially destructible
 }
 
 void BlockPool::Bind(ThreadCache& cache)
