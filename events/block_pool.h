@@ -81,7 +81,7 @@ private:
 
     static unsigned ClassOf(size_t size);
     static void PoisonIdle(void* block, unsigned sizeClass);
-    ThreadCache* CacheOfThisThread(); // nullptr once this thread's cache was handed back
+    ThreadCache* CacheOfThisThread();        // nullptr once this thread's cache was handed back
     static void EndThreadCache(void* cache); // the thread ends: its cache goes back
     void Bind(ThreadCache& cache);
     void Detach(ThreadCache& cache);

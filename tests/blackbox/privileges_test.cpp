@@ -275,8 +275,8 @@ TEST_F(PrivilegeDrop, EveryThreadEndsWithTheParentsUserAndTheRunningSets)
         // The stop signals reach the core's signal thread alone, never a
         // plugin's thread: blocked everywhere, it takes them with sigwait
         // (which shows them unblocked on it while it waits).
-        const uint64_t stopSignals = (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1)) | (1ull << (SIGQUIT - 1)) |
-                                     (1ull << (SIGHUP - 1));
+        const uint64_t stopSignals =
+            (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1)) | (1ull << (SIGQUIT - 1)) | (1ull << (SIGHUP - 1));
         int takingStopSignals = 0;
         for (const auto& [tid, status] : threads) {
             SCOPED_TRACE("thread " + std::to_string(tid) + " " + status.at("Name"));
