@@ -11,7 +11,6 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/system/system_error.hpp>
 
 #include "core/logging.h"
 #include "core/privileges.h"
@@ -35,7 +34,7 @@ dvrcore::dvrcore(std::string executablePath)
                    [this] { RequestStop(); },
                    [this](SupervisorConfig config) { SupervisorConfigured(std::move(config)); },
                    [this](const unsigned char* packet, uint32_t length) { host_.SupervisorPacket(packet, length); },
-                   [this] { SupervisorLost(); }}),
+                   [this] { SupervisorLost(); }, [this] { return stopping(); }}),
       host_(PluginHost::Links{[this] { return now(); }, this, &logLevels, &defaultLogLevels, &stopRequested,
                               [this] { bus_.WaitForRequestThreads(); }}),
       bus_(EventBus::Links{[this] { return now(); },
@@ -61,6 +60,7 @@ dvrcore::dvrcore(std::string executablePath)
 
 dvrcore::~dvrcore()
 {
+    StopSignals(); // when Start ended by an exception
     instance = nullptr;
 }
 
@@ -125,94 +125,112 @@ void dvrcore::SupervisorLost()
     RequestStop();
 }
 
-void dvrcore::StartSignals()
-{
-    signals = std::make_unique<boost::asio::signal_set>(ioService);
-    boost::system::error_code error;
-    for (int signal : {SIGINT, SIGTERM, SIGQUIT}) {
-        signals->add(signal, error);
-        if (error)
-            throw boost::system::system_error(error, "add");
-    }
-    // Not re-armed: the first signal starts the orderly stop, later ones are
-    // absorbed by the set.
-    signals->async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
-
-    statsSignal = std::make_unique<boost::asio::signal_set>(ioService);
-    statsSignal->add(SIGUSR1, error);
-    if (error)
-        throw boost::system::system_error(error, "add");
-    // Re-armed after each signal; the set absorbs SIGUSR1 until the core exits.
-    struct Rearm {
-        dvrcore* core;
-        void operator()(const boost::system::error_code& error, int) const
-        {
-            if (error)
-                return;
-            core->host_.LogCounters(LEVEL_INFO);
-            core->statsSignal->async_wait(*this);
-        }
-    };
-    statsSignal->async_wait(Rearm{this});
-}
-
 namespace {
 
-sigset_t StopSignals()
+// The signals the signal thread takes: the stop signals, and SIGUSR1.
+sigset_t CoreSignals()
 {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    for (int signal : {SIGINT, SIGTERM, SIGQUIT})
-        sigaddset(&stopSignals, signal);
-    return stopSignals;
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signal : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGUSR1})
+        sigaddset(&signals, signal);
+    return signals;
 }
 
-// For the life of Start, the stop signals reach only the I/O thread, which
-// handles them: every thread started meanwhile (the watchdog, the plugins'
-// threads and theirs) inherits them blocked. A plugin thread in a system
-// call is then not interrupted by them, and a signal that comes while the
-// main thread spins on the event queue does not wait for it. Until the I/O
-// thread runs, a signal stays pending, as the signal set would hold it.
-class StopSignalsToIoThread {
-public:
-    StopSignalsToIoThread()
-    {
-        const sigset_t stopSignals = StopSignals();
-        pthread_sigmask(SIG_BLOCK, &stopSignals, &previous_);
+const char* SignalName(int signal)
+{
+    switch (signal) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGQUIT:
+        return "SIGQUIT";
+    case SIGHUP:
+        return "SIGHUP";
+    default:
+        return "?";
     }
-    // A stop signal that came after the I/O thread ended is absorbed, as the
-    // signal set absorbs any after the first.
-    ~StopSignalsToIoThread()
-    {
-        const sigset_t stopSignals = StopSignals();
-        const timespec noWait{};
-        while (sigtimedwait(&stopSignals, nullptr, &noWait) > 0) {
-        }
-        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    }
-    StopSignalsToIoThread(const StopSignalsToIoThread&) = delete;
-    StopSignalsToIoThread& operator=(const StopSignalsToIoThread&) = delete;
+}
 
-    // Called first on the I/O thread.
-    static void Accept()
-    {
-        const sigset_t stopSignals = StopSignals();
-        pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
-    }
+// However many SIGUSR1 come, the counter lines come at most this often.
+constexpr int64_t kCounterLinesIntervalNs = 1'000'000'000;
 
-private:
-    sigset_t previous_;
-};
+// A child a plugin forks starts with the signals as a process normally has
+// them (posix_spawn does not pass here: its caller sets the mask it wants).
+void RestoreSignalsInChild()
+{
+    const sigset_t signals = CoreSignals();
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+}
 
 } // namespace
 
+void BlockCoreSignals()
+{
+    const sigset_t signals = CoreSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // A write to a pipe or socket whose reader is gone fails with EPIPE instead.
+    signal(SIGPIPE, SIG_IGN);
+    static const bool childHandler = pthread_atfork(nullptr, nullptr, RestoreSignalsInChild) == 0;
+    (void)childHandler;
+}
+
+void dvrcore::StartSignals()
+{
+    BlockCoreSignals();
+    signalThreadEnding = false;
+    signalThread = std::thread([this] { TakeSignals(); });
+}
+
+void dvrcore::TakeSignals()
+{
+    const sigset_t signals = CoreSignals();
+    bool stopSignalled = false;
+    bool countersShown = false;
+    int64_t countersShownAt = 0;
+    for (;;) {
+        int signal = 0;
+        if (sigwait(&signals, &signal) != 0)
+            continue;
+        if (signalThreadEnding)
+            return;
+        if (signal == SIGUSR1) {
+            const int64_t at = now();
+            if (countersShown && at - countersShownAt < kCounterLinesIntervalNs)
+                continue;
+            countersShown = true;
+            countersShownAt = at;
+            host_.LogCounters(LEVEL_INFO);
+            continue;
+        }
+        // The first stop signal starts the stop; later ones change nothing.
+        if (stopSignalled)
+            continue;
+        stopSignalled = true;
+        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "stop requested by signal %s", SignalName(signal));
+        RequestStop();
+    }
+}
+
+// Signals that come from now on stay pending, blocked on every thread, until
+// the process exits.
+void dvrcore::StopSignals()
+{
+    if (!signalThread.joinable())
+        return;
+    signalThreadEnding = true;
+    pthread_kill(signalThread.native_handle(), SIGUSR1);
+    signalThread.join();
+}
+
 void dvrcore::Start()
 {
-    const StopSignalsToIoThread stopSignalsToIoThread;
+    StartSignals();
 
     host_.StartWatching();
     bus_.holds().ObserveHolds(&PluginHost::CountHold, &host_);
-    StartSignals();
     documents_.ReadConfiguration();
     host_.LoadAll(executablePath);
 
@@ -229,27 +247,31 @@ void dvrcore::Start()
     // has nothing to wait for (no supervisor, housekeeping cancelled).
     auto keepRunning = boost::asio::make_work_guard(ioService);
     ioThread = std::thread([this] {
-        StopSignalsToIoThread::Accept();
         host_.WatchIoThread();
         ioService.run();
     });
 
-    if (supervised)
+    // A stop requested while the plugins loaded or during the wait is
+    // honoured here: no plugin is opened; the stop sequence closes them (which
+    // ends the threads they asked for at Load) and unloads them.
+    if (supervised && !stopping())
         bus_.inbox().WaitForWakeup(
             wakeupsBeforeIpc, STARTUP_WAIT_NS,
             [this](std::unique_lock<std::mutex>& lock, std::condition_variable& condition, int64_t timeoutNs,
                    const std::function<bool()>& ready) { return WaitFor(lock, condition, timeoutNs, ready); });
 
-    host_.OpenAll();
-    if (getuid() != 0)
-        SetCapabilities(RUNNING_CAPABILITIES);
-    host_.StartReaders();
-    housekeeping_.Start();
-    documents_.WriteStatus();
-    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "successfully started core version %s",
-               documents_.coreVersion().c_str());
+    if (!stopping()) {
+        host_.OpenAll();
+        if (getuid() != 0)
+            SetCapabilities(RUNNING_CAPABILITIES);
+        host_.StartReaders();
+        housekeeping_.Start();
+        documents_.WriteStatus();
+        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "successfully started core version %s",
+                   documents_.coreVersion().c_str());
 
-    bus_.RunWriter();
+        bus_.RunWriter();
+    }
 
     LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "stopping core version %s...",
                documents_.coreVersion().c_str());
@@ -257,11 +279,14 @@ void dvrcore::Start()
     if (supervisorLost)
         Pause(SUPERVISOR_LOST_PAUSE_NS); // signals do not cut it short
     host_.CloseAll();
+    // Blocks raised for the supervisor from here on (Unload) are refused and
+    // freed: nothing would send them.
+    channel_.EndSending();
     ioService.stop();
     ioThread.join();
     channel_.FreeUnsent();
     host_.LogCounters(LEVEL_DETAIL); // no Write or IOCTL call comes any more
     host_.UnloadAll();
     host_.StopWatching();
-    signals.reset();
+    StopSignals();
 }

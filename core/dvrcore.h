@@ -22,7 +22,6 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
 
 #include "config/documents.h"
 #include "core/housekeeping.h"
@@ -40,6 +39,12 @@ inline constexpr int64_t SUPERVISOR_LOST_PAUSE_NS = 60'000'000'000;
 
 // The core version text, also printed by -h.
 const char* CoreVersion();
+
+// Blocks the signals the core takes on its signal thread (SIGINT, SIGTERM,
+// SIGQUIT, SIGHUP: a stop; SIGUSR1: the counter lines) on the calling thread,
+// and so on every thread it starts, and ignores SIGPIPE. The first thing main
+// does; Start does it too.
+void BlockCoreSignals();
 
 class dvrcore {
 public:
@@ -107,13 +112,18 @@ public:
     LogLevelTable defaultLogLevels{LEVEL_INFO};
 
 protected:
+    // The signal thread: takes the blocked signals with sigwait. It never
+    // calls a plugin, so a plugin call that blocks any other thread (a
+    // supervisor IOCTL on the I/O thread) cannot hold up a stop.
     void StartSignals();
+    void TakeSignals();
+    void StopSignals();
     void SupervisorConfigured(SupervisorConfig config);
     void SupervisorLost();
 
     // Members in declaration order; destroyed in reverse.
 
-    // The I/O thread's service: supervisor packets, housekeeping, signals,
+    // The I/O thread's service: supervisor packets, housekeeping,
     // configuration updates.
     boost::asio::io_context ioService;
     // Set once, under the inbox's lock (EventBus::Stop); read anywhere.
@@ -131,8 +141,8 @@ protected:
     EventBus bus_;
     Documents documents_;
 
-    std::unique_ptr<boost::asio::signal_set> signals;
-    std::unique_ptr<boost::asio::signal_set> statsSignal; // SIGUSR1: the counter lines
+    std::thread signalThread;
+    std::atomic<bool> signalThreadEnding{false};
     std::thread ioThread;
 };
 

@@ -12,6 +12,8 @@
 
 int main(int argc, char** argv)
 {
+    // Before anything can start a thread: every thread inherits them blocked.
+    BlockCoreSignals();
     CommandLine commandLine = ParseCommandLine(argc, argv);
     if (commandLine.showUsage) {
         fprintf(stderr, "core version %s\n", CoreVersion());

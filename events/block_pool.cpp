@@ -1,6 +1,7 @@
 #include "events/block_pool.h"
 
 #include <malloc.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <bit>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <new>
 #include <thread>
+#include <type_traits>
 
 #include "events/cpu_relax.h"
 
@@ -99,11 +101,12 @@ private:
 
 namespace {
 
-// Set once this thread's cache is destroyed with the thread's other C++
-// thread-locals. Its pthread-key destructors (a plugin's among them) may still
-// raise events after that: their blocks go to the system, since a cache used
-// again then would keep them past the thread's end. A variable of its own,
-// because stores to the cache inside its destructor may be dropped.
+// This thread's cache, made at its first Allocate or Free and handed back by
+// the cache key's destructor (BlockPool::EndThreadCache) when the thread ends.
+thread_local BlockPool::ThreadCache* t_cache = nullptr;
+// Set once that destructor ran: calls from destructors that run after it
+// (a plugin's, raising events) take their blocks from and give them back to
+// the system. Both variables are trivial, so they are valid in any destructor.
 thread_local bool t_cacheEnded = false;
 
 } // namespace
@@ -143,14 +146,8 @@ struct BlockPool::ThreadCache {
     Magazine* magazines[kClassCount] = {}; // per class; may be empty
     ThreadCache* previous = nullptr;       // in the pool's list of bound caches
     ThreadCache* next = nullptr;
-
-    ~ThreadCache()
-    {
-        if (pool)
-            pool->Detach(*this);
-        t_cacheEnded = true;
-    }
 };
+static_assert(std::is_trivially_destructible_v<BlockPool::ThreadCache>); // freed without a destructor
 
 BlockPool::BlockPool(size_t capBytes) : capBytes_(capBytes), stores_(new Store[kClassCount]) {}
 
@@ -184,13 +181,45 @@ static_assert(std::bit_width(BlockPool::kSmallestClass - 1) == 6);
 
 BlockPool::ThreadCache* BlockPool::CacheOfThisThread()
 {
-    thread_local ThreadCache cache;
-    if (cache.pool != this || cache.epoch != epoch_.load(std::memory_order_relaxed) || t_cacheEnded) [[unlikely]] {
-        if (t_cacheEnded)
+    ThreadCache* cache = t_cache;
+    if (cache && cache->pool == this && cache->epoch == epoch_.load(std::memory_order_relaxed)) [[likely]]
+        return cache;
+    if (t_cacheEnded)
+        return nullptr;
+    if (!cache) {
+        // A key rather than a thread-local's destructor hands the cache back:
+        // key destructors run in rounds, so a cache first made in one (a
+        // plugin raising from its own key's destructor, after the thread's
+        // C++ thread-locals are gone) is still handed back in the next.
+        static const pthread_key_t key = [] {
+            pthread_key_t created;
+            return pthread_key_create(&created, &BlockPool::EndThreadCache) == 0 ? created : pthread_key_t(-1);
+        }();
+        if (key == pthread_key_t(-1))
             return nullptr;
-        Bind(cache);
+        // From malloc, as the magazines are: no operator new on the event path.
+        void* memory = malloc(sizeof(ThreadCache));
+        if (!memory)
+            return nullptr;
+        cache = new (memory) ThreadCache;
+        if (pthread_setspecific(key, cache) != 0) {
+            free(cache);
+            return nullptr;
+        }
+        t_cache = cache;
     }
-    return &cache;
+    Bind(*cache);
+    return cache;
+}
+
+void BlockPool::EndThreadCache(void* ended)
+{
+    auto* cache = static_cast<ThreadCache*>(ended);
+    if (cache->pool)
+        cache->pool->Detach(*cache);
+    t_cache = nullptr;
+    t_cacheEnded = true;
+    free(cache); // trivially destructible
 }
 
 void BlockPool::Bind(ThreadCache& cache)

@@ -25,6 +25,10 @@
 // blocks and 64 KiB, but never fewer than four blocks (128 KiB and 256 KiB in
 // the two largest classes).
 //
+// A thread's cache is handed back when the thread ends, by a pthread key's
+// destructor; a thread may still allocate and free after that (from another
+// destructor), through the system.
+//
 // A magazine is an array of pointers beside the blocks: an idle block is never
 // written to, so a block stays in the cache of the thread that last filled it
 // rather than bouncing to the freeing thread and back for a link.
@@ -77,7 +81,8 @@ private:
 
     static unsigned ClassOf(size_t size);
     static void PoisonIdle(void* block, unsigned sizeClass);
-    ThreadCache* CacheOfThisThread(); // nullptr once this thread's thread-locals are gone
+    ThreadCache* CacheOfThisThread();        // nullptr once this thread's cache was handed back
+    static void EndThreadCache(void* cache); // the thread ends: its cache goes back
     void Bind(ThreadCache& cache);
     void Detach(ThreadCache& cache);
     void* NewBlock(unsigned sizeClass, size_t size);

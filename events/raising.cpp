@@ -17,7 +17,16 @@
 extern "C" int32_t FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 {
     EventBus* bus = EventBus::Current();
-    return bus ? bus->Enter(in, out) : -1;
+    if (bus)
+        return bus->Enter(in, out);
+    // The core has ended (a plugin thread outlived it): refused, and a block
+    // for the supervisor is still taken, as the header promises.
+    if (in && ClassifyRaised(*in) == RaisedKind::SupervisorBlock) {
+        free(in->data);
+        if (out)
+            out->result = EVENT_RESULT_REFUSED;
+    }
+    return -1;
 }
 
 namespace {

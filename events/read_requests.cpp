@@ -49,7 +49,11 @@ void EventBus::RunReadRequest(DvrEntryPoint read, uint32_t systemID, uint32_t da
     _ReadParmsIn in = ReadRecord(dataSize, copy, requestID);
     _ReadParmsOut out = ReadResultRecord();
     requestThreads_.Enter(copy);
-    CallPlugin(read, systemID, PluginEntry::Read, in, out, links_.now);
+    {
+        // A Read that never returns is named, during the run and at the stop.
+        PluginWatchdog::ThreadWatch watched(host_.watchdog());
+        CallPlugin(read, systemID, PluginEntry::Read, in, out, links_.now);
+    }
     FreeEventData(copy);
     // Last touch of the core by this thread: shutdown waits for the count.
     requestThreads_.Leave();

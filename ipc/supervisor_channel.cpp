@@ -21,6 +21,10 @@ struct FreeDeleter {
 };
 using OwnedBlock = std::unique_ptr<void, FreeDeleter>;
 
+// Packets handed on per turn of the I/O thread. One record can hold
+// thousands, each a plugin's IOCTL call.
+constexpr int kPacketsPerTurn = 64;
+
 } // namespace
 
 SupervisorChannel::SupervisorChannel(boost::asio::io_context& io, Callbacks callbacks)
@@ -53,7 +57,7 @@ void SupervisorChannel::StartReceiving()
 int32_t SupervisorChannel::Send(void* data, uint32_t size)
 {
     OwnedBlock block(data);
-    if (!open_)
+    if (!open_ || !sending_)
         return EVENT_RESULT_REFUSED;
     boost::asio::post(io_, [this, block = std::move(block), size]() mutable {
         sendQueue_.Queue(IpcBlock{block.release(), size});
@@ -68,14 +72,29 @@ void SupervisorChannel::Received(const boost::system::error_code& error, unsigne
         return;
     }
     fill_ += bytes < IPC_BUFFER_SIZE - fill_ ? bytes : IPC_BUFFER_SIZE - fill_;
+    HandlePackets();
+}
 
+void SupervisorChannel::HandlePackets()
+{
     IpcFramer framer(buffer_, fill_);
-    for (;;) {
-        const IpcFramer::Step step = framer.Next();
-        if (step == IpcFramer::Step::NeedMore)
+    uint32_t dropped = 0;
+    for (int handled = 0;; ++handled) {
+        if (handled == kPacketsPerTurn) {
+            fill_ = framer.Finish();
+            boost::asio::post(io_, [this] { HandlePackets(); });
             break;
+        }
+        const IpcFramer::Step step = framer.Next();
+        if (step == IpcFramer::Step::NeedMore) {
+            fill_ = framer.Finish();
+            StartReceiving();
+            break;
+        }
         if (step == IpcFramer::Step::BadLength) {
             LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING, "bad ipc packet length");
+            fill_ = framer.Finish();
+            StartReceiving();
             break;
         }
         const unsigned char* packet = framer.packet();
@@ -88,12 +107,18 @@ void SupervisorChannel::Received(const boost::system::error_code& error, unsigne
             callbacks_.configuration(ParseConfigPayload(packet + IPC_HEADER_SIZE, header.length - IPC_HEADER_SIZE));
             break;
         case IpcPacketRole::Plugin:
-            callbacks_.plugin(packet, framer.length());
+            // Checked before each one: after a stop, a long record must not
+            // keep the I/O thread, which the stop waits for, in plugin calls.
+            if (callbacks_.stopping && callbacks_.stopping())
+                ++dropped;
+            else
+                callbacks_.plugin(packet, framer.length());
             break;
         }
     }
-    fill_ = framer.Finish();
-    StartReceiving();
+    if (dropped)
+        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "stopping: %u ipc packets not passed to plugins",
+                   dropped);
 }
 
 void SupervisorChannel::Lose()

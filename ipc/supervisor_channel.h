@@ -25,6 +25,8 @@ public:
         std::function<void(SupervisorConfig)> configuration;                      // a configuration packet
         std::function<void(const unsigned char* packet, uint32_t length)> plugin; // any other packet, header included
         std::function<void()> lost; // the socket closed or failed; the channel is closed already
+        // Whether a stop was requested: packets for plugins are then no longer handed on.
+        std::function<bool()> stopping;
     };
 
     // `io` is the I/O thread's service.
@@ -42,8 +44,11 @@ public:
     // Sends `block` (allocated with malloc, `size` bytes) to the supervisor
     // as one record or more, after the blocks sent before it. The block is
     // the channel's whatever happens: freed once written, or at once when the
-    // channel is closed (EVENT_RESULT_REFUSED). EVENT_RESULT_OK otherwise.
+    // channel is closed or sending has ended (EVENT_RESULT_REFUSED).
+    // EVENT_RESULT_OK otherwise.
     int32_t Send(void* block, uint32_t size);
+    // Refuses every later Send: the I/O thread is about to stop for good.
+    void EndSending() { sending_ = false; }
     // Whether `block` points into the receive buffer: a packet handed to a
     // plugin is the channel's, not the plugin's to send on.
     bool OwnsBuffer(const void* block) const
@@ -63,6 +68,10 @@ public:
     void Received(const boost::system::error_code& error, unsigned int bytes);
 
 private:
+    // Hands on at most kPacketsPerTurn packets of the buffer, then posts the
+    // rest to the I/O thread's service, so that its other work (sends, the
+    // scheduler) runs between; receives again once the buffer is handled.
+    void HandlePackets();
     void Lose();
 
     boost::asio::io_context& io_;
@@ -71,6 +80,7 @@ private:
     // Whether socket_ is open, readable from any thread (the socket object
     // itself belongs to the I/O thread once it runs).
     std::atomic<bool> open_{false};
+    std::atomic<bool> sending_{true};
     IpcSendQueue sendQueue_{socket_};
     boost::asio::socket_base::message_flags receiveFlags_ = 0; // written by the receive until it completes
     alignas(4) unsigned char buffer_[IPC_BUFFER_SIZE];

@@ -28,6 +28,8 @@
  * inside any entry point. It never waits for delivery, with one exception: on a
  * read-request thread (an event with a nonzero requestID) it blocks until the
  * block of the previous event of that thread was released by every holder.
+ * Called after the core has ended (from a thread of the plugin's own), it
+ * returns -1 and handles nothing, but still takes and frees a supervisor block.
  *
  * Data blocks: a block the plugin kept (retain in _WriteParmsOut or
  * _IoctlParmsOut) must be given back with EVENT_TYPE_RELEASE by the time Close

@@ -47,6 +47,8 @@ public:
     void WatchMainThread() { PluginCallScope::WatchThisThread(&mainWatch_); }
     // Called first on the I/O thread: its plugin calls are watched from then on.
     void WatchIoThread() { PluginCallScope::WatchThisThread(&ioWatch_); }
+    // For a thread the core starts for one call (PluginWatchdog::ThreadWatch).
+    PluginWatchdog& watchdog() { return watchdog_; }
     // Loads the libraries in plugins/ and protected-plugins/ beside the
     // executable, in load order; false when none was accepted.
     bool LoadAll(const std::string& executablePath);

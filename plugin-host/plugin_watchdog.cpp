@@ -25,7 +25,21 @@ PluginWatchdog::~PluginWatchdog()
 
 void PluginWatchdog::Watch(PluginCallWatch& watch)
 {
+    std::lock_guard lock(watchedMutex_);
     watched_.push_back(Watched{&watch});
+}
+
+void PluginWatchdog::Unwatch(PluginCallWatch& watch)
+{
+    std::lock_guard lock(watchedMutex_);
+    for (auto it = watched_.begin(); it != watched_.end(); ++it) {
+        if (it->watch != &watch)
+            continue;
+        if (it->sequence != 0)
+            Returned(*it, hooks_.now());
+        watched_.erase(it);
+        return;
+    }
 }
 
 void PluginWatchdog::Start()
@@ -63,6 +77,7 @@ void PluginWatchdog::Stop()
 void PluginWatchdog::Check()
 {
     const int64_t now = hooks_.now();
+    std::lock_guard lock(watchedMutex_);
     for (Watched& watched : watched_) {
         const PluginCallWatch& watch = *watched.watch;
         const uint32_t sequence = watch.sequence.load(std::memory_order_acquire);
@@ -78,6 +93,7 @@ void PluginWatchdog::Check()
                 watch.stamped.load(std::memory_order_relaxed) ? watch.since.load(std::memory_order_relaxed) : now;
             watched.nextReport = HUNG_CALL_FIRST_REPORT_NS;
             watched.reported = false;
+            watched.stopNamed = false;
             watched.joining = watch.joining.load(std::memory_order_relaxed);
             watched.systemID = watch.systemID.load(std::memory_order_relaxed);
             watched.entry = static_cast<PluginEntry>(watch.entry.load(std::memory_order_relaxed));
@@ -94,6 +110,9 @@ void PluginWatchdog::Check()
                 watched.nextReport += HUNG_CALL_REPEAT_NS;
             }
             Report(watched, mark);
+        } else if (watched.reported && !watched.stopNamed && stopping_.load()) {
+            // Hung since before the stop: named at once, not at its next mark.
+            ReportStopWaits(watched);
         }
     }
 }
@@ -117,10 +136,17 @@ void PluginWatchdog::Report(Watched& watched, int64_t mark)
                  Seconds(mark));
         hooks_.report(line);
     }
-    if (watched.joining || stopping_.load()) {
-        snprintf(line, sizeof line, "core stop is waiting for plugin %s to return from %s", watched.name, entry);
-        hooks_.report(line);
-    }
+    if (watched.joining || stopping_.load())
+        ReportStopWaits(watched);
+}
+
+void PluginWatchdog::ReportStopWaits(Watched& watched)
+{
+    char line[512];
+    snprintf(line, sizeof line, "core stop is waiting for plugin %s to return from %s", watched.name,
+             PluginEntryName(watched.entry));
+    hooks_.report(line);
+    watched.stopNamed = true;
 }
 
 void PluginWatchdog::Returned(Watched& watched, int64_t now)

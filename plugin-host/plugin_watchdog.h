@@ -1,7 +1,7 @@
 // The hung-call watchdog: a small thread that looks once a second at what the
-// watched threads (the main thread, the I/O thread) show about the plugin call
-// they are in, and says which plugin has not returned, for how long, and when
-// it finally does. The stop names the plugin it waits for.
+// watched threads (the main thread, the I/O thread, the request threads) show
+// about the plugin call they are in, and says which plugin has not returned,
+// for how long, and when it finally does. The stop names the plugin it waits for.
 #pragma once
 
 #include <atomic>
@@ -35,8 +35,33 @@ public:
     PluginWatchdog(const PluginWatchdog&) = delete;
     PluginWatchdog& operator=(const PluginWatchdog&) = delete;
 
-    // Adds a thread's watch; call before Start (or from a test, before Check).
+    // Adds a thread's watch, at any time.
     void Watch(PluginCallWatch& watch);
+    // Removes it, once its thread makes no more calls; a call reported hung
+    // is reported as returned.
+    void Unwatch(PluginCallWatch& watch);
+
+    // Watches the calling thread's plugin calls for the life of the object:
+    // a thread the core starts for a call (a read request's Read).
+    class ThreadWatch {
+    public:
+        explicit ThreadWatch(PluginWatchdog& watchdog) : watchdog_(watchdog)
+        {
+            watchdog_.Watch(watch_);
+            PluginCallScope::WatchThisThread(&watch_);
+        }
+        ~ThreadWatch()
+        {
+            PluginCallScope::WatchThisThread(nullptr);
+            watchdog_.Unwatch(watch_);
+        }
+        ThreadWatch(const ThreadWatch&) = delete;
+        ThreadWatch& operator=(const ThreadWatch&) = delete;
+
+    private:
+        PluginWatchdog& watchdog_;
+        PluginCallWatch watch_;
+    };
     // The thread that runs Check once a second; Stop ends it (also the destructor).
     void Start();
     void Stop();
@@ -51,6 +76,7 @@ private:
         int64_t lastSeen = 0;   // the last look that saw it running
         int64_t nextReport = 0; // elapsed time of the next report
         bool reported = false;
+        bool stopNamed = false; // the line saying the stop waits for it came
         bool joining = false;
         uint32_t systemID = 0;
         PluginEntry entry = PluginEntry::Load;
@@ -59,9 +85,11 @@ private:
 
     void Returned(Watched& watched, int64_t now);
     void Report(Watched& watched, int64_t mark);
+    void ReportStopWaits(Watched& watched);
 
     Hooks hooks_;
     const std::atomic<bool>& stopping_;
+    std::mutex watchedMutex_; // the list and its entries; held through a look
     std::vector<Watched> watched_;
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -118,6 +118,70 @@ const Misbehaviour kMisbehaviours[] = {
          run.Stop();
          EXPECT_TRUE(run.journal.Has("a_rude supervisor-null 1"));
      }},
+    // --- stop ---
+    {"ManyPacketsInOneReceiveLeaveRoomForSendsAndTheStop",
+     {{"a_slow", "id=0x00200000\nioctl_wait_us=50000\nioctl_reply=answered\n"}},
+     [](JournaledCore& run) {
+         // 4,096 packets at 50 ms each would keep the I/O thread for minutes.
+         std::vector<uint8_t> record;
+         for (int i = 0; i < 4096; ++i) {
+             const auto packet = IpcPacket(3, DVR_IPC_TARGET(DVR_MODULE_INDEX(0x00200000u)));
+             record.insert(record.end(), packet.begin(), packet.end());
+         }
+         ASSERT_TRUE(run.supervisor.SendRaw(record));
+         EXPECT_EQ(run.Received(), "answered"); // raised by the first packet's IOCTL
+         run.core->Signal(SIGTERM);
+         ASSERT_EQ(run.core->WaitExit(), 0) << run.core->Output();
+         EXPECT_LT(run.journal.CountPrefix("a_slow IOCTL 4 "), 4096u);
+     }},
+    {"SignalsDuringTheRunStopItInOrderAndSpareThePluginsThreads",
+     {{"a_napper", "id=0x00200000\nworker=naps\n"}, {"b_piper", "id=0x00210000\nmisbehave=sigpipe\n"}},
+     [](JournaledCore& run) {
+         EXPECT_TRUE(run.journal.Has("b_piper sigpipe -1 EPIPE")) << run.journal.Text();
+         ASSERT_TRUE(run.journal.WaitForLine("a_napper napping"));
+         const auto stormStart = std::chrono::steady_clock::now();
+         for (int i = 0; i < 200; ++i)
+             run.core->Signal(SIGUSR1);
+         const auto stormSeconds =
+             std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - stormStart).count();
+         run.core->Signal(SIGHUP);
+         ASSERT_EQ(run.core->WaitExit(), 0) << run.core->Output();
+         EXPECT_TRUE(run.core->WaitForOutput("stop requested by signal SIGHUP"));
+         EXPECT_TRUE(run.journal.Has("a_napper Close"));
+         const std::string naps = run.journal.Text();
+         EXPECT_TRUE(std::regex_search(naps, std::regex("a_napper naps [0-9]+ eintr=0\n"))) << naps;
+         // The counter lines come at most once a second however many signals ask.
+         const size_t counterLines = run.core->CountOutput("plugin a_napper.so: write");
+         EXPECT_GE(counterLines, 1u) << run.core->Output();
+         EXPECT_LE(counterLines, static_cast<size_t>(stormSeconds) + 2) << run.core->Output();
+     }},
+    {"HungRequestReadIsNamedDuringTheRunAndAtTheStop",
+     {{"a_asker", "id=0x00200000\nrequest=9 0x10 0x0 x\n"},
+      {"b_hung", "id=0x00210000\nreader=on\nread_wait_file=go\n"}},
+     [](JournaledCore& run) {
+         ASSERT_TRUE(run.core->WaitForOutput("plugin b_hung.so has not returned from Read for 5 seconds"))
+             << run.core->Output();
+         ASSERT_TRUE(run.supervisor.Send(IPC_KIND_STOP, 0));
+         ASSERT_TRUE(run.core->WaitForOutput("core stop is waiting for plugin b_hung.so to return from Read"))
+             << run.core->Output();
+         WriteFile(run.install.work / "go", "");
+         ASSERT_EQ(run.core->WaitExit(), 0) << run.core->Output();
+         EXPECT_TRUE(run.core->WaitForOutput("plugin b_hung.so returned from Read after "));
+     }},
+    {"RaisingFromAKeyDestructorWorks",
+     {{"a_keys", "id=0x00200000\nmisbehave=key-destructor-raise\n"}, {"b_sink", "id=0x00210000\nwrite=1\n"}},
+     [](JournaledCore& run) {
+         EXPECT_EQ(run.journal.CountPrefix("a_keys key-raised 0"), 4u) << run.journal.Text();
+         run.Stop();
+         EXPECT_TRUE(run.journal.Has("b_sink Close"));
+     }},
+    {"SupervisorBlockRaisedFromUnloadIsRefusedAndFreed",
+     {{"a_late", "id=0x00200000\nunload_supervisor_text=too late\n"}},
+     [](JournaledCore& run) {
+         run.Stop();
+         EXPECT_TRUE(run.journal.Has("a_late unload-supervisor 1")) << run.journal.Text();
+         EXPECT_EQ(run.Received(), "<nothing>");
+     }},
 };
 
 class Hostile : public ::testing::TestWithParam<Misbehaviour> {};

@@ -263,6 +263,113 @@ static const char* release_file(void)
     return mode && strncmp(mode, "file:", 5) == 0 ? mode + 5 : NULL;
 }
 
+/* --- stop: the stop and signal rows' keys ---
+ *   ioctl_wait_us=N           each supervisor IOCTL takes N microseconds
+ *   ioctl_reply=TEXT          the first supervisor IOCTL raises TEXT for the supervisor
+ *   unload_supervisor_text=TEXT   raise TEXT as a block for the supervisor at Unload
+ *   worker=naps               the worker sleeps 1 ms at a time until Close
+ *   misbehave=sigpipe         at Open: write into a pipe whose reader is gone
+ *   misbehave=key-destructor-raise   at Open: threads, one after the other,
+ *                             whose first event is raised by a pthread-key destructor
+ * Journal lines: ioctl-reply R | unload-supervisor R | napping | naps N eintr=E |
+ *   sigpipe RESULT ERRNO | key-raised R
+ */
+static int ioctlReplied;
+static pthread_key_t raiseKey;
+
+static void raise_text_for_supervisor(const char* what, const char* text)
+{
+    _EventParmsIn event = make_event(EVENT_TYPE_SUPERVISOR, 0);
+    event.dataSize = (uint32_t)strlen(text);
+    event.data = malloc(event.dataSize); /* the core takes it */
+    memcpy(event.data, text, event.dataSize);
+    probe_journal(&probe, "%s %d", what, (int)raise_event(&event));
+}
+
+static void stop_supervisor_ioctl(void)
+{
+    const long long waitUs = probe_get_int(&probe, "ioctl_wait_us", 0);
+    const char* reply = probe_get(&probe, "ioctl_reply");
+    if (waitUs > 0) {
+        struct timespec wait = {(time_t)(waitUs / 1000000), (long)(waitUs % 1000000) * 1000};
+        while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+        }
+    }
+    if (reply && !ioctlReplied) {
+        ioctlReplied = 1;
+        raise_text_for_supervisor("ioctl-reply", reply);
+    }
+}
+
+static void stop_worker_naps(void)
+{
+    unsigned naps = 0, interrupted = 0;
+    int done = 0;
+    probe_journal(&probe, "napping");
+    while (!done) {
+        struct timespec nap = {0, 1000 * 1000};
+        if (nanosleep(&nap, NULL) != 0 && errno == EINTR)
+            ++interrupted;
+        ++naps;
+        pthread_mutex_lock(&lock);
+        done = closed;
+        pthread_mutex_unlock(&lock);
+    }
+    probe_journal(&probe, "naps %u eintr=%u", naps, interrupted);
+}
+
+/* The thread's first event, raised after its C++ thread-locals are gone. */
+static void raise_at_key_end(void* value)
+{
+    unsigned char data[256];
+    _EventParmsIn event = make_event(0x2, 0);
+    memset(data, 0x5A, sizeof data);
+    event.data = data;
+    event.dataSize = sizeof data;
+    (void)value;
+    probe_journal(&probe, "key-raised %d", (int)raise_event(&event));
+}
+
+static void* set_raise_key(void* value)
+{
+    pthread_setspecific(raiseKey, value);
+    return NULL;
+}
+
+static void stop_open_misbehaviour(void)
+{
+    if (strcmp(misbehave, "sigpipe") == 0) {
+        int ends[2];
+        long written = -1;
+        if (pipe(ends) == 0) {
+            close(ends[0]);
+            written = (long)write(ends[1], "x", 1);
+            close(ends[1]);
+        }
+        probe_journal(&probe, "sigpipe %ld %s", written, written < 0 && errno == EPIPE ? "EPIPE" : "?");
+    }
+    if (strcmp(misbehave, "key-destructor-raise") == 0 && pthread_key_create(&raiseKey, raise_at_key_end) == 0) {
+        /* Stacks this large are unmapped at the thread's end rather than kept for reuse. */
+        pthread_attr_t attributes;
+        int i;
+        pthread_attr_init(&attributes);
+        pthread_attr_setstacksize(&attributes, (size_t)64 << 20);
+        for (i = 0; i < 4; ++i) {
+            pthread_t thread;
+            if (pthread_create(&thread, &attributes, set_raise_key, &probe) == 0)
+                pthread_join(thread, NULL);
+        }
+        pthread_attr_destroy(&attributes);
+    }
+}
+
+static void stop_unload(void)
+{
+    const char* text = probe_get(&probe, "unload_supervisor_text");
+    if (text)
+        raise_text_for_supervisor("unload-supervisor", text);
+}
+
 int32_t Load(_LoadParmsIn* in, _LoadParmsOut* out)
 {
     const int32_t result = probe_load(&probe, in, out);
@@ -340,6 +447,7 @@ int32_t Open(_OpenParmsIn* in, _OpenParmsOut* out)
     text = probe_get(&probe, "raise_in");
     if (text && strcmp(text, "open") == 0)
         run_raises();
+    stop_open_misbehaviour();
     return 0;
 }
 
@@ -371,6 +479,7 @@ int32_t Unload(_UnloadParmsIn* in, _UnloadParmsOut* out)
     (void)in;
     (void)out;
     probe_journal(&probe, "Unload");
+    stop_unload();
     return 0;
 }
 
@@ -384,6 +493,8 @@ int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out)
         int i;
         if (worker && strcmp(worker, "raise") == 0 && !(raiseIn && strcmp(raiseIn, "open") == 0))
             run_raises();
+        if (worker && strcmp(worker, "naps") == 0)
+            stop_worker_naps();
         if (worker && strcmp(worker, "steps") == 0)
             for (i = 0; i < probe.count; ++i)
                 if (strcmp(probe.entries[i].key, "step") == 0)
@@ -423,6 +534,8 @@ int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out)
         text[length] = '\0';
         probe_journal(&probe, "IOCTL %u %u %s", (unsigned)in->request, (unsigned)in->dataSize, text);
     }
+    if (in->request == IOCTL_SUPERVISOR)
+        stop_supervisor_ioctl();
     if (in->request == IOCTL_SUPERVISOR && strcmp(misbehave, "supervisor-packet-block") == 0)
         raise_for_supervisor("supervisor-packet", in->data, in->dataSize);
     return 0;

@@ -147,6 +147,16 @@ TEST(EventEntry, SupervisorDataWithoutSupervisorIsRefusedAndTaken)
     EXPECT_TRUE(core.TakeQueued().empty());
 }
 
+TEST(EventEntry, SupervisorDataAfterTheCoreEndedIsTakenAndRefused)
+{
+    _EventParmsIn e = Event(kPlugin, EVENT_TYPE_SUPERVISOR);
+    e.data = malloc(32); // freed without a core: a leak shows under the sanitizers
+    e.dataSize = 32;
+    _EventParmsOut out{sizeof out, 1, 77};
+    EXPECT_EQ(FlatPluginEvent(&e, &out), -1);
+    EXPECT_EQ(out.result, EVENT_RESULT_REFUSED);
+}
+
 TEST(EventEntry, RequestEventsFromOrdinaryThreadsAreRefused)
 {
     dvrtest::TestCore core; // never started; its queue is taken out by the test
