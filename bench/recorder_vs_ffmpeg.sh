@@ -5,19 +5,36 @@
 #
 #   bench/recorder_vs_ffmpeg.sh BIN_DIR [CAMERAS...]     (default: 16)
 #   SECONDS_PER_RUN=30 ROUNDS=2 bench/recorder_vs_ffmpeg.sh build/bin 4 8 16
+#   bench/recorder_vs_ffmpeg.sh --find-max BIN_DIR [FROM [STEP [UPTO]]]   (default: 8 8 96)
 #
 # The streams: one 1280x720 H.264 clip at 25 frames/s, about 4 Mbit/s, served
 # by tests/media/rtsp_test_server.py on 127.0.0.1 to every client from its
 # start. Per run it prints the CPU seconds (user + system) and the peak
 # resident memory (sum of VmHWM) of the recording processes, the frames
 # recorded beside what the run's length could hold (the difference is mostly
-# the time to connect), and for the core the frames its index records as
-# missing within a connection (gaps: refused or dropped frames).
+# the time to connect), the fewest frames of one camera, and for the core the
+# frames its index records as missing within a connection (gaps: refused or
+# dropped frames). After the rounds of each count, the ratios core/ffmpeg of
+# the summed CPU and peak memory.
+#
+# A run is without loss when no gap is recorded and every camera has at least
+# the frames of its run less LATE_SECONDS (default 5: connecting under load).
+# --find-max steps the camera count from FROM by STEP and, for each side,
+# reports the most cameras it recorded without loss; a side stops being
+# tried after its first count with loss, the search once both have.
 set -euo pipefail
+find_max=0
+if [ "${1:-}" = --find-max ]; then find_max=1; shift; fi
 bin=$(realpath "$1"); shift
-cameras=("${@:-16}")
+if [ "$find_max" = 1 ]; then
+  from=${1:-8} step=${2:-8} upto=${3:-96}
+  cameras=($(seq "$from" "$step" "$upto"))
+else
+  cameras=("${@:-16}")
+fi
 seconds=${SECONDS_PER_RUN:-30}
 rounds=${ROUNDS:-2}
+late=${LATE_SECONDS:-5}
 here=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d /tmp/recorder-bench.XXXXXX)
 trap 'kill $(jobs -p) 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
@@ -54,10 +71,14 @@ run_core() {
   sleep "$seconds"
   local measured; measured=$(usage "$pid")
   kill -TERM "$pid"; wait "$pid" || true
-  local frames gaps
-  frames=$(sqlite3 "$dir/run/recordings/index.sqlite" "SELECT COALESCE(SUM(frames),0) FROM segments")
-  gaps=$(sqlite3 "$dir/run/recordings/index.sqlite" "SELECT COALESCE(SUM(gap_before),0) FROM segments")
-  report core "$n" "$measured" "$frames" "$gaps"
+  local db="$dir/run/recordings/index.sqlite" frames gaps fewest
+  frames=$(sqlite3 "$db" "SELECT COALESCE(SUM(frames),0) FROM segments")
+  gaps=$(sqlite3 "$db" "SELECT COALESCE(SUM(gap_before),0) FROM segments")
+  fewest=$(sqlite3 "$db" "SELECT COALESCE(MIN(f),0) FROM (SELECT SUM(frames) AS f FROM segments GROUP BY camera)")
+  if [ "$(sqlite3 "$db" "SELECT COUNT(DISTINCT camera) FROM segments")" -lt "$n" ]; then
+    fewest=0 # a camera without any segment recorded nothing
+  fi
+  report core "$n" "$measured" "$frames" "$gaps" "$fewest"
 }
 
 run_ffmpeg() {
@@ -71,25 +92,54 @@ run_ffmpeg() {
   sleep "$seconds"
   local measured; measured=$(usage "${pids[@]}")
   kill -INT "${pids[@]}"; wait "${pids[@]}" || true
-  local frames=0 f
-  for f in "$dir"/*.mp4; do
-    frames=$((frames + $(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets \
-      -of csv=p=0 "$f" 2>/dev/null || echo 0)))
+  local frames=0 fewest="" f count
+  for i in $(seq "$n"); do
+    count=0
+    for f in "$dir/cam$i"-*.mp4; do
+      [ -e "$f" ] || continue
+      count=$((count + $(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets \
+        -of csv=p=0 "$f" 2>/dev/null || echo 0)))
+    done
+    frames=$((frames + count))
+    if [ -z "$fewest" ] || [ "$count" -lt "$fewest" ]; then fewest=$count; fi
   done
-  report ffmpeg "$n" "$measured" "$frames" 0
+  report ffmpeg "$n" "$measured" "$frames" 0 "$fewest"
 }
 
+# Sums per side over the rounds of one count, and whether any run lost frames.
+declare -A cpu_sum rss_sum lost
 report() {
-  local who=$1 n=$2 cpu rss frames=$4 gaps=$5
+  local who=$1 n=$2 cpu rss frames=$4 gaps=$5 fewest=$6 verdict=ok
   read -r cpu rss <<< "$3"
-  printf '%-7s cameras=%-3d cpu=%7.2fs peak_rss=%7d KiB frames=%7d of at most %d gaps=%d\n' \
-    "$who" "$n" "$cpu" "$rss" "$frames" $((n * seconds * 25)) "$gaps"
+  if [ "$gaps" -gt 0 ] || [ "$fewest" -lt $(((seconds - late) * 25)) ]; then verdict=LOSS; lost[$who]=1; fi
+  cpu_sum[$who]=$(echo "${cpu_sum[$who]:-0} + $cpu" | bc)
+  rss_sum[$who]=$((${rss_sum[$who]:-0} + rss))
+  printf '%-7s cameras=%-3d cpu=%7.2fs peak_rss=%7d KiB frames=%7d of at most %d fewest=%d gaps=%d %s\n' \
+    "$who" "$n" "$cpu" "$rss" "$frames" $((n * seconds * 25)) "$fewest" "$gaps" "$verdict"
 }
 
+declare -A best tried=([core]=1 [ffmpeg]=1)
 for n in "${cameras[@]}"; do
+  cpu_sum=() rss_sum=() lost=()
   for round in $(seq "$rounds"); do
-    echo "== $n cameras, round $round, ${seconds}s each"
-    run_core "$n"
-    run_ffmpeg "$n"
+    echo "== $n cameras, round $round, ${seconds}s each (load: $(cut -d' ' -f1-3 /proc/loadavg))"
+    [ -n "${tried[core]}" ] && run_core "$n"
+    [ -n "${tried[ffmpeg]}" ] && run_ffmpeg "$n"
   done
+  if [ -n "${tried[core]}" ] && [ -n "${tried[ffmpeg]}" ] && [ "${cpu_sum[ffmpeg]}" != 0 ]; then
+    printf 'ratio   cameras=%-3d cpu=%.2f peak_rss=%.2f (core/ffmpeg, %d rounds)\n' "$n" \
+      "$(echo "scale=4; ${cpu_sum[core]} / ${cpu_sum[ffmpeg]}" | bc)" \
+      "$(echo "scale=4; ${rss_sum[core]} / ${rss_sum[ffmpeg]}" | bc)" "$rounds"
+  fi
+  [ "$find_max" = 1 ] || continue
+  for who in core ffmpeg; do
+    [ -n "${tried[$who]}" ] || continue
+    if [ -n "${lost[$who]:-}" ]; then tried[$who]=""; else best[$who]=$n; fi
+  done
+  [ -n "${tried[core]}${tried[ffmpeg]}" ] || break
 done
+if [ "$find_max" = 1 ]; then
+  for who in core ffmpeg; do
+    echo "most cameras without loss: $who ${best[$who]:-none of those tried}$([ -n "${tried[$who]}" ] && echo " (no loss up to the last count tried)")"
+  done
+fi

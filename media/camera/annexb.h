@@ -14,8 +14,8 @@ namespace ingest {
 std::vector<std::pair<size_t, size_t>> NalUnits(const uint8_t* data, size_t size);
 
 // The parameter sets (H.264: SPS, PPS; H.265: VPS, SPS, PPS) among the NAL
-// units of an access unit, in Annex B form with 4-byte start codes; empty
-// when it carries none. `hevc` tells the codec.
+// units of an access unit before its first slice, in Annex B form with
+// 4-byte start codes; empty when it carries none. `hevc` tells the codec.
 std::vector<uint8_t> ParameterSets(const uint8_t* data, size_t size, bool hevc);
 
 // True when two Annex B buffers hold the same NAL units in the same order,

@@ -103,7 +103,7 @@ private:
     std::atomic<bool> finished_{false};
     std::mutex waitMutex_;
     std::condition_variable wake_;
-    std::atomic<int64_t> deadline_{0}; // of the blocking FFmpeg call in progress (monotonic ns)
+    std::atomic<int64_t> deadline_{0}; // of the blocking FFmpeg call in progress (coarse monotonic ns)
 
     // Status, written by the thread and read by status requests; never held
     // across a call into the core.

@@ -16,6 +16,9 @@ namespace {
 constexpr int64_t kRetryUs = 1000000;            // a failed disk is tried again after a second
 constexpr int64_t kRetentionPeriodUs = 10000000; // age limits are checked this often
 constexpr int64_t kDefaultFrameUs = 40000;       // a frame's duration when nothing tells it
+// How long the writer lets frames gather before writing them, at most: a
+// frame interval. A full batch is written at once.
+constexpr auto kGather = std::chrono::milliseconds(40);
 
 std::string Errno(int error)
 {
@@ -173,7 +176,7 @@ void Recorder::Log(int32_t level, const std::string& text)
 bool Recorder::Frame(const DvrMediaFrameInfo& info, void* block, uint32_t size)
 {
     std::string line;
-    bool kept = false;
+    bool kept = false, wake = false;
     {
         std::lock_guard lock(mutex_);
         if (!running_ || stopping_)
@@ -199,11 +202,13 @@ bool Recorder::Frame(const DvrMediaFrameInfo& info, void* block, uint32_t size)
             intake.waitingBytes += size;
             queue_.push_back(Item{Item::kFrame, info, {}, block, size, {}});
             kept = true;
+            // The writer waits for a first item, then for a batch to gather.
+            wake = queue_.size() == 1 || queue_.size() == kGatherItems;
         }
     }
     if (!line.empty())
         Log(LEVEL_WARNING, line);
-    if (kept)
+    if (wake)
         wake_.notify_one();
     return kept;
 }
@@ -258,8 +263,8 @@ void Recorder::Run()
         std::lock_guard lock(mutex_);
         ready_ = true;
     }
+    std::deque<Item> batch;
     for (;;) {
-        Item item;
         {
             std::unique_lock lock(mutex_);
             wake_.wait_for(lock, std::chrono::seconds(1), [&] { return !queue_.empty() || stopping_; });
@@ -271,10 +276,27 @@ void Recorder::Run()
                     RunRetention();
                 continue;
             }
-            item = std::move(queue_.front());
-            queue_.pop_front();
+            // Let the frames of a frame interval gather and write them
+            // together: one wake-up for many frames, not one for each.
+            wake_.wait_for(lock, kGather, [&] { return stopping_ || queue_.size() >= kGatherItems; });
+            batch.swap(queue_);
         }
-        Process(item);
+        std::map<uint16_t, int64_t> written; // bytes of frames written, per camera
+        for (Item& item : batch) {
+            Process(item);
+            if (item.kind == Item::kFrame)
+                written[item.frame.camera] += item.size;
+        }
+        batch.clear();
+        {
+            std::lock_guard lock(mutex_);
+            for (const auto& [camera, bytes] : written)
+                intake_[camera].waitingBytes -= bytes;
+            counters_.framesWritten += framesWritten_;
+        }
+        framesWritten_ = 0;
+        if (Now() >= nextRetentionUs_)
+            RunRetention();
     }
     for (auto& [number, camera] : cameras_)
         if (camera->writer.open())
@@ -296,13 +318,8 @@ void Recorder::Process(Item& item)
         OnStreamEnd(item);
         break;
     }
-    if (item.kind == Item::kFrame) {
+    if (item.kind == Item::kFrame)
         hooks_.release(item.block);
-        std::lock_guard lock(mutex_);
-        intake_[item.frame.camera].waitingBytes -= item.size;
-    }
-    if (Now() >= nextRetentionUs_)
-        RunRetention();
 }
 
 Recorder::Camera& Recorder::CameraOf(uint16_t number)
@@ -410,8 +427,7 @@ void Recorder::OnFrame(const Item& item)
     camera.lastRel = rel;
     camera.endRel = std::max(camera.endRel, rel + duration);
     ++camera.row.frames;
-    std::lock_guard lock(mutex_);
-    ++counters_.framesWritten;
+    ++framesWritten_;
 }
 
 bool Recorder::OpenSegment(Camera& camera, const Item& item)

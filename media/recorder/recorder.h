@@ -96,6 +96,8 @@ private:
     };
     struct Camera;
 
+    static constexpr size_t kGatherItems = 64;
+
     void Push(Item item);
     void Run();
     void Process(Item& item);
@@ -132,6 +134,7 @@ private:
     RecordingIndex index_;
     std::unique_ptr<FragmentSyncer> syncer_; // while the writing thread runs, when fragments are synced
     bool indexFailing_ = false;
+    uint64_t framesWritten_ = 0; // in the current batch
     std::map<uint16_t, std::unique_ptr<Camera>> cameras_;
     bool diskFailing_ = false;
     int64_t retryAtUs_ = 0;

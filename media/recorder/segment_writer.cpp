@@ -26,6 +26,7 @@ SegmentWriter::SegmentWriter(FileSystem& files, std::function<void(int fd)> sync
 SegmentWriter::~SegmentWriter()
 {
     Abandon();
+    av_packet_free(&packet_);
 }
 
 int SegmentWriter::WritePacket(void* opaque, uint8_t* data, int size)
@@ -146,9 +147,9 @@ int SegmentWriter::Write(const uint8_t* data, size_t size, bool keyFrame, int64_
         fragmentStart_ = dts;
         fragmentEmpty_ = false;
     }
-    AVPacket* packet = av_packet_alloc();
-    if (!packet)
+    if (!packet_ && !(packet_ = av_packet_alloc()))
         return AVERROR(ENOMEM);
+    AVPacket* packet = packet_;
     packet->data = const_cast<uint8_t*>(data);
     packet->size = static_cast<int>(size);
     packet->pts = pts;
@@ -158,7 +159,7 @@ int SegmentWriter::Write(const uint8_t* data, size_t size, bool keyFrame, int64_
     packet->stream_index = 0;
     av_packet_rescale_ts(packet, AVRational{timeBaseNum_, timeBaseDen_}, format_->streams[0]->time_base);
     const int result = av_write_frame(format_, packet);
-    av_packet_free(&packet);
+    av_packet_unref(packet); // the data is the caller's: nothing to free
     if (fileError_)
         return -fileError_;
     return result < 0 ? result : 0;

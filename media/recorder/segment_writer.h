@@ -15,6 +15,7 @@
 
 struct AVFormatContext;
 struct AVIOContext;
+struct AVPacket;
 
 namespace recorder {
 
@@ -61,6 +62,7 @@ private:
     const std::function<void(int fd)> syncFragment_;
     AVFormatContext* format_ = nullptr;
     AVIOContext* io_ = nullptr;
+    AVPacket* packet_ = nullptr; // reused for every frame
     int fd_ = -1;
     uint64_t bytes_ = 0;
     int fileError_ = 0;

@@ -1,7 +1,8 @@
 // The recorder plugin in the real core, fed by the camera plugin from a
 // looping file, checked with ffprobe/ffmpeg and against what a media probe
 // beside it received: every frame once and in order, segments that play and
-// seek, an export over three segments, and kill -9 at random moments.
+// seek, an export over three segments, kill -9 at random moments, and a
+// throttling episode of the core.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -22,6 +23,9 @@ using namespace recordertest;
 using dvrtest::media::CameraEvents;
 using dvrtest::media::MediaEvent;
 using recorder::SegmentRow;
+
+constexpr char kThrottling[] = "available system memory is low, throttling video";
+constexpr char kNotThrottling[] = "available system memory ok, not throttling video";
 
 class RecorderRig : public dvrtest::media::CameraRig {
 public:
@@ -191,6 +195,55 @@ TEST(RecorderPlugin, AfterKillNineAtRandomMomentsEverySegmentPlaysAndTheIndexAgr
     if (killedWithAFragment) {
         EXPECT_GE(crashed, 1u) << "a segment open at a kill is entered from its file";
     }
+}
+
+// The core refuses video while its memory is low and admits a camera again
+// only at a key frame once the episode is over (a minute after the last
+// over-limit sample: the ctest label "slow"). A plugin beside the recorder
+// makes the core's process hold 200 MiB for one sample.
+TEST(RecorderPluginSlow, AThrottlingEpisodeEndsTheSegmentAndTheNextStartsAtAKeyFrameWithTheGapIndexed)
+{
+    RecorderRig rig("segment_seconds=600\n");
+    const fs::path go = rig.install.root() / "hog-go", lowSeen = rig.install.root() / "low-seen";
+    rig.install.AddConfiguredPlugin("eventprobe", "hog",
+                                    "id=0x00290000\nworker=steps\nstep=wait " + go.string() +
+                                        "\nstep=hog 200\nstep=wait " + lowSeen.string() + "\nstep=free\n",
+                                    rig.install.root() / "hog-journal");
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.WaitForFrames(1, 30));
+    dvrtest::WriteFile(go, "");
+    ASSERT_TRUE(rig.core->WaitForOutput(kThrottling)) << rig.core->Output();
+    dvrtest::WriteFile(lowSeen, "");
+    ASSERT_TRUE(rig.core->WaitForOutput(kNotThrottling, dvrtest::Scaled(std::chrono::milliseconds{180000})))
+        << rig.core->Output();
+    ASSERT_TRUE(rig.WaitForFrames(1, CameraEvents(rig.Events(), 1).size() + 30));
+    ASSERT_TRUE(rig.Stop());
+
+    // The frames the core let through: one jump in their numbers, at a key frame.
+    std::vector<MediaEvent> sent;
+    for (const MediaEvent& event : CameraEvents(rig.Events(), 1))
+        if (event.kind == "frame")
+            sent.push_back(event);
+    std::vector<size_t> jumps;
+    for (size_t i = 1; i < sent.size(); ++i)
+        if (sent[i].sequence != sent[i - 1].sequence + 1)
+            jumps.push_back(i);
+    ASSERT_EQ(jumps.size(), 1u);
+    const size_t resumed = jumps[0];
+    EXPECT_TRUE(sent[resumed].key);
+
+    const auto rows = rig.Rows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].endedBy, "gap");
+    EXPECT_EQ(rows[0].frames, static_cast<int64_t>(resumed));
+    EXPECT_EQ(rows[1].gapBefore, static_cast<int64_t>(sent[resumed].sequence - sent[resumed - 1].sequence - 1));
+    EXPECT_GE(rows[1].startUs, rows[0].endUs);
+    std::vector<std::string> recorded;
+    for (const SegmentRow& row : rows)
+        for (const RecordedFrame& frame : ReadRecorded(rig.Recordings() / row.file))
+            recorded.push_back(SliceHash(frame.nals));
+    EXPECT_EQ(recorded, rig.SentHashes());
+    ExpectIndexMatchesPlayableFiles(rig);
 }
 
 } // namespace
