@@ -48,7 +48,7 @@ void EventBus::RunReadRequest(DvrEntryPoint read, uint32_t systemID, uint32_t da
 {
     _ReadParmsIn in = ReadRecord(dataSize, copy, requestID);
     _ReadParmsOut out = ReadResultRecord();
-    requestThreads_.Enter(copy);
+    requestThreads_.Enter(copy, copy ? dataSize : 0);
     CallPlugin(read, systemID, PluginEntry::Read, in, out, links_.now);
     FreeEventData(copy);
     // Last touch of the core by this thread: shutdown waits for the count.

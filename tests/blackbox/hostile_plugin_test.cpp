@@ -118,6 +118,23 @@ const Misbehaviour kMisbehaviours[] = {
          run.Stop();
          EXPECT_TRUE(run.journal.Has("a_rude supervisor-null 1"));
      }},
+    // --- bounds ---
+    {"InteriorPointerOfACoreBlockRaisedForTheSupervisorIsRefused",
+     {{"a_raiser", kRaise50 + "request=9 0x10 0x0 for the reader\n"},
+      {"b_rude", "id=0x00210000\nwrite=1\nmisbehave=supervisor-write-block\nsupervisor_offset=8\n"},
+      {"c_rude", "id=0x00220000\nreader=on\nmisbehave=supervisor-read-copy\nsupervisor_offset=4\n"},
+      {"d_rude", "id=0x00230000\nmisbehave=supervisor-packet-block\nsupervisor_offset=4\n"}},
+     [](JournaledCore& run) {
+         ASSERT_TRUE(run.supervisor.Send(3, DVR_IPC_TARGET(DVR_MODULE_INDEX(0x00230000u)), "for the plugin"));
+         ASSERT_TRUE(run.journal.WaitForLine("a_raiser raised 0x2 50 ok=50 refused=0 results=-"));
+         ASSERT_TRUE(run.journal.WaitForPrefix("c_rude supervisor-read")) << run.core->Output();
+         ASSERT_TRUE(run.journal.WaitForPrefix("d_rude supervisor-packet")) << run.core->Output();
+         run.Stop();
+         EXPECT_EQ(run.journal.CountPrefix("b_rude supervisor-write 1"), 50u) << run.journal.Text();
+         EXPECT_TRUE(run.journal.Has("c_rude supervisor-read 1"));
+         EXPECT_TRUE(run.journal.Has("d_rude supervisor-packet 1"));
+         EXPECT_EQ(run.Received(), "<nothing>");
+     }},
 };
 
 class Hostile : public ::testing::TestWithParam<Misbehaviour> {};
