@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/crash_report.h"
 #include "core/logging.h"
 #include "events/block_pool.h"
 #include "events/event_bus.h"
@@ -94,6 +95,11 @@ int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out)
         return 0;
     }
 
+    // A fault in reading or copying the data (a dataSize past the end of the
+    // plugin's buffer) is the raiser's: the crash report names it even on a
+    // thread of its own.
+    const bool fromCore = in->providerID == CORE_PROVIDER_ID;
+    const RaisedDataCopy copying(fromCore ? 0 : in->providerID);
     _EventParmsIn event = *in;
     if (kind == RaisedKind::LogLine) {
         const LogLineFate fate =
