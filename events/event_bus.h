@@ -25,6 +25,7 @@
 #include "core/log_levels.h"
 #include "dvrplugin.h"
 #include "events/event_inbox.h"
+#include "events/raised_event.h"
 #include "events/refblocktable.h"
 #include "events/request_threads.h"
 #include "events/video_admission.h"
@@ -62,8 +63,9 @@ public:
     static EventBus* Current() { return current_.load(std::memory_order_acquire); }
     // FlatPluginEvent: Raise, then the raiser's counters; -1 without `in`.
     int32_t Enter(_EventParmsIn* in, _EventParmsOut* out);
-    // The answer goes to `out->result`; always returns 0.
-    int Raise(_EventParmsIn* in, _EventParmsOut* out);
+    // The answer goes to `out->result`; always returns 0. A log line's fate
+    // against its threshold goes to `logLineFate` when given.
+    int Raise(_EventParmsIn* in, _EventParmsOut* out, LogLineFate* logLineFate = nullptr);
 
     // --- delivering.cpp: the main thread ---
     // Delivers events in order until the stop is requested and none is left.

@@ -54,12 +54,13 @@ int32_t EventBus::Enter(_EventParmsIn* in, _EventParmsOut* out)
     // answer has nowhere to go.
     _EventParmsOut unanswered{sizeof unanswered, DVR_RECORD_VERSION, 0};
     _EventParmsOut* answer = out ? out : &unanswered;
-    const int32_t status = Raise(in, answer);
-    host_.CountRaised(*in, *answer);
+    LogLineFate fate = LogLineFate::WrittenAndPassedOn;
+    const int32_t status = Raise(in, answer, &fate);
+    host_.CountRaised(*in, *answer, fate);
     return status;
 }
 
-int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out)
+int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out, LogLineFate* logLineFate)
 {
     const uint32_t type = in->eventType;
     const RaisedKind kind = ClassifyRaised(*in);
@@ -104,6 +105,8 @@ int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out)
     if (kind == RaisedKind::LogLine) {
         const LogLineFate fate =
             FateOfLogLine(links_.logLevels->Threshold(event.providerID), event.payload.log.logLevel);
+        if (logLineFate)
+            *logLineFate = fate;
         if (fate == LogLineFate::Dropped)
             return 0;
         WriteLogText(event);

@@ -149,6 +149,21 @@ const Misbehaviour kMisbehaviours[] = {
          EXPECT_EQ(run.core->CountOutput("fatal signal 11 (SIGSEGV) in plugin a_rude.so (raising an event)"), 1u)
              << run.core->Output();
      }},
+    {"LogLinesAreCountedAsShownOrBelowTheThresholdNotAsRefused",
+     {{"a_talker", "id=0x00200000\nlog_level_default=50\nlog_as=0x00200000 25 too quiet\n"
+                   "log_as=0x00200000 50 heard\nclose_log=50 heard at the stop\nclose_wait_file=closed\n"}},
+     [](JournaledCore& run) {
+         ASSERT_TRUE(run.supervisor.Send(IPC_KIND_STOP, 0));
+         ASSERT_TRUE(run.journal.WaitForPrefix("a_talker close-logged"));
+         ASSERT_TRUE(run.core->WaitForOutput("heard at the stop"));
+         run.core->Signal(SIGUSR1); // the counter lines, while Close waits
+         EXPECT_TRUE(run.core->WaitForOutput(
+             "raised ok 0 refused 0 unadmitted 0 expired 0 throttled 0 nomemory 0 other 0; released 0"))
+             << run.core->Output();
+         EXPECT_TRUE(run.core->WaitForOutput("log lines shown 2 not forwarded 1 below threshold 1"));
+         WriteFile(run.install.work / "closed", "");
+         EXPECT_EQ(run.core->WaitExit(), 0);
+     }},
 };
 
 class Hostile : public ::testing::TestWithParam<Misbehaviour> {};
