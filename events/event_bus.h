@@ -49,6 +49,8 @@ public:
         const LogLevelTable* logLevels = nullptr;          // the thresholds per source slot
         const std::atomic<bool>* videoThrottled = nullptr; // housekeeping's verdict
         std::atomic<bool>* stopRequested = nullptr;        // the core's stop flag, set through Stop
+        // Bytes that may wait for the writer (EventInbox::Count); 0: no bound.
+        uint64_t queueBound = 0;
     };
 
     EventBus(Links links, PluginHost& plugins);
@@ -91,11 +93,15 @@ public:
 private:
     // raising.cpp
     bool IsCoreBlock(const void* block);
+    // An event was refused at the bound: the first refusal of an episode logs.
+    void QueueFull();
     void WriteLogText(const _EventParmsIn& event);
     // delivering.cpp
     void DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, bool timed);
     void DeliverConfig(PLUGININFO& plugin, const _EventParmsIn& event);
     void LogQueueStatistics(size_t queued, uint32_t events);
+    // The writer took an event out while the queue was full.
+    void QueueDraining();
     // releasing.cpp
     void FreeBlock(void* block);
     // read_requests.cpp
@@ -109,6 +115,10 @@ private:
     EventInbox inbox_;
     alignas(64) VideoAdmission videoAdmission_;
     std::atomic<uint32_t> throttledVideoFrames_{0};
+    // An episode of refusals at the queue's bound: from the first refusal
+    // until the queue has drained to half the bound.
+    std::atomic<bool> queueFull_{false};
+    std::atomic<uint64_t> refusedWhileFull_{0};
     RefBlockTable refBlocks_;
     RequestThreads requestThreads_;
 };

@@ -3,6 +3,7 @@
 // supervisor, a read request, a log line's writing and a level query),
 // refused, or admitted (video), copied into a block of the core's own and put
 // into the inbox for the writer (delivering.cpp).
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +32,7 @@ constexpr size_t kPageSize = 4096;
 EventBus::EventBus(Links links, PluginHost& host)
     : links_(std::move(links)), host_(host), inbox_(*links_.stopRequested), requestThreads_(*links_.stopRequested)
 {
+    inbox_.SetBound(links_.queueBound, links_.queueBound / 16);
     current_.store(this, std::memory_order_release);
 }
 
@@ -132,6 +134,18 @@ int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out, LogLineFate* logLine
         admitted = true;
     }
 
+    // Counted as waiting for the writer from here on; past the bound the
+    // event is refused before anything is copied.
+    const bool hasData = event.data && event.dataSize;
+    const uint64_t charge = (hasData ? event.dataSize : 0) + EventInbox::kRecordCharge;
+    if (!inbox_.Count(charge, fromCore)) {
+        if (admitted)
+            videoAdmission_.Forget(event.providerID);
+        QueueFull();
+        out->result = EVENT_RESULT_NO_MEMORY;
+        return 0;
+    }
+
     // The data is copied into a block of the core's own. A pooled block (64
     // KiB at most) is filled by the inbox once its event has a place in the
     // ring, after the lock: the lock's atomic instruction would otherwise
@@ -141,9 +155,10 @@ int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out, LogLineFate* logLine
     // larger blocks are filled first, as is every block while the overflow
     // is in use.
     const void* fillFrom = nullptr;
-    if (event.data && event.dataSize) {
+    if (hasData) {
         void* copy = AllocateEventData(event.dataSize);
         if (!copy) {
+            inbox_.Uncount(charge);
             if (admitted)
                 videoAdmission_.Forget(event.providerID);
             out->result = EVENT_RESULT_NO_MEMORY;
@@ -167,6 +182,7 @@ int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out, LogLineFate* logLine
     // An event of a read request waits here until the request thread's
     // previous block was released by every holder.
     if (event.requestID && !requestThreads_.Admit(event.requestID, event.data)) {
+        inbox_.Uncount(charge);
         FreeEventData(event.data);
         out->result = EVENT_RESULT_REFUSED;
         return 0;
@@ -174,6 +190,7 @@ int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out, LogLineFate* logLine
 
     const int32_t result = inbox_.Put(event, fillFrom);
     if (result != EVENT_RESULT_OK) {
+        inbox_.Uncount(charge);
         if (event.data)
             FreeBlock(event.data); // also lets go of a request thread's pending block
         if (admitted)
@@ -188,6 +205,20 @@ void EventBus::Stop()
     inbox_.Stop();
     // A request thread waiting to pass its next block is refused from now on.
     requestThreads_.WakeAll();
+}
+
+void EventBus::QueueFull()
+{
+    refusedWhileFull_.fetch_add(1, std::memory_order_relaxed);
+    if (queueFull_.load(std::memory_order_relaxed) || queueFull_.exchange(true))
+        return;
+    char writer[NAME_MAX + 32];
+    host_.DescribeMainThreadCall(writer, sizeof writer);
+    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING,
+               "core event queue full: %llu events, %llu bytes waiting (bound %llu), writer in %s; refusing events",
+               static_cast<unsigned long long>(inbox_.countedEvents()),
+               static_cast<unsigned long long>(inbox_.countedBytes()), static_cast<unsigned long long>(inbox_.bound()),
+               writer);
 }
 
 bool EventBus::IsCoreBlock(const void* block)

@@ -120,6 +120,20 @@ void PluginHost::CountRaised(const _EventParmsIn& event, const _EventParmsOut& r
     }
 }
 
+void PluginHost::DescribeMainThreadCall(char* text, size_t size)
+{
+    const uint32_t sequence = mainWatch_.sequence.load(std::memory_order_relaxed);
+    if (!(sequence & 1) || mainWatch_.joining.load(std::memory_order_relaxed)) {
+        snprintf(text, size, "no plugin call");
+        return;
+    }
+    const uint32_t systemID = mainWatch_.systemID.load(std::memory_order_relaxed);
+    const auto entry = static_cast<PluginEntry>(mainWatch_.entry.load(std::memory_order_relaxed));
+    char name[NAME_MAX + 1];
+    side_.CopyFileName(systemID, name, sizeof name);
+    snprintf(text, size, "plugin %s (%s)", name, PluginEntryName(entry));
+}
+
 void PluginHost::LogCounters(int32_t level)
 {
     if (!LogLevelEnabled(CORE_PROVIDER_ID, FlatPluginEvent, level))

@@ -103,6 +103,9 @@ public:
     // line by its fate against its threshold.
     void CountRaised(const _EventParmsIn& event, const _EventParmsOut& result,
                      LogLineFate logLine = LogLineFate::WrittenAndPassedOn);
+    // "plugin <file> (<entry>)" for the call the main thread (the writer) is
+    // in, or "no plugin call"; from any thread.
+    void DescribeMainThreadCall(char* text, size_t size);
     // One line per plugin with its counters, at `level`.
     void LogCounters(int32_t level);
     // A hold observer for the block table (RefBlockTable::ObserveHolds),

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <regex>
@@ -25,6 +27,18 @@ using namespace std::chrono_literals;
 // Every row raises its events from a_raiser (0x00200000) unless it says
 // otherwise; the plugins' file names give their delivery order.
 const std::string kRaise50 = "id=0x00200000\nworker=raise\nraise=0x2 0x0 64 50\n";
+
+// The core's resident size now (the emulator's, under one).
+size_t ResidentBytes(pid_t pid)
+{
+    unsigned long pages = 0, resident = 0;
+    FILE* statm = fopen(("/proc/" + std::to_string(pid) + "/statm").c_str(), "r");
+    if (statm && fscanf(statm, "%lu %lu", &pages, &resident) != 2)
+        resident = 0;
+    if (statm)
+        fclose(statm);
+    return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
 
 struct Misbehaviour {
     const char* name;
@@ -120,6 +134,28 @@ const Misbehaviour kMisbehaviours[] = {
          EXPECT_TRUE(run.journal.Has("a_rude supervisor-null 1"));
      }},
     // --- bounds ---
+    {"FloodWhileAWriteBlocksIsRefusedAtTheQueuesBound",
+     {{"a_raiser", "id=0x00200000\nworker=steps\nstep=wait flood\nstep=raise 0x2 0x0 1024 200000\n"},
+      {"b_blocker", "id=0x00210000\nwrite=1\nwrite_wait_file=go\n"},
+      {"c_sink", "id=0x00220000\nwrite=1\n"}},
+     [](JournaledCore& run) {
+         const size_t before = ResidentBytes(run.core->pid());
+         WriteFile(run.install.work / "flood", "");
+         ASSERT_TRUE(run.journal.WaitForPrefix("a_raiser raised 0x2 200000 ")) << run.core->Output();
+         // 200,000 KiB raised; what waits is a quarter of the memory limit.
+         EXPECT_LT(ResidentBytes(run.core->pid()) - before, size_t{128} << 20);
+         EXPECT_EQ(run.journal.FirstWithPrefix("a_raiser first-refused").rfind("a_raiser first-refused -1 at ", 0), 0u);
+         ASSERT_TRUE(run.core->WaitForOutput("writer in plugin b_blocker.so (Write); refusing events"))
+             << run.core->Output();
+         EXPECT_EQ(run.core->CountOutput("core event queue full: "), 1u);
+         WriteFile(run.install.work / "go", "");
+         EXPECT_TRUE(run.core->WaitForOutput("core event queue below its bound again")) << run.core->Output();
+         run.Stop();
+         std::smatch ok;
+         const std::string text = run.journal.Text();
+         ASSERT_TRUE(std::regex_search(text, ok, std::regex("a_raiser raised 0x2 200000 ok=(\\d+) "))) << text;
+         EXPECT_TRUE(run.journal.Has("c_sink received 0x00200000 " + ok[1].str() + " in-order")) << text;
+     }},
     {"InteriorPointerOfACoreBlockRaisedForTheSupervisorIsRefused",
      {{"a_raiser", kRaise50 + "request=9 0x10 0x0 for the reader\n"},
       {"b_rude", "id=0x00210000\nwrite=1\nmisbehave=supervisor-write-block\nsupervisor_offset=8\n"},
