@@ -156,6 +156,24 @@ const Misbehaviour kMisbehaviours[] = {
          ASSERT_TRUE(std::regex_search(text, ok, std::regex("a_raiser raised 0x2 200000 ok=(\\d+) "))) << text;
          EXPECT_TRUE(run.journal.Has("c_sink received 0x00200000 " + ok[1].str() + " in-order")) << text;
      }},
+    {"UnreadTerminalHoldsUpNeitherEventsNorSupervisorPackets",
+     {{"a_talker", "id=0x00200000\nworker=steps\nstep=wait flood\nstep=log 20000\nstep=raise 0x2 0x0 64 200\n"},
+      {"b_sink", "id=0x00210000\nwrite=1\njournal_writes=1\nlog_calls=called\n"}},
+     [](JournaledCore& run) {
+         // The talker's lines fill the terminal; the sink logs from the
+         // writer (Write) and the I/O thread (supervisor IOCTL).
+         run.core->PauseReading();
+         WriteFile(run.install.work / "flood", "");
+         EXPECT_TRUE(run.journal.WaitForLine("a_talker raised 0x2 200 ok=200 refused=0 results=-"));
+         for (int i = 0; i < 5; ++i)
+             ASSERT_TRUE(run.supervisor.Send(3, DVR_IPC_TARGET(DVR_MODULE_INDEX(0x00210000u)), "packet"));
+         EXPECT_TRUE(WaitUntil([&] { return run.journal.CountPrefix("b_sink Write 0x00200000 ") == 200; }));
+         EXPECT_TRUE(WaitUntil([&] { return run.journal.CountPrefix("b_sink IOCTL 4 ") == 5; }))
+             << run.journal.Text();
+         run.core->ResumeReading();
+         EXPECT_TRUE(run.core->WaitForOutput(" log lines dropped")) << run.core->Output();
+         run.Stop();
+     }},
     {"InteriorPointerOfACoreBlockRaisedForTheSupervisorIsRefused",
      {{"a_raiser", kRaise50 + "request=9 0x10 0x0 for the reader\n"},
       {"b_rude", "id=0x00210000\nwrite=1\nmisbehave=supervisor-write-block\nsupervisor_offset=8\n"},
