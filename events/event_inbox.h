@@ -119,7 +119,8 @@ public:
     // tests). Raising threads must be done: a claimed slot is not waited for.
     std::vector<_EventParmsIn> TakeAll();
 
-    // The two halves of Put's ring path, for tests that hold a slot claimed.
+    // The two halves of Put's ring path, for tests that hold a slot claimed
+    // (the writer uncounts what it takes: a bounded inbox wants it counted).
     bool Claim(uint32_t& position)
     {
         std::lock_guard lock(mutex_);
