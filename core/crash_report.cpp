@@ -121,6 +121,17 @@ void OnFatalSignal(int signal, siginfo_t* info, void*)
     raise(signal);
 }
 
+// The plugin whose event's data this thread was copying outside any plugin
+// call, found without a lock: by its systemID, else by its module's.
+const PluginSideState* RaisingPlugin()
+{
+    const uint32_t source = RaisedDataCopy::source();
+    if (!g_plugins || source == 0)
+        return nullptr;
+    const PluginSideState* state = g_plugins->FindFast(source, true);
+    return state ? state : g_plugins->FindFast(source & 0xFFFF0000u, true);
+}
+
 } // namespace
 
 unsigned FormatCrashLine(char* text, unsigned size, int signal, const void* address)
@@ -142,6 +153,8 @@ unsigned FormatCrashLine(char* text, unsigned size, int signal, const void* addr
         else
             line.Add("0x").AddNumber(scope->systemID, 16);
         line.Add(" (").Add(PluginEntryName(scope->entry)).Add(")");
+    } else if (const PluginSideState* raiser = RaisingPlugin()) {
+        line.Add("plugin ").Add(raiser->fileName).Add(" (raising an event)");
     } else {
         line.Add("the core");
     }

@@ -5,7 +5,28 @@
 // status and any core dump stay the same.
 #pragma once
 
+#include <cstdint>
+
 class PluginSideTable;
+
+// Marks the calling thread, while it copies the data of an event raised
+// under `sourceID`, so that a crash in the copy (a dataSize longer than the
+// plugin's buffer) names the plugin that ID belongs to when the thread is in
+// no plugin call: a thread the plugin started itself. Two stores per event.
+class RaisedDataCopy {
+public:
+    explicit RaisedDataCopy(uint32_t sourceID) noexcept : outer_(source_) { source_ = sourceID; }
+    ~RaisedDataCopy() { source_ = outer_; }
+    RaisedDataCopy(const RaisedDataCopy&) = delete;
+    RaisedDataCopy& operator=(const RaisedDataCopy&) = delete;
+
+    // The source whose data this thread copies now; 0 when none.
+    static uint32_t source() noexcept { return source_; }
+
+private:
+    static inline thread_local uint32_t source_ = 0;
+    const uint32_t outer_; // the core logs while it raises
+};
 
 // Installs the handlers for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT, an
 // alternate signal stack for the calling thread (so that a plugin that

@@ -45,7 +45,9 @@ dvrcore::dvrcore(std::string executablePath)
                                // Applied on the I/O thread, after the writer has moved on.
                                boost::asio::post(ioService, [this, text = std::move(text)] { ParseConfig(text); });
                            },
-                           &logLevels, &housekeeping_.throttled(), &stopRequested},
+                           &logLevels, &housekeeping_.throttled(), &stopRequested,
+                           // A quarter of the memory limit may wait for the writer.
+                           MEMORY_LIMIT / 4},
            host_),
       documents_(Documents::Links{this->executablePath, CoreVersion(), &logLevels, &defaultLogLevels,
                                   &housekeeping_.throttlingEnabled, &housekeeping_.throttled(), &host_,

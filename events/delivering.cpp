@@ -58,6 +58,9 @@ void EventBus::RunWriter()
             }
             Deliver(event, detail);
             Release(event, CORE_PROVIDER_ID);
+            inbox_.Uncount(EventInbox::Charge(event));
+            if (queueFull_.load(std::memory_order_relaxed))
+                QueueDraining();
         },
         links_.now);
 }
@@ -121,6 +124,21 @@ void EventBus::DeliverConfig(PLUGININFO& plugin, const _EventParmsIn& event)
         LogPluginFailure(plugin.Filename.c_str(), "update config", call);
     if (out.retain)
         refBlocks_.AddRef(event.data, event.dataSize, plugin.info.systemID);
+}
+
+void EventBus::QueueDraining()
+{
+    // Half the bound: a queue that hovers at the bound logs one episode, not
+    // one per event.
+    const uint64_t bytes = inbox_.countedBytes();
+    if (bytes > inbox_.bound() / 2)
+        return;
+    queueFull_.store(false, std::memory_order_relaxed);
+    const unsigned long long refused = refusedWhileFull_.exchange(0, std::memory_order_relaxed);
+    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING,
+               "core event queue below its bound again: %llu events, %llu bytes waiting; %llu events refused",
+               static_cast<unsigned long long>(inbox_.countedEvents()), static_cast<unsigned long long>(bytes),
+               refused);
 }
 
 void EventBus::LogQueueStatistics(size_t queued, uint32_t events)

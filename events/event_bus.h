@@ -25,6 +25,7 @@
 #include "core/log_levels.h"
 #include "dvrplugin.h"
 #include "events/event_inbox.h"
+#include "events/raised_event.h"
 #include "events/refblocktable.h"
 #include "events/request_threads.h"
 #include "events/video_admission.h"
@@ -48,6 +49,8 @@ public:
         const LogLevelTable* logLevels = nullptr;          // the thresholds per source slot
         const std::atomic<bool>* videoThrottled = nullptr; // housekeeping's verdict
         std::atomic<bool>* stopRequested = nullptr;        // the core's stop flag, set through Stop
+        // Bytes that may wait for the writer (EventInbox::Count); 0: no bound.
+        uint64_t queueBound = 0;
     };
 
     EventBus(Links links, PluginHost& plugins);
@@ -62,8 +65,9 @@ public:
     static EventBus* Current() { return current_.load(std::memory_order_acquire); }
     // FlatPluginEvent: Raise, then the raiser's counters; -1 without `in`.
     int32_t Enter(_EventParmsIn* in, _EventParmsOut* out);
-    // The answer goes to `out->result`; always returns 0.
-    int Raise(_EventParmsIn* in, _EventParmsOut* out);
+    // The answer goes to `out->result`; always returns 0. A log line's fate
+    // against its threshold goes to `logLineFate` when given.
+    int Raise(_EventParmsIn* in, _EventParmsOut* out, LogLineFate* logLineFate = nullptr);
 
     // --- delivering.cpp: the main thread ---
     // Delivers events in order until the stop is requested and none is left.
@@ -89,11 +93,15 @@ public:
 private:
     // raising.cpp
     bool IsCoreBlock(const void* block);
+    // An event was refused at the bound: the first refusal of an episode logs.
+    void QueueFull();
     void WriteLogText(const _EventParmsIn& event);
     // delivering.cpp
     void DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, bool timed);
     void DeliverConfig(PLUGININFO& plugin, const _EventParmsIn& event);
     void LogQueueStatistics(size_t queued, uint32_t events);
+    // The writer took an event out while the queue was full.
+    void QueueDraining();
     // releasing.cpp
     void FreeBlock(void* block);
     // read_requests.cpp
@@ -107,6 +115,10 @@ private:
     EventInbox inbox_;
     alignas(64) VideoAdmission videoAdmission_;
     std::atomic<uint32_t> throttledVideoFrames_{0};
+    // An episode of refusals at the queue's bound: from the first refusal
+    // until the queue has drained to half the bound.
+    std::atomic<bool> queueFull_{false};
+    std::atomic<uint64_t> refusedWhileFull_{0};
     RefBlockTable refBlocks_;
     RequestThreads requestThreads_;
 };

@@ -95,5 +95,6 @@ std::vector<_EventParmsIn> EventInbox::TakeAll()
     while (!overflow_.empty())
         events.push_back(overflow_.pop_front());
     overflowEvents_.store(0, std::memory_order_relaxed);
+    counted_.store(0, std::memory_order_relaxed);
     return events;
 }

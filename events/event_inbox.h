@@ -57,6 +57,53 @@ public:
     // EVENT_RESULT_NO_MEMORY; on failure the block is the caller's again.
     int32_t Put(const _EventParmsIn& event, const void* fillFrom);
 
+    // --- the bound on what waits for the writer ---
+    //
+    // Every event counts from before its copy is made until the writer is
+    // done with it: its data, and what its record can take in the overflow
+    // (the record and the room the overflow's doubling leaves), so that the
+    // one bound on bytes bounds records too. Past `bound` bytes an event is
+    // refused; the core's own (its log lines, the documents) may use
+    // `coreReserve` more, so they keep flowing while plugins are refused.
+    // One atomic add when an event is counted, one when it is done.
+    static constexpr uint64_t kRecordCharge = 2 * sizeof(_EventParmsIn);
+    static uint64_t Charge(const _EventParmsIn& event)
+    {
+        return (event.data ? event.dataSize : 0) + kRecordCharge;
+    }
+    // 0: no bound (the default).
+    void SetBound(uint64_t bound, uint64_t coreReserve)
+    {
+        bound_ = bound;
+        coreReserve_ = coreReserve;
+    }
+    uint64_t bound() const { return bound_; }
+    // Counts one event of `charge` bytes; false, counting nothing, when that
+    // would pass the bound.
+    bool Count(uint64_t charge, bool core)
+    {
+        if (bound_ == 0)
+            return true;
+        const uint64_t limit = bound_ + (core ? coreReserve_ : 0);
+        // Read first: a refused flood does not write the counter's line.
+        if ((counted_.load(std::memory_order_relaxed) & kBytesMask) + charge > limit)
+            return false;
+        const uint64_t before = counted_.fetch_add(kOneRecord + charge, std::memory_order_relaxed);
+        if ((before & kBytesMask) + charge <= limit)
+            return true;
+        counted_.fetch_sub(kOneRecord + charge, std::memory_order_relaxed);
+        return false;
+    }
+    // The event counted with `charge` was refused after all, or delivered.
+    void Uncount(uint64_t charge)
+    {
+        if (bound_ != 0)
+            counted_.fetch_sub(kOneRecord + charge, std::memory_order_relaxed);
+    }
+    // What is counted now, from any thread.
+    uint64_t countedBytes() const { return counted_.load(std::memory_order_relaxed) & kBytesMask; }
+    uint64_t countedEvents() const { return counted_.load(std::memory_order_relaxed) >> kRecordShift; }
+
     // --- the writer's side (the main thread) ---
 
     // Takes the events out in order and hands each to `deliver`, until the
@@ -72,7 +119,8 @@ public:
     // tests). Raising threads must be done: a claimed slot is not waited for.
     std::vector<_EventParmsIn> TakeAll();
 
-    // The two halves of Put's ring path, for tests that hold a slot claimed.
+    // The two halves of Put's ring path, for tests that hold a slot claimed
+    // (the writer uncounts what it takes: a bounded inbox wants it counted).
     bool Claim(uint32_t& position)
     {
         std::lock_guard lock(mutex_);
@@ -139,6 +187,13 @@ private:
     // the ring, so the raising thread spares the notification.
     bool notifyOnEvent_ = true;
     uint64_t wakeups_ = 0; // under mutex_
+    // Counted events in the high bits, their bytes in the low ones: one add
+    // per event counts both.
+    static constexpr unsigned kRecordShift = 40;
+    static constexpr uint64_t kOneRecord = uint64_t{1} << kRecordShift;
+    static constexpr uint64_t kBytesMask = kOneRecord - 1;
+    uint64_t bound_ = 0, coreReserve_ = 0; // set before any event
+    alignas(64) std::atomic<uint64_t> counted_{0};
     EventQueue batch_;     // the overflow as the writer took it; the writer's alone
 };
 

@@ -3,11 +3,13 @@
 // supervisor, a read request, a log line's writing and a level query),
 // refused, or admitted (video), copied into a block of the core's own and put
 // into the inbox for the writer (delivering.cpp).
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "core/crash_report.h"
 #include "core/logging.h"
 #include "events/block_pool.h"
 #include "events/event_bus.h"
@@ -40,6 +42,7 @@ constexpr size_t kPageSize = 4096;
 EventBus::EventBus(Links links, PluginHost& host)
     : links_(std::move(links)), host_(host), inbox_(*links_.stopRequested), requestThreads_(*links_.stopRequested)
 {
+    inbox_.SetBound(links_.queueBound, links_.queueBound / 16);
     current_.store(this, std::memory_order_release);
 }
 
@@ -78,12 +81,13 @@ int32_t EventBus::Enter(_EventParmsIn* in, _EventParmsOut* out)
     // answer has nowhere to go.
     _EventParmsOut unanswered{sizeof unanswered, DVR_RECORD_VERSION, 0};
     _EventParmsOut* answer = out ? out : &unanswered;
-    const int32_t status = Raise(in, answer);
-    host_.CountRaised(*in, *answer);
+    LogLineFate fate = LogLineFate::WrittenAndPassedOn;
+    const int32_t status = Raise(in, answer, &fate);
+    host_.CountRaised(*in, *answer, fate);
     return status;
 }
 
-int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out)
+int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out, LogLineFate* logLineFate)
 {
     const uint32_t type = in->eventType;
     const RaisedKind kind = ClassifyRaised(*in);
@@ -119,10 +123,17 @@ int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out)
         return 0;
     }
 
+    // A fault in reading or copying the data (a dataSize past the end of the
+    // plugin's buffer) is the raiser's: the crash report names it even on a
+    // thread of its own.
+    const bool fromCore = in->providerID == CORE_PROVIDER_ID;
+    const RaisedDataCopy copying(fromCore ? 0 : in->providerID);
     _EventParmsIn event = *in;
     if (kind == RaisedKind::LogLine) {
         const LogLineFate fate =
             FateOfLogLine(links_.logLevels->Threshold(event.providerID), event.payload.log.logLevel);
+        if (logLineFate)
+            *logLineFate = fate;
         if (fate == LogLineFate::Dropped)
             return 0;
         WriteLogText(event);
@@ -148,6 +159,18 @@ int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out)
         admitted = true;
     }
 
+    // Counted as waiting for the writer from here on; past the bound the
+    // event is refused before anything is copied.
+    const bool hasData = event.data && event.dataSize;
+    const uint64_t charge = (hasData ? event.dataSize : 0) + EventInbox::kRecordCharge;
+    if (!inbox_.Count(charge, fromCore)) {
+        if (admitted)
+            videoAdmission_.Forget(event.providerID);
+        QueueFull();
+        out->result = EVENT_RESULT_NO_MEMORY;
+        return 0;
+    }
+
     // The data is copied into a block of the core's own. A pooled block (64
     // KiB at most) is filled by the inbox once its event has a place in the
     // ring, after the lock: the lock's atomic instruction would otherwise
@@ -157,9 +180,10 @@ int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out)
     // larger blocks are filled first, as is every block while the overflow
     // is in use.
     const void* fillFrom = nullptr;
-    if (event.data && event.dataSize) {
+    if (hasData) {
         void* copy = AllocateEventData(event.dataSize);
         if (!copy) {
+            inbox_.Uncount(charge);
             if (admitted)
                 videoAdmission_.Forget(event.providerID);
             out->result = EVENT_RESULT_NO_MEMORY;
@@ -183,6 +207,7 @@ int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out)
     // An event of a read request waits here until the request thread's
     // previous block was released by every holder.
     if (event.requestID && !requestThreads_.Admit(event.requestID, event.data)) {
+        inbox_.Uncount(charge);
         FreeEventData(event.data);
         out->result = EVENT_RESULT_REFUSED;
         return 0;
@@ -190,6 +215,7 @@ int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out)
 
     const int32_t result = inbox_.Put(event, fillFrom);
     if (result != EVENT_RESULT_OK) {
+        inbox_.Uncount(charge);
         if (event.data)
             FreeBlock(event.data); // also lets go of a request thread's pending block
         if (admitted)
@@ -204,6 +230,20 @@ void EventBus::Stop()
     inbox_.Stop();
     // A request thread waiting to pass its next block is refused from now on.
     requestThreads_.WakeAll();
+}
+
+void EventBus::QueueFull()
+{
+    refusedWhileFull_.fetch_add(1, std::memory_order_relaxed);
+    if (queueFull_.load(std::memory_order_relaxed) || queueFull_.exchange(true))
+        return;
+    char writer[NAME_MAX + 32];
+    host_.DescribeMainThreadCall(writer, sizeof writer);
+    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING,
+               "core event queue full: %llu events, %llu bytes waiting (bound %llu), writer in %s; refusing events",
+               static_cast<unsigned long long>(inbox_.countedEvents()),
+               static_cast<unsigned long long>(inbox_.countedBytes()), static_cast<unsigned long long>(inbox_.bound()),
+               writer);
 }
 
 bool EventBus::IsCoreBlock(const void* block)

@@ -48,7 +48,7 @@ void EventBus::RunReadRequest(DvrEntryPoint read, uint32_t systemID, uint32_t da
 {
     _ReadParmsIn in = ReadRecord(dataSize, copy, requestID);
     _ReadParmsOut out = ReadResultRecord();
-    requestThreads_.Enter(copy);
+    requestThreads_.Enter(copy, copy ? dataSize : 0);
     {
         // A Read that never returns is named, during the run and at the stop.
         PluginWatchdog::ThreadWatch watched(host_.watchdog());

@@ -267,13 +267,23 @@ void RefBlockTable::ObserveHolds(HoldObserver observer, void* context)
     holdContext_ = context;
 }
 
-bool RefBlockTable::Holds(const void* block)
+bool RefBlockTable::Holds(const void* address)
 {
-    if (block == nullptr) {
+    if (address == nullptr) {
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    return FindSlot(block) != capacity_;
+    if (FindSlot(address) != capacity_) {
+        return true;
+    }
+    const auto at = reinterpret_cast<uintptr_t>(address);
+    for (size_t i = 0; i < capacity_; ++i) {
+        const auto start = reinterpret_cast<uintptr_t>(slots_[i].block);
+        if (start != 0 && at > start && at - start < slots_[i].size) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void RefBlockTable::ClearAllLocked()

@@ -48,8 +48,11 @@ public:
     // and so does a release by an owner that does not hold the block.
     bool Release(void* block, uint32_t owner);
 
-    // Whether block is a live block of the table (held by anyone).
-    bool Holds(const void* block);
+    // Whether `address` lies inside a live block of the table (held by
+    // anyone): its first byte or any later one of its size. Off the hot path
+    // (a block raised for the supervisor): past the exact start it looks at
+    // every block.
+    bool Holds(const void* address);
 
     // Lock-free reads; they may lag a concurrent AddRef/Release.
     uint32_t blockCount() const { return blockCount_.load(std::memory_order_relaxed); }

@@ -25,7 +25,7 @@ void RequestThreads::Unreserve()
     requestThreadsDone_.notify_all();
 }
 
-void RequestThreads::Enter(const void* readCopy)
+void RequestThreads::Enter(const void* readCopy, uint32_t readCopySize)
 {
     std::lock_guard lock(requestMutex_);
     auto& slot = readerThreads[pthread_self()];
@@ -34,6 +34,7 @@ void RequestThreads::Enter(const void* readCopy)
         ++slotCount_;
     }
     slot->readCopy = readCopy;
+    slot->readCopySize = readCopySize;
 }
 
 void RequestThreads::Leave()
@@ -85,10 +86,13 @@ bool RequestThreads::IsReadCopy(const void* block)
 {
     if (!block || slotCount_.load() == 0)
         return false;
+    const auto address = reinterpret_cast<uintptr_t>(block);
     std::lock_guard lock(requestMutex_);
-    for (const auto& [thread, slot] : readerThreads)
-        if (slot->readCopy == block)
+    for (const auto& [thread, slot] : readerThreads) {
+        const auto start = reinterpret_cast<uintptr_t>(slot->readCopy);
+        if (start && address >= start && address - start < (slot->readCopySize ? slot->readCopySize : 1))
             return true;
+    }
     return false;
 }
 

@@ -23,6 +23,7 @@ struct ReaderSlot {
     std::condition_variable condition;
     void* pendingBlock = nullptr;   // last block raised and not yet released by all holders
     const void* readCopy = nullptr; // the request's data as handed to this thread's Read, freed after it
+    uint32_t readCopySize = 0;
 };
 
 class RequestThreads {
@@ -43,9 +44,9 @@ public:
     // A reserved thread that could not be started.
     void Unreserve();
     // On the request thread: Enter before the plugin's Read, with the copy of
-    // the request's data it is given (or null), Leave after it. Leave is the
-    // thread's last touch of the core.
-    void Enter(const void* readCopy);
+    // the request's data it is given (or null) and its size, Leave after it.
+    // Leave is the thread's last touch of the core.
+    void Enter(const void* readCopy, uint32_t readCopySize = 0);
     void Leave();
 
     // Whether the calling thread may raise an event of `requestID`. Only
@@ -60,8 +61,8 @@ public:
         if (slotCount_.load() != 0) // every free of the event path passes here
             ReleasePending(block);
     }
-    // Whether `block` is the data a running Read was given: the core frees it
-    // when the Read returns, so it is no plugin's to hand on.
+    // Whether `block` points into the data a running Read was given: the core
+    // frees it when the Read returns, so no part of it is a plugin's to hand on.
     bool IsReadCopy(const void* block);
     // Wakes every waiting thread so it sees the stop.
     void WakeAll();

@@ -160,7 +160,7 @@ extern "C" {
 #define EVENT_RESULT_NOT_ADMITTED 3      /* video frame from a source without a key frame */
 #define EVENT_RESULT_KEYFRAME_EXPIRED 4  /* 766 dependent frames followed the last key frame */
 #define EVENT_RESULT_THROTTLED 5         /* video refused while memory is low */
-#define EVENT_RESULT_NO_MEMORY (-1)      /* the core could not copy the data block: the event is lost */
+#define EVENT_RESULT_NO_MEMORY (-1)      /* no memory for the copy, or too much waits for delivery: the event is lost */
 
 /* Log levels and thresholds. A line passes when its level reaches its source's
  * threshold; a threshold of -1 lets every line pass (level-0 lines are then

@@ -31,16 +31,18 @@ std::string CounterLine(const std::string& fileName, const PluginCounters& c)
     const unsigned long long timed = Load(c.writeTimedCalls);
     const unsigned long long averageNs = timed ? Load(c.writeTimedNs) / timed : 0;
     using R = PluginCounters;
-    char line[512];
+    char line[768];
     snprintf(line, sizeof line,
              "plugin %s: write %llu calls, avg %llu us, longest %lld us, total ~%llu ms; ioctl config %llu "
              "supervisor %llu; raised ok %llu refused %llu unadmitted %llu expired %llu throttled %llu "
-             "nomemory %llu other %llu; released %llu; holds %lld blocks %lld bytes, peak %lld blocks %lld bytes",
+             "nomemory %llu other %llu; released %llu; holds %lld blocks %lld bytes, peak %lld blocks %lld bytes; "
+             "log lines shown %llu not forwarded %llu below threshold %llu",
              fileName.c_str(), calls, averageNs / kNsPerUs, Load(c.writeLongestNs) / kNsPerUs,
              averageNs * calls / kNsPerMs, Load(c.configCalls), Load(c.supervisorCalls), Load(c.raised[R::Ok]),
              Load(c.raised[R::Refused]), Load(c.raised[R::NotAdmitted]), Load(c.raised[R::KeyframeExpired]),
              Load(c.raised[R::Throttled]), Load(c.raised[R::NoMemory]), Load(c.raised[R::Other]), Load(c.released), Load(c.heldBlocks),
-             Load(c.heldBytes), Load(c.peakBlocks), Load(c.peakBytes));
+             Load(c.heldBytes), Load(c.peakBlocks), Load(c.peakBytes), Load(c.logShown), Load(c.logNotForwarded),
+             Load(c.logBelowThreshold));
     return line;
 }
 
@@ -84,7 +86,7 @@ void PluginHost::CountHold(void* host, uint32_t owner, int32_t blocks, int64_t b
         side->counters.HoldChanged(blocks, bytes);
 }
 
-void PluginHost::CountRaised(const _EventParmsIn& event, const _EventParmsOut& result)
+void PluginHost::CountRaised(const _EventParmsIn& event, const _EventParmsOut& result, LogLineFate logLine)
 {
     // Read requests (source 0) and the core's own lines are not a plugin's;
     // level queries are questions, not events.
@@ -100,10 +102,36 @@ void PluginHost::CountRaised(const _EventParmsIn& event, const _EventParmsOut& r
     PluginSideState* side = side_.FindOwner(source);
     if (!side)
         return;
-    if (kind == RaisedKind::Release)
-        side->counters.CountRelease();
-    else
-        side->counters.CountRaised(result.result);
+    PluginCounters& counters = side->counters;
+    if (kind == RaisedKind::Release) {
+        counters.CountRelease();
+    } else if (kind == RaisedKind::LogLine) {
+        // A line is counted as the terminal shows it: shown (and passed on
+        // or not), or dropped below its threshold; never as a refused event.
+        if (logLine == LogLineFate::Dropped) {
+            counters.logBelowThreshold.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            counters.logShown.fetch_add(1, std::memory_order_relaxed);
+            if (logLine == LogLineFate::WrittenAndPassedOn && result.result != EVENT_RESULT_OK)
+                counters.logNotForwarded.fetch_add(1, std::memory_order_relaxed);
+        }
+    } else {
+        counters.CountRaised(result.result);
+    }
+}
+
+void PluginHost::DescribeMainThreadCall(char* text, size_t size)
+{
+    const uint32_t sequence = mainWatch_.sequence.load(std::memory_order_relaxed);
+    if (!(sequence & 1) || mainWatch_.joining.load(std::memory_order_relaxed)) {
+        snprintf(text, size, "no plugin call");
+        return;
+    }
+    const uint32_t systemID = mainWatch_.systemID.load(std::memory_order_relaxed);
+    const auto entry = static_cast<PluginEntry>(mainWatch_.entry.load(std::memory_order_relaxed));
+    char name[NAME_MAX + 1];
+    side_.CopyFileName(systemID, name, sizeof name);
+    snprintf(text, size, "plugin %s (%s)", name, PluginEntryName(entry));
 }
 
 void PluginHost::LogCounters(int32_t level)

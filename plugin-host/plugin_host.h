@@ -18,6 +18,7 @@
 
 #include "core/log_levels.h"
 #include "dvrplugin.h"
+#include "events/raised_event.h"
 #include "plugin-host/plugin_call.h"
 #include "plugin-host/plugin_side_table.h"
 #include "plugin-host/plugin_watchdog.h"
@@ -103,8 +104,13 @@ public:
 
     // --- what each plugin costs ---
 
-    // Counts an event a plugin raised, after the core answered it.
-    void CountRaised(const _EventParmsIn& event, const _EventParmsOut& result);
+    // Counts an event a plugin raised, after the core answered it; a log
+    // line by its fate against its threshold.
+    void CountRaised(const _EventParmsIn& event, const _EventParmsOut& result,
+                     LogLineFate logLine = LogLineFate::WrittenAndPassedOn);
+    // "plugin <file> (<entry>)" for the call the main thread (the writer) is
+    // in, or "no plugin call"; from any thread.
+    void DescribeMainThreadCall(char* text, size_t size);
     // One line per plugin with its counters, at `level`.
     void LogCounters(int32_t level);
     // A hold observer for the block table (RefBlockTable::ObserveHolds),

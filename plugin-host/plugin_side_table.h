@@ -38,6 +38,10 @@ struct PluginCounters {
     alignas(64) std::array<std::atomic<uint64_t>, RaisedKinds> raised{};
     // Blocks it holds now, under the block table's lock.
     std::atomic<uint64_t> released{0}; // blocks given back: not raised events
+    // Log lines, apart from events: written to the terminal (and, of those,
+    // not passed on to subscribed plugins: the core was stopping or its
+    // queue full), or dropped below the threshold.
+    std::atomic<uint64_t> logShown{0}, logNotForwarded{0}, logBelowThreshold{0};
     std::atomic<int64_t> heldBlocks{0}, heldBytes{0}, peakBlocks{0}, peakBytes{0};
 
     // The writer, after one Write; `elapsedNs` < 0 when it was not timed.

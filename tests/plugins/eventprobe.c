@@ -20,6 +20,15 @@
  *                             for the supervisor
  *     supervisor-null         at Open, before supervisor_text: a supervisor
  *                             block with no data and size 16
+ *     raise-past-end          at Open, starts a thread of its own that waits
+ *                             for the file "go", then raises an event whose
+ *                             dataSize runs a page past the end of its data
+ *   supervisor_offset=N       the supervisor-* modes raise the block from its
+ *                             Nth byte on (a pointer into its middle)
+ *   log_calls=TEXT            every Write and IOCTL raises TEXT as a log line
+ *   close_log=LEVEL TEXT      Close raises a log line, then journals
+ *                             "close-logged RESULT"...
+ *   close_wait_file=PATH      ...and returns only once PATH exists
  *   raise_in=open|worker      where raise= lines run (default worker)
  *   raise_as=ID               raise events under ID instead of the systemID
  *                             (as a plugin raising for several cameras does)
@@ -45,12 +54,14 @@
  *                             at Close
  *   journal_writes=0|1        one journal line per Write
  *   write_delay_us=N          each Write takes N microseconds
+ *   write_wait_file=PATH      each Write returns only once PATH exists
  *   journal_status=0|1        one journal line per status document (0x0004)
  *   step=WHAT                 worker=steps runs these in order:
  *        wait PATH            until PATH exists
  *        hog MIB              map MIB MiB and touch every page (resident)
  *        free                 unmap them again
  *        raise RECIPE         as raise= (the one raise journal line)
+ *        log COUNT            raise COUNT log lines of 100 characters
  *        until_not TYPE FLAGS RESULT [KEY]   raise one event (a key frame
  *                             with KEY 1) every 20 ms until its result
  *                             differs from RESULT (at most 200 s)
@@ -60,6 +71,8 @@
  *   status TEXT               (journal_status=1; TEXT up to 255 bytes)
  *   raised TYPE COUNT ok=N refused=N results=R1,R2,...   (results only for
  *                             COUNT 1 to 16, in order)
+ *   first-refused RESULT at I (COUNT above 16: the first answer not 0)
+ *   logged COUNT | own-thread raising
  *   supervisor-write R | supervisor-packet R | supervisor-null R | supervisor-read R   (misbehave)
  *   supervisor RESULT | request ID RESULT | close-request ID RESULT | config RESULT
  *   Read ID SIZE HEX ptr=P    a request thread's call
@@ -122,8 +135,9 @@ static int32_t raise_event(_EventParmsIn* event)
 static void raise_for_supervisor(const char* what, void* data, uint32_t dataSize)
 {
     _EventParmsIn event = make_event(EVENT_TYPE_SUPERVISOR, 0);
-    event.data = data;
-    event.dataSize = dataSize;
+    const uint32_t offset = (uint32_t)probe_get_int(&probe, "supervisor_offset", 0);
+    event.data = data && offset < dataSize ? (char*)data + offset : data;
+    event.dataSize = data && offset < dataSize ? dataSize - offset : dataSize;
     probe_journal(&probe, "%s %d", what, (int)raise_event(&event));
 }
 
@@ -156,20 +170,24 @@ static void run_raise(const char* recipe)
     char results[16 * 4 + 1] = "";
     int fields = sscanf(recipe, "%li %li %lu %lu %lu", &type, &flags, &size, &count, &keyEvery);
     const int untilRefused = count == 0;
+    unsigned char* data;
     if (fields < 4)
         return;
+    /* One buffer for the whole run: the core's copies are what the tests
+       measure, not this probe's heap. */
+    data = size ? make_data((uint32_t)size, sequence) : NULL;
     if (untilRefused)
         probe_journal(&probe, "raising");
     for (i = 0; untilRefused || i < count; ++i) {
         _EventParmsIn event = make_event((uint32_t)type, (uint32_t)flags);
-        unsigned char* data = size ? make_data((uint32_t)size, sequence) : NULL;
         int32_t result;
+        if (data)
+            memcpy(data, &sequence, size < 4 ? size : 4);
         event.data = data;
         event.dataSize = (uint32_t)size;
         if (keyEvery)
             event.payload.video.keyFrame = (i % keyEvery) == 0 ? 1 : 0;
         result = raise_event(&event);
-        free(data);
         ++sequence;
         if (result == 0)
             ++ok;
@@ -177,11 +195,14 @@ static void run_raise(const char* recipe)
             ++refused;
         if (untilRefused && result != 0)
             break;
+        if (count > 16 && result != 0 && refused == 1)
+            probe_journal(&probe, "first-refused %d at %lu", (int)result, i);
         if (count <= 16) {
             size_t used = strlen(results);
             snprintf(results + used, sizeof results - used, "%s%d", i ? "," : "", (int)result);
         }
     }
+    free(data);
     probe_journal(&probe, "raised 0x%lX %lu ok=%u refused=%u results=%s", type, count, ok, refused,
                   count && count <= 16 ? results : "-");
 }
@@ -201,7 +222,7 @@ static size_t hogSize;
 static void run_step(const char* step)
 {
     long type = 0, flags = 0, refused = 0, key = 0;
-    unsigned long mib = 0;
+    unsigned long mib = 0, lines = 0;
     if (strncmp(step, "wait ", 5) == 0) {
         probe_wait_for_file(step + 5, PROBE_WAIT_FILE_MS);
     } else if (sscanf(step, "hog %lu", &mib) == 1 && !hog) {
@@ -220,6 +241,14 @@ static void run_step(const char* step)
         probe_journal(&probe, "freed");
     } else if (strncmp(step, "raise ", 6) == 0) {
         run_raise(step + 6);
+    } else if (sscanf(step, "log %lu", &lines) == 1) {
+        unsigned long i;
+        char line[128];
+        for (i = 0; i < lines; ++i) {
+            snprintf(line, sizeof line, "flood line %08lu %-80s", i, "of a plugin that talks too much");
+            probe_log(&probe, 25, line);
+        }
+        probe_journal(&probe, "logged %lu", lines);
     } else if (sscanf(step, "until_not %li %li %li %li", &type, &flags, &refused, &key) >= 3) {
         int tries = 0;
         int32_t result;
@@ -370,6 +399,29 @@ static void stop_unload(void)
         raise_text_for_supervisor("unload-supervisor", text);
 }
 
+/* A thread the core never saw raises data that ends a page short. */
+static pthread_t ownThread;
+static int ownThreadStarted;
+
+static void* raise_past_end(void* unused)
+{
+    const long page = sysconf(_SC_PAGESIZE);
+    char* pages;
+    _EventParmsIn event = make_event(0x2, 0);
+    (void)unused;
+    probe_wait_for_file("go", PROBE_WAIT_FILE_MS);
+    pages = (char*)mmap(NULL, (size_t)page * 2, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pages == MAP_FAILED)
+        return NULL;
+    munmap(pages + page, (size_t)page);
+    memset(pages, 0x5A, (size_t)page);
+    event.data = pages;
+    event.dataSize = (uint32_t)page * 2;
+    probe_journal(&probe, "own-thread raising");
+    probe_journal(&probe, "own-thread raised %d", (int)raise_event(&event));
+    return NULL;
+}
+
 int32_t Load(_LoadParmsIn* in, _LoadParmsOut* out)
 {
     const int32_t result = probe_load(&probe, in, out);
@@ -414,6 +466,8 @@ int32_t Open(_OpenParmsIn* in, _OpenParmsOut* out)
     }
     if (strcmp(misbehave, "supervisor-null") == 0)
         raise_for_supervisor("supervisor-null", NULL, 16);
+    if (strcmp(misbehave, "raise-past-end") == 0)
+        ownThreadStarted = pthread_create(&ownThread, NULL, raise_past_end, NULL) == 0;
     text = probe_get(&probe, "supervisor_text");
     if (text) {
         _EventParmsIn event = make_event(EVENT_TYPE_SUPERVISOR, 0);
@@ -470,6 +524,23 @@ int32_t Close(_CloseParmsIn* in, _CloseParmsOut* out)
     if (hog)
         munmap(hog, hogSize);
     hog = NULL;
+    if (ownThreadStarted)
+        pthread_join(ownThread, NULL);
+    ownThreadStarted = 0;
+    if (probe_get(&probe, "close_log")) {
+        long level = 0;
+        int offset = 0;
+        if (sscanf(probe_get(&probe, "close_log"), "%li %n", &level, &offset) >= 1) {
+            _EventParmsIn event = make_event(EVENT_TYPE_LOG, EVENT_FLAGS_LOG_LINE);
+            const char* line = probe_get(&probe, "close_log") + offset;
+            event.payload.log.logLevel = (int32_t)level;
+            event.data = (void*)line;
+            event.dataSize = (uint32_t)strlen(line) + 1;
+            probe_journal(&probe, "close-logged %d", (int)raise_event(&event));
+        }
+    }
+    if (probe_get(&probe, "close_wait_file"))
+        probe_wait_for_file(probe_get(&probe, "close_wait_file"), PROBE_WAIT_FILE_MS);
     probe_journal(&probe, "Close");
     return 0;
 }
@@ -481,6 +552,14 @@ int32_t Unload(_UnloadParmsIn* in, _UnloadParmsOut* out)
     probe_journal(&probe, "Unload");
     stop_unload();
     return 0;
+}
+
+/* log_calls=: one log line from the thread of the call. */
+static void log_call(void)
+{
+    const char* text = probe_get(&probe, "log_calls");
+    if (text)
+        probe_log(&probe, 25, text);
 }
 
 int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out)
@@ -536,6 +615,7 @@ int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out)
     }
     if (in->request == IOCTL_SUPERVISOR)
         stop_supervisor_ioctl();
+    log_call();
     if (in->request == IOCTL_SUPERVISOR && strcmp(misbehave, "supervisor-packet-block") == 0)
         raise_for_supervisor("supervisor-packet", in->data, in->dataSize);
     return 0;
@@ -578,6 +658,10 @@ int32_t Write(_WriteParmsIn* in, _WriteParmsOut* out)
     uint32_t seq = 0;
     int i;
     const long long delayUs = probe_get_int(&probe, "write_delay_us", 0);
+    const char* waitFile = probe_get(&probe, "write_wait_file");
+    if (waitFile)
+        probe_wait_for_file(waitFile, PROBE_WAIT_FILE_MS);
+    log_call();
     if (delayUs > 0) {
         struct timespec delay = {(time_t)(delayUs / 1000000), (long)(delayUs % 1000000) * 1000};
         while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {

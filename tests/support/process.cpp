@@ -242,6 +242,10 @@ void Process::ReadLoop()
 {
     char buffer[4096];
     for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return !paused_; });
+        }
         ssize_t n = read(outputFd_, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
@@ -261,6 +265,7 @@ void Process::ReadLoop()
 
 Process::~Process()
 {
+    ResumeReading();
     if (!status_ && pid_ > 0) {
         kill(pid_, SIGKILL);
         WaitExit(milliseconds(10000));
@@ -278,6 +283,19 @@ Process::~Process()
     }
     if (outputFd_ >= 0)
         close(outputFd_);
+}
+
+void Process::PauseReading()
+{
+    std::lock_guard lock(mutex_);
+    paused_ = true;
+}
+
+void Process::ResumeReading()
+{
+    std::lock_guard lock(mutex_);
+    paused_ = false;
+    changed_.notify_all();
 }
 
 void Process::Input(const std::string& text)

@@ -102,6 +102,11 @@ public:
     void Signal(int signal);
     // Types `text` on the child's standard input (pty children only).
     void Input(const std::string& text);
+    // Stops reading the child's output, as a paused pager does: once the
+    // terminal's buffer is full the child's writes wait. Resumed by
+    // ResumeReading (and by the destructor).
+    void PauseReading();
+    void ResumeReading();
 
     std::string Output() const;
     size_t CountOutput(const std::string& text) const;
@@ -140,6 +145,7 @@ private:
     // Size of output_ after each read, and when that read returned.
     std::vector<std::pair<size_t, std::chrono::steady_clock::time_point>> arrivals_;
     bool outputClosed_ = false;
+    bool paused_ = false;
     std::chrono::steady_clock::time_point closedAt_;
 };
 
