@@ -43,6 +43,12 @@ int32_t EventInbox::Put(const _EventParmsIn& event, const void* fillFrom)
     }
     if (result != EVENT_RESULT_OK)
         return result;
+    // Woken after the lock is released, so the woken writer does not block on
+    // it, and before the copy: the writer's wake-up takes longer than any
+    // pooled block's copy, and a woken writer watches the claimed slot until
+    // it is published (RunWriter).
+    if (notify)
+        condition_.notify_one();
     // Filled after the lock is released (its atomic instruction would
     // otherwise wait for the copy's stores to drain): the writer waits for
     // this slot before it takes any later one.
@@ -51,9 +57,6 @@ int32_t EventInbox::Put(const _EventParmsIn& event, const void* fillFrom)
             memcpy(event.data, fillFrom, event.dataSize);
         ring_.Publish(position, event);
     }
-    // Woken after the lock is released, so the woken writer does not block on it.
-    if (notify)
-        condition_.notify_one();
     return EVENT_RESULT_OK;
 }
 
@@ -67,11 +70,13 @@ int32_t EventInbox::Put(const _EventParmsIn& event, const void* fillFrom)
 // line back before its later stores (its next copy) can go ahead; where the
 // two cores are far apart, looking continuously costs the raising thread up
 // to a third of a 64 KiB copy per event, looking now and then once a batch.
-bool EventInbox::PollForEvents(bool streaming) const
+//
+// `window` is how long to look before giving up (then the writer sleeps).
+bool EventInbox::PollForEvents(bool streaming, std::chrono::nanoseconds window) const
 {
     using Clock = std::chrono::steady_clock;
     const auto lookEvery = streaming ? std::chrono::microseconds(4) : std::chrono::microseconds(0);
-    const Clock::time_point end = Clock::now() + std::chrono::microseconds(40); // then the writer sleeps
+    const Clock::time_point end = Clock::now() + window;
     for (Clock::time_point now = Clock::now(); now < end;) {
         const Clock::time_point next = now + lookEvery;
         do {
