@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/logging.h"
 #include "plugin-host/plugin_call.h"
 #include "plugin-host/plugin_side_table.h"
 
@@ -93,6 +94,7 @@ void OnFatalSignal(int signal, siginfo_t* info, void*)
     // A fault address only where the kernel reports one; a signal sent by a
     // process (kill, abort) carries none.
     const void* address = info && info->si_code > 0 ? info->si_addr : nullptr;
+    WriteQueuedTerminalLinesAtCrash();
     char line[600];
     const unsigned length = FormatCrashLine(line, sizeof line - 1, signal, address);
     line[length] = '\n';

@@ -1,6 +1,7 @@
 #include "core/logging.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <thread>
 
 #include "core/dvrcore.h"
+#include "plugin-host/plugin_records.h"
 
 namespace {
 
@@ -83,6 +85,29 @@ public:
             if (!done_.wait_for(lock, patience, [&] { return progress_ != seen; }))
                 return;
             seen = progress_;
+        }
+    }
+
+    // At a crash, on the crashing thread: writes what is still queued without
+    // waiting for the output's thread, which may never run again. The lock
+    // stays taken, so that thread cannot write the same lines a second time.
+    void WriteQueuedAtCrash()
+    {
+        for (int attempt = 0; !mutex_.try_lock(); ++attempt) {
+            if (attempt == 1000)
+                return; // held by the crashing thread itself, or by a stuck one
+            sched_yield();
+        }
+        while (used_ >= sizeof(Header)) {
+            Header header{0, 0};
+            Take(&header, sizeof header);
+            if (header.length > used_)
+                return;
+            const size_t first = std::min<size_t>(header.length, capacity_ - head_);
+            sink_(ring_.get() + head_, first);
+            sink_(ring_.get(), header.length - first);
+            head_ = (head_ + header.length) % capacity_;
+            used_ -= header.length;
         }
     }
 
@@ -202,11 +227,15 @@ size_t SyslogNotice(char* text, size_t size, unsigned long long dropped)
 
 // Created with their threads on first use and never destroyed: a thread may
 // still wait on an unread terminal when the process exits.
+std::atomic<LineOutput*> g_terminal{nullptr}; // for the crash handler, once made
+
 LineOutput& Terminal()
 {
     static LineOutput* const output = [] {
         atexit(FlushLogOutput);
-        return new LineOutput(WriteToTerminal, TerminalNotice, 256 * 1024);
+        auto* made = new LineOutput(WriteToTerminal, TerminalNotice, 256 * 1024);
+        g_terminal.store(made, std::memory_order_release);
+        return made;
     }();
     return *output;
 }
@@ -222,29 +251,12 @@ LineOutput& Syslog()
 
 std::atomic<bool> g_terminalUsed{false}, g_syslogUsed{false};
 
-_EventParmsIn LogEvent(uint32_t sourceID, uint32_t flags)
-{
-    _EventParmsIn event;
-    memset(&event, 0, sizeof event);
-    event.structSize = sizeof event;
-    event.version = DVR_RECORD_VERSION;
-    event.providerID = sourceID;
-    event.eventType = EVENT_TYPE_LOG;
-    event.eventFlags = flags;
-    return event;
-}
-
-_EventParmsOut EventResult()
-{
-    return _EventParmsOut{sizeof(_EventParmsOut), DVR_RECORD_VERSION, 0};
-}
-
 } // namespace
 
 int32_t QueryLogLevel(uint32_t sourceID, DvrEventFunction function)
 {
-    _EventParmsIn query = LogEvent(sourceID, EVENT_FLAGS_LOG_QUERY);
-    _EventParmsOut out = EventResult();
+    _EventParmsIn query = EventRecord(sourceID, EVENT_TYPE_LOG, EVENT_FLAGS_LOG_QUERY);
+    _EventParmsOut out = EventResultRecord();
     function(&query, &out);
     return out.result;
 }
@@ -267,11 +279,10 @@ void LogMessage(uint32_t sourceID, DvrEventFunction function, int32_t level, con
     if (length <= 0)
         return;
     size_t stored = strlen(text);
-    _EventParmsIn message = LogEvent(sourceID, EVENT_FLAGS_LOG_LINE);
-    message.dataSize = static_cast<uint32_t>(stored + 1);
-    message.data = text;
+    _EventParmsIn message =
+        EventRecord(sourceID, EVENT_TYPE_LOG, EVENT_FLAGS_LOG_LINE, text, static_cast<uint32_t>(stored + 1));
     message.payload.log.logLevel = level;
-    _EventParmsOut out = EventResult();
+    _EventParmsOut out = EventResultRecord();
     function(&message, &out);
 }
 
@@ -286,6 +297,12 @@ void QueueSyslogLine(const char* text)
     g_syslogUsed.store(true, std::memory_order_relaxed);
     const size_t length = strlen(text);
     Syslog().Put(&text, &length, 1);
+}
+
+void WriteQueuedTerminalLinesAtCrash()
+{
+    if (LineOutput* terminal = g_terminal.load(std::memory_order_acquire))
+        terminal->WriteQueuedAtCrash();
 }
 
 void FlushLogOutput()

@@ -31,6 +31,9 @@ int32_t QueryLogLevel(uint32_t sourceID, DvrEventFunction function);
 void QueueTerminalLine(const char* const* parts, const size_t* lengths, int count);
 // Queues a syslog message at LOG_CRIT; never waits for the syslog daemon.
 void QueueSyslogLine(const char* text);
+// The crash handler's: writes the lines still queued for the terminal on the
+// calling thread, so that the lines before a crash come before its line.
+void WriteQueuedTerminalLinesAtCrash();
 // Waits until the queued lines are written or an output made no progress for
 // a second (the process is about to exit).
 void FlushLogOutput();
