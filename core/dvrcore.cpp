@@ -253,27 +253,25 @@ void dvrcore::Start()
         ioService.run();
     });
 
-    // A stop requested while the plugins loaded or during the wait is
-    // honoured here: no plugin is opened; the stop sequence closes them (which
-    // ends the threads they asked for at Load) and unloads them.
+    // A stop requested while the plugins loaded or during the wait ends the
+    // wait; start-up still runs to its end, so every plugin is opened and
+    // then closed in the usual order, and the writer returns at once.
     if (supervised && !stopping())
         bus_.inbox().WaitForWakeup(
             wakeupsBeforeIpc, STARTUP_WAIT_NS,
             [this](std::unique_lock<std::mutex>& lock, std::condition_variable& condition, int64_t timeoutNs,
                    const std::function<bool()>& ready) { return WaitFor(lock, condition, timeoutNs, ready); });
 
-    if (!stopping()) {
-        host_.OpenAll();
-        if (getuid() != 0)
-            SetCapabilities(RUNNING_CAPABILITIES);
-        host_.StartReaders();
-        housekeeping_.Start();
-        documents_.WriteStatus();
-        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "successfully started core version %s",
-                   documents_.coreVersion().c_str());
+    host_.OpenAll();
+    if (getuid() != 0)
+        SetCapabilities(RUNNING_CAPABILITIES);
+    host_.StartReaders();
+    housekeeping_.Start();
+    documents_.WriteStatus();
+    LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "successfully started core version %s",
+               documents_.coreVersion().c_str());
 
-        bus_.RunWriter();
-    }
+    bus_.RunWriter();
 
     LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "stopping core version %s...",
                documents_.coreVersion().c_str());

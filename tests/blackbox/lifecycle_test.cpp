@@ -160,7 +160,7 @@ TEST(Shutdown, LaterSignalsDuringTheShutdownChangeNothing)
     EXPECT_EQ(core->CountOutput("stopping core version"), 1u);
 }
 
-TEST(Shutdown, ASignalDuringLoadStopsTheCoreOnceLoadReturns)
+TEST(Shutdown, ASignalDuringLoadIsHonouredOnceStartUpIsDone)
 {
     CoreInstall install;
     fs::path journal = install.root() / "journal", go = install.root() / "go";
@@ -171,15 +171,16 @@ TEST(Shutdown, ASignalDuringLoadStopsTheCoreOnceLoadReturns)
     ASSERT_TRUE(core->WaitForOutput("stop requested by signal SIGTERM")) << core->Output();
     WriteFile(go, "");
     EXPECT_EQ(core->WaitExit(), 0);
-    // Once Load returns the stop sequence runs: the plugin is not opened,
-    // but closed (which ends its threads) and unloaded.
+    // Start-up still ran to its end: the plugin was opened, then closed,
+    // and the process ended by its own stop, not by the signal's default.
+    // (Documents the core raised before the stop may still be delivered.)
     std::string calls;
     std::istringstream lines(ReadFile(journal));
     for (std::string line; std::getline(lines, line);)
         if (line.rfind("sleepy IOCTL 2 ", 0) != 0)
             calls += line + "\n";
-    EXPECT_EQ(calls, "sleepy Load\nsleepy Close\nsleepy Unload\n");
-    EXPECT_EQ(core->CountOutput("successfully started core version"), 0u);
+    EXPECT_EQ(calls, "sleepy Load\nsleepy Open\nsleepy Close\nsleepy Unload\n");
+    EXPECT_EQ(core->CountOutput("successfully started core version"), 1u);
     EXPECT_EQ(core->CountOutput("stopping core version"), 1u);
 }
 
