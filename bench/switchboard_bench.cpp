@@ -656,8 +656,8 @@ void PrintLatencyRows(const char* label, const char* side, LatencyRecord& record
 
 void PrintLatencyHeader()
 {
-    printf("%-22s %-8s %22s %22s %22s %22s | %8s %8s %8s %8s | %8s  %s\n", "case", "side", "p50", "p99", "p99.9",
-           "max", "p50", "p99", "p99.9", "max", "ev/s", "rests on (repeat/pooled)");
+    printf("%-22s %-8s %22s %22s %22s %22s | %8s %8s %8s %8s | %8s  %s\n", "case", "side", "p50", "p99", "p99.9", "max",
+           "p50", "p99", "p99.9", "max", "ev/s", "rests on (repeat/pooled)");
 }
 
 // Seconds one repeat of a case raises events for, per rate: the slow rates
@@ -760,8 +760,8 @@ RecorderDelays TimeRecorderLoad(const std::function<void(_EventParmsIn&)>& raise
         char line[120];
         for (int i = 0; i < lines; ++i) {
             WaitUntil(start + i * kLogLinePeriodNs);
-            const int length = snprintf(line, sizeof line, "camera %d: %d packets received, jitter %d us", i % 8,
-                                        i, i % 997);
+            const int length =
+                snprintf(line, sizeof line, "camera %d: %d packets received, jitter %d us", i % 8, i, i % 997);
             _EventParmsIn event;
             memset(&event, 0, sizeof event);
             event.structSize = sizeof event;
@@ -982,7 +982,7 @@ int main(int argc, char** argv)
     bool raw = false, micro = false, latencyOnly = false;
     RowFilter only;
     std::vector<char*> rest{argv[0]};
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; ++i)
         if (strncmp(argv[i], "--repeats=", 10) == 0)
             repeats = std::max(1, atoi(argv[i] + 10));
         else if (strncmp(argv[i], "--latency-repeats=", 18) == 0)
@@ -1001,7 +1001,6 @@ int main(int argc, char** argv)
             micro = true;
         else
             rest.push_back(argv[i]);
-    }
     // As dvrcore's main does, once for the whole process: the baseline, run
     // interleaved with the core, gets the same allocator settings.
     {

@@ -22,14 +22,14 @@ class TiXmlDocument;
 class Documents {
 public:
     struct Links {
-        std::string executablePath;               // its file name is the core's Filename
-        std::string coreVersion;                  // until product.xml names another
-        LogLevelTable* logLevels;                 // core.xml and updates set thresholds here
-        LogLevelTable* defaultLogLevels;          // an update's second -1 restores these
-        bool* throttlingEnabled;                  // core.xml's Memory Throttling (read before housekeeping starts)
-        const std::atomic<bool>* videoThrottled;  // the memory document's Throttling
-        PluginHost* host;                         // the plugins and the libraries that failed
-        std::function<time_t()> wallClock;        // the memory document's Time
+        std::string executablePath;                // its file name is the core's Filename
+        std::string coreVersion;                   // until product.xml names another
+        LogLevelTable* logLevels;                  // core.xml and updates set thresholds here
+        LogLevelTable* defaultLogLevels;           // an update's second -1 restores these
+        bool* throttlingEnabled;                   // core.xml's Memory Throttling (read before housekeeping starts)
+        const std::atomic<bool>* videoThrottled;   // the memory document's Throttling
+        PluginHost* host;                          // the plugins and the libraries that failed
+        std::function<time_t()> wallClock;         // the memory document's Time
         std::function<void(_EventParmsIn&)> raise; // to the plugins, as the core; refused while stopping
     };
 

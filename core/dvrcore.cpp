@@ -26,9 +26,9 @@ const char* CoreVersion()
 
 dvrcore::dvrcore(std::string executablePath)
     : executablePath(std::move(executablePath)),
-      housekeeping_(ioService, Housekeeping::Hooks{[this] { return now(); }, [this] { return WallClock(); },
-                                                   [this] { return ResidentBytes(); },
-                                                   [this] { documents_.AnnounceThrottle(); }}),
+      housekeeping_(ioService,
+                    Housekeeping::Hooks{[this] { return now(); }, [this] { return WallClock(); },
+                                        [this] { return ResidentBytes(); }, [this] { documents_.AnnounceThrottle(); }}),
       channel_(ioService,
                SupervisorChannel::Callbacks{
                    [this] { RequestStop(); },

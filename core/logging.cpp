@@ -37,7 +37,10 @@ public:
     using Notice = size_t (*)(char* text, size_t size, unsigned long long dropped);
 
     LineOutput(Sink sink, Notice notice, size_t capacity)
-        : sink_(sink), notice_(notice), ring_(new char[capacity]), capacity_(capacity),
+        : sink_(sink),
+          notice_(notice),
+          ring_(new char[capacity]),
+          capacity_(capacity),
           line_(new char[capacity / 4 + 1])
     {
         // Started with every signal blocked: a stop signal or SIGUSR1 is
@@ -181,11 +184,11 @@ private:
     std::condition_variable wake_, done_;
     const std::unique_ptr<char[]> ring_;
     const size_t capacity_;
-    size_t head_ = 0, used_ = 0;          // under mutex_
-    uint32_t dropped_ = 0;                // under mutex_: since the last line queued
-    bool writing_ = false;                // under mutex_
-    uint64_t progress_ = 0;               // under mutex_: lines and notices written
-    const std::unique_ptr<char[]> line_;  // the thread's
+    size_t head_ = 0, used_ = 0;         // under mutex_
+    uint32_t dropped_ = 0;               // under mutex_: since the last line queued
+    bool writing_ = false;               // under mutex_
+    uint64_t progress_ = 0;              // under mutex_: lines and notices written
+    const std::unique_ptr<char[]> line_; // the thread's
 };
 
 void WriteToTerminal(const char* line, size_t length)

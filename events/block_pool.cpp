@@ -83,12 +83,11 @@ public:
     void lock()
     {
         for (int spins = 0; locked_.exchange(true, std::memory_order_acquire); ++spins) {
-            while (locked_.load(std::memory_order_relaxed)) {
+            while (locked_.load(std::memory_order_relaxed))
                 if (++spins < 64)
                     CpuRelax();
                 else
                     std::this_thread::yield();
-            }
         }
     }
     void unlock() { locked_.store(false, std::memory_order_release); }

@@ -74,12 +74,11 @@ void EventBus::Deliver(const _EventParmsIn& event, bool detail)
         links_.configurationDelivered(std::string(static_cast<const char*>(event.data), event.dataSize));
     const bool timed = detail && type != EVENT_TYPE_LOG;
     // Only the main thread changes the list: no lock.
-    for (PLUGININFO& plugin : host_.list()) {
+    for (PLUGININFO& plugin : host_.list())
         if (isConfig && event.providerID != plugin.info.systemID)
             DeliverConfig(plugin, event);
         else if (plugin.info.writeEnabled && Subscribed(plugin.info, type, routingClass))
             DeliverWrite(plugin, event, timed);
-    }
 }
 
 void EventBus::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, bool timed)

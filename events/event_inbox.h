@@ -67,10 +67,7 @@ public:
     // `coreReserve` more, so they keep flowing while plugins are refused.
     // One atomic add when an event is counted, one when it is done.
     static constexpr uint64_t kRecordCharge = 2 * sizeof(_EventParmsIn);
-    static uint64_t Charge(const _EventParmsIn& event)
-    {
-        return (event.data ? event.dataSize : 0) + kRecordCharge;
-    }
+    static uint64_t Charge(const _EventParmsIn& event) { return (event.data ? event.dataSize : 0) + kRecordCharge; }
     // 0: no bound (the default).
     void SetBound(uint64_t bound, uint64_t coreReserve)
     {
@@ -194,7 +191,7 @@ private:
     static constexpr uint64_t kBytesMask = kOneRecord - 1;
     uint64_t bound_ = 0, coreReserve_ = 0; // set before any event
     alignas(64) std::atomic<uint64_t> counted_{0};
-    EventQueue batch_;     // the overflow as the writer took it; the writer's alone
+    EventQueue batch_; // the overflow as the writer took it; the writer's alone
 };
 
 // --- the writer loop ---------------------------------------------------------
@@ -242,8 +239,7 @@ void EventInbox::RunWriter(Deliver&& deliver, Clock&& now)
         // While events keep coming, the ring is looked at now and then (an
         // event is seen within 4 us); after a sleep, continuously.
         const PollClock::time_point idleSince = PollClock::now();
-        streaming =
-            PollForEvents(streaming, eventsClose || ring_.Pending() != 0 ? kStreamWindow : kQuietWindow);
+        streaming = PollForEvents(streaming, eventsClose || ring_.Pending() != 0 ? kStreamWindow : kQuietWindow);
         eventsClose = eventsClose || streaming;
         if (streaming && ring_.Ready())
             continue;

@@ -45,9 +45,8 @@ void EventQueue::Reallocate(size_t newCapacity)
 {
     const size_t bytes = newCapacity * sizeof(_EventParmsIn);
     void* mapped = mapStorage(bytes);
-    if (!mapped) {
+    if (!mapped)
         throw std::bad_alloc();
-    }
     std::unique_ptr<_EventParmsIn[], Unmap> fresh(static_cast<_EventParmsIn*>(mapped), Unmap{bytes});
     const size_t firstRun = std::min(size_, capacity_ - head_);
     std::copy_n(slots_.get() + head_, firstRun, fresh.get());
@@ -59,9 +58,8 @@ void EventQueue::Reallocate(size_t newCapacity)
 
 void EventQueue::push_back(const _EventParmsIn& event)
 {
-    if (size_ == capacity_) {
+    if (size_ == capacity_)
         Reallocate(capacity_ == 0 ? kMinCapacity : capacity_ * 2);
-    }
     slots_[(head_ + size_) & (capacity_ - 1)] = event;
     ++size_;
 }
@@ -70,21 +68,18 @@ _EventParmsIn EventQueue::pop_front()
 {
     _EventParmsIn front = slots_[head_];
     head_ = (head_ + 1) & (capacity_ - 1);
-    if (--size_ == 0) {
+    if (--size_ == 0)
         head_ = 0; // restart at the front so short bursts never wrap
-    }
     return front;
 }
 
 bool EventQueue::Compact()
 {
-    if (capacity_ <= kMinCapacity || size_ > capacity_ / 2) {
+    if (capacity_ <= kMinCapacity || size_ > capacity_ / 2)
         return false;
-    }
     size_t target = kMinCapacity;
-    while (target < size_) {
+    while (target < size_)
         target *= 2;
-    }
     try {
         Reallocate(target);
     } catch (const std::bad_alloc&) {

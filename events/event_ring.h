@@ -79,10 +79,7 @@ public:
 
     // Positions claimed and not yet taken, published or not. Exact under the
     // raising threads' lock when read by the writer; a hint elsewhere.
-    uint32_t Pending() const
-    {
-        return tail_.load(std::memory_order_relaxed) - head_.load(std::memory_order_relaxed);
-    }
+    uint32_t Pending() const { return tail_.load(std::memory_order_relaxed) - head_.load(std::memory_order_relaxed); }
 
 private:
     struct alignas(64) Slot {

@@ -62,9 +62,8 @@ EventBus::~EventBus()
             snprintf(origin, sizeof origin, "; the oldest was handed out by %s of event type 0x%04X",
                      leak.oldestEventType & EVENT_TYPE_CONFIG ? "IOCTL_CONFIG" : "Write", leak.oldestEventType);
         LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_WARNING,
-                   "plugin %s still holds %u blocks (%llu bytes) at unload%s",
-                   name.empty() ? "?" : name.c_str(), leak.blocks, static_cast<unsigned long long>(leak.bytes),
-                   origin);
+                   "plugin %s still holds %u blocks (%llu bytes) at unload%s", name.empty() ? "?" : name.c_str(),
+                   leak.blocks, static_cast<unsigned long long>(leak.bytes), origin);
     }
     if (!leaks.empty())
         LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_DETAIL, "%s", leaks.c_str());

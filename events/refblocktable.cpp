@@ -30,20 +30,17 @@ uint32_t RefBlockTable::Entry::OwnerAt(uint32_t i) const
 
 void RefBlockTable::Entry::SetOwnerAt(uint32_t i, uint32_t owner)
 {
-    if (i < kInlineOwners) {
+    if (i < kInlineOwners)
         owners[i] = owner;
-    } else {
+    else
         (*overflow)[i - kInlineOwners] = owner;
-    }
 }
 
 bool RefBlockTable::Entry::HasOwner(uint32_t owner) const
 {
-    for (uint32_t i = 0; i < ownerCount; ++i) {
-        if (OwnerAt(i) == owner) {
+    for (uint32_t i = 0; i < ownerCount; ++i)
+        if (OwnerAt(i) == owner)
             return true;
-        }
-    }
     return false;
 }
 
@@ -52,9 +49,8 @@ void RefBlockTable::Entry::AppendOwner(uint32_t owner)
     if (ownerCount < kInlineOwners) {
         owners[ownerCount] = owner;
     } else {
-        if (!overflow) {
+        if (!overflow)
             overflow = std::make_unique<std::vector<uint32_t>>();
-        }
         overflow->push_back(owner);
     }
     ++ownerCount;
@@ -63,16 +59,13 @@ void RefBlockTable::Entry::AppendOwner(uint32_t owner)
 bool RefBlockTable::Entry::RemoveOwner(uint32_t owner)
 {
     for (uint32_t i = 0; i < ownerCount; ++i) {
-        if (OwnerAt(i) != owner) {
+        if (OwnerAt(i) != owner)
             continue;
-        }
         // Shift the rest down so the leak report keeps the order owners came in.
-        for (uint32_t j = i + 1; j < ownerCount; ++j) {
+        for (uint32_t j = i + 1; j < ownerCount; ++j)
             SetOwnerAt(j - 1, OwnerAt(j));
-        }
-        if (ownerCount > kInlineOwners) {
+        if (ownerCount > kInlineOwners)
             overflow->pop_back(); // keeps its capacity while the entry lives
-        }
         --ownerCount;
         return true;
     }
@@ -106,12 +99,10 @@ size_t RefBlockTable::FindSlot(const void* block) const
     const size_t mask = capacity_ - 1;
     // The table always keeps a free slot, so the probe ends.
     for (size_t i = HomeSlot(block);; i = (i + 1) & mask) {
-        if (slots_[i].block == block) {
+        if (slots_[i].block == block)
             return i;
-        }
-        if (slots_[i].block == nullptr) {
+        if (slots_[i].block == nullptr)
             return capacity_;
-        }
     }
 }
 
@@ -136,43 +127,37 @@ void RefBlockTable::Rehash(size_t newCapacity)
 {
     auto fresh = std::make_unique<Entry[]>(newCapacity);
     unsigned log2 = 0;
-    while ((size_t{1} << log2) < newCapacity) {
+    while ((size_t{1} << log2) < newCapacity)
         ++log2;
-    }
     std::unique_ptr<Entry[]> old = std::exchange(slots_, std::move(fresh));
     const size_t oldCapacity = std::exchange(capacity_, newCapacity);
     shift_ = 64 - log2;
     const size_t mask = capacity_ - 1;
     for (size_t i = 0; i < oldCapacity; ++i) {
-        if (old[i].block == nullptr) {
+        if (old[i].block == nullptr)
             continue;
-        }
         size_t j = HomeSlot(old[i].block);
-        while (slots_[j].block != nullptr) {
+        while (slots_[j].block != nullptr)
             j = (j + 1) & mask;
-        }
         slots_[j] = std::move(old[i]);
     }
 }
 
 void RefBlockTable::AddRef(void* block, uint32_t size, uint32_t owner)
 {
-    if (block == nullptr) {
+    if (block == nullptr)
         return;
-    }
     std::lock_guard<std::mutex> lock(mutex_);
     AddRefLocked(block, size, owner);
 }
 
 void RefBlockTable::AddDeliveryRef(void* block, uint32_t size, uint32_t coreOwner, uint32_t eventType)
 {
-    if (block == nullptr) {
+    if (block == nullptr)
         return;
-    }
     std::lock_guard<std::mutex> lock(mutex_);
-    if (Entry* e = AddRefLocked(block, size, coreOwner)) {
+    if (Entry* e = AddRefLocked(block, size, coreOwner))
         e->eventType = eventType;
-    }
     delivering_ = block;
     calling_.store(coreOwner, std::memory_order_relaxed);
     earlyReleased_ = false;
@@ -183,18 +168,16 @@ RefBlockTable::Entry* RefBlockTable::AddRefLocked(void* block, uint32_t size, ui
     size_t slot = FindSlot(block);
     if (slot != capacity_) {
         Entry& e = slots_[slot];
-        if (e.HasOwner(owner)) {
+        if (e.HasOwner(owner))
             return &e;
-        }
         if (earlyReleased_ && block == delivering_ && owner == earlyOwner_ &&
             owner == calling_.load(std::memory_order_relaxed)) {
             earlyReleased_ = false; // the hold was given back during its call
             return nullptr;
         }
         e.AppendOwner(owner);
-        if (holdObserver_) {
+        if (holdObserver_)
             holdObserver_(holdContext_, owner, 1, e.size);
-        }
         return &e;
     }
     // Keep the load factor at or below one half.
@@ -203,16 +186,14 @@ RefBlockTable::Entry* RefBlockTable::AddRefLocked(void* block, uint32_t size, ui
             Rehash(capacity_ * 2);
         } catch (const std::bad_alloc&) {
             // A fuller table is slower but still correct, as long as one slot stays free.
-            if (used_ + 2 > capacity_) {
+            if (used_ + 2 > capacity_)
                 throw;
-            }
         }
     }
     const size_t mask = capacity_ - 1;
     slot = HomeSlot(block);
-    while (slots_[slot].block != nullptr) {
+    while (slots_[slot].block != nullptr)
         slot = (slot + 1) & mask;
-    }
     Entry& e = slots_[slot];
     e.block = block;
     e.size = size;
@@ -220,9 +201,8 @@ RefBlockTable::Entry* RefBlockTable::AddRefLocked(void* block, uint32_t size, ui
     e.eventType = 0;
     e.sequence = ++sequence_;
     e.AppendOwner(owner); // inline, cannot throw
-    if (holdObserver_) {
+    if (holdObserver_)
         holdObserver_(holdContext_, owner, 1, size);
-    }
     ++used_;
     blockCount_.store(blockCount_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     byteCount_.store(byteCount_.load(std::memory_order_relaxed) + size, std::memory_order_relaxed);
@@ -231,14 +211,12 @@ RefBlockTable::Entry* RefBlockTable::AddRefLocked(void* block, uint32_t size, ui
 
 bool RefBlockTable::Release(void* block, uint32_t owner)
 {
-    if (block == nullptr) {
+    if (block == nullptr)
         return true;
-    }
     std::lock_guard<std::mutex> lock(mutex_);
     const size_t slot = FindSlot(block);
-    if (slot == capacity_) {
+    if (slot == capacity_)
         return false; // not ours: the caller must not free it
-    }
     Entry& e = slots_[slot];
     if (!e.RemoveOwner(owner)) {
         if (block == delivering_ && owner == calling_.load(std::memory_order_relaxed)) {
@@ -247,12 +225,10 @@ bool RefBlockTable::Release(void* block, uint32_t owner)
         }
         return false;
     }
-    if (holdObserver_) {
+    if (holdObserver_)
         holdObserver_(holdContext_, owner, -1, -static_cast<int64_t>(e.size));
-    }
-    if (e.ownerCount != 0) {
+    if (e.ownerCount != 0)
         return false;
-    }
     const uint32_t size = e.size;
     EraseSlot(slot);
     blockCount_.store(blockCount_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
@@ -269,30 +245,25 @@ void RefBlockTable::ObserveHolds(HoldObserver observer, void* context)
 
 bool RefBlockTable::Holds(const void* address)
 {
-    if (address == nullptr) {
+    if (address == nullptr)
         return false;
-    }
     std::lock_guard<std::mutex> lock(mutex_);
-    if (FindSlot(address) != capacity_) {
+    if (FindSlot(address) != capacity_)
         return true;
-    }
     const auto at = reinterpret_cast<uintptr_t>(address);
     for (size_t i = 0; i < capacity_; ++i) {
         const auto start = reinterpret_cast<uintptr_t>(slots_[i].block);
-        if (start != 0 && at > start && at - start < slots_[i].size) {
+        if (start != 0 && at > start && at - start < slots_[i].size)
             return true;
-        }
     }
     return false;
 }
 
 void RefBlockTable::ClearAllLocked()
 {
-    for (size_t i = 0; i < capacity_; ++i) {
-        if (slots_[i].block != nullptr) {
+    for (size_t i = 0; i < capacity_; ++i)
+        if (slots_[i].block != nullptr)
             slots_[i].Clear();
-        }
-    }
     used_ = 0;
     blockCount_.store(0, std::memory_order_relaxed);
     byteCount_.store(0, std::memory_order_relaxed);
@@ -303,11 +274,9 @@ std::string RefBlockTable::TakeLeakReport(std::vector<OwnerLeak>* owners)
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<const Entry*> live;
     live.reserve(used_);
-    for (size_t i = 0; i < capacity_; ++i) {
-        if (slots_[i].block != nullptr) {
+    for (size_t i = 0; i < capacity_; ++i)
+        if (slots_[i].block != nullptr)
             live.push_back(&slots_[i]);
-        }
-    }
     // Address order makes the report stable from run to run of the same layout.
     std::sort(live.begin(), live.end(), [](const Entry* a, const Entry* b) {
         return reinterpret_cast<uintptr_t>(a->block) < reinterpret_cast<uintptr_t>(b->block);
@@ -318,9 +287,8 @@ std::string RefBlockTable::TakeLeakReport(std::vector<OwnerLeak>* owners)
         AppendHex(report, reinterpret_cast<uintptr_t>(e->block));
         report += " leaked by plugins [";
         for (uint32_t i = 0; i < e->ownerCount; ++i) {
-            if (i != 0) {
+            if (i != 0)
                 report += ',';
-            }
             AppendHex(report, e->OwnerAt(i));
         }
         report += "]\n";
@@ -342,9 +310,8 @@ std::string RefBlockTable::TakeLeakReport(std::vector<OwnerLeak>* owners)
                 }
             }
         }
-        for (const auto& [owner, leak] : byOwner) {
+        for (const auto& [owner, leak] : byOwner)
             owners->push_back(leak.first);
-        }
     }
     ClearAllLocked();
     return report;

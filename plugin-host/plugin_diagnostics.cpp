@@ -40,9 +40,9 @@ std::string CounterLine(const std::string& fileName, const PluginCounters& c)
              fileName.c_str(), calls, averageNs / kNsPerUs, Load(c.writeLongestNs) / kNsPerUs,
              averageNs * calls / kNsPerMs, Load(c.configCalls), Load(c.supervisorCalls), Load(c.raised[R::Ok]),
              Load(c.raised[R::Refused]), Load(c.raised[R::NotAdmitted]), Load(c.raised[R::KeyframeExpired]),
-             Load(c.raised[R::Throttled]), Load(c.raised[R::NoMemory]), Load(c.raised[R::Other]), Load(c.released), Load(c.heldBlocks),
-             Load(c.heldBytes), Load(c.peakBlocks), Load(c.peakBytes), Load(c.logShown), Load(c.logNotForwarded),
-             Load(c.logBelowThreshold));
+             Load(c.raised[R::Throttled]), Load(c.raised[R::NoMemory]), Load(c.raised[R::Other]), Load(c.released),
+             Load(c.heldBlocks), Load(c.heldBytes), Load(c.peakBlocks), Load(c.peakBytes), Load(c.logShown),
+             Load(c.logNotForwarded), Load(c.logBelowThreshold));
     return line;
 }
 

@@ -12,7 +12,7 @@ struct PluginCounters;
 
 // The entry points (Load ... IOCTL) come first, as the loader looked them up.
 struct PLUGININFO : PluginEntryPoints {
-    void* handle = nullptr; // from dlopen
+    void* handle = nullptr;   // from dlopen
     std::thread workerThread; // IOCTL(IOCTL_WORKER), when info.workerEnabled
     std::thread readerThread; // Read, when info.readEnabled
     _LoadParmsOut info{};     // the descriptor the plugin filled in Load

@@ -29,10 +29,13 @@ bool ParseYesNo(const std::string& text, bool& value)
 
 bool ValidName(const std::string& name)
 {
-    return !name.empty() && name.size() <= kMaxNameLength && std::all_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-               c == '.';
-    });
+    return !name.empty() && name.size() <= kMaxNameLength &&
+           std::all_of(
+               name.begin(), name.end(),
+               [](char c) {
+                   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                          c == '_' || c == '.';
+               });
 }
 
 // Applies one key=value option; returns what is wrong with it, or "".

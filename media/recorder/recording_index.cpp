@@ -165,17 +165,19 @@ bool RecordingIndex::Insert(SegmentRow& row)
 
 bool RecordingIndex::Update(const SegmentRow& row)
 {
-    return Execute("UPDATE segments SET camera=?, file=?, start_us=?, end_us=?, bytes=?, frames=?, gap_before=?, "
-                   "state=?, ended_by=? WHERE id=?",
-                   [&](sqlite3_stmt* stmt) {
-                       BindRow(stmt, row);
-                       sqlite3_bind_int64(stmt, 10, row.id);
-                   });
+    return Execute(
+        "UPDATE segments SET camera=?, file=?, start_us=?, end_us=?, bytes=?, frames=?, gap_before=?, "
+        "state=?, ended_by=? WHERE id=?",
+        [&](sqlite3_stmt* stmt) {
+            BindRow(stmt, row);
+            sqlite3_bind_int64(stmt, 10, row.id);
+        });
 }
 
 bool RecordingIndex::Remove(int64_t id)
 {
-    return Execute("DELETE FROM segments WHERE id=?", [&](sqlite3_stmt* stmt) { sqlite3_bind_int64(stmt, 1, id); });
+    return Execute(
+        "DELETE FROM segments WHERE id=?", [&](sqlite3_stmt* stmt) { sqlite3_bind_int64(stmt, 1, id); });
 }
 
 std::vector<SegmentRow> RecordingIndex::Query(const char* where, uint32_t camera, int64_t fromUs, int64_t toUs) const

@@ -237,8 +237,7 @@ const Misbehaviour kMisbehaviours[] = {
          for (int i = 0; i < 5; ++i)
              ASSERT_TRUE(run.supervisor.Send(3, DVR_IPC_TARGET(DVR_MODULE_INDEX(0x00210000u)), "packet"));
          EXPECT_TRUE(WaitUntil([&] { return run.journal.CountPrefix("b_sink Write 0x00200000 ") == 200; }));
-         EXPECT_TRUE(WaitUntil([&] { return run.journal.CountPrefix("b_sink IOCTL 4 ") == 5; }))
-             << run.journal.Text();
+         EXPECT_TRUE(WaitUntil([&] { return run.journal.CountPrefix("b_sink IOCTL 4 ") == 5; })) << run.journal.Text();
          run.core->ResumeReading();
          EXPECT_TRUE(run.core->WaitForOutput(" log lines dropped")) << run.core->Output();
          run.Stop();

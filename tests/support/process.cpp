@@ -325,7 +325,8 @@ void Process::Signal(int signal)
 void Process::RepeatStopSignalIfLost()
 {
 #if defined(__SANITIZE_THREAD__)
-    if (stopSignal_ && !stopSignalRepeated_ && std::chrono::steady_clock::now() - stopSignalledAt_ > std::chrono::seconds(20)) {
+    if (stopSignal_ && !stopSignalRepeated_ &&
+        std::chrono::steady_clock::now() - stopSignalledAt_ > std::chrono::seconds(20)) {
         stopSignalRepeated_ = true;
         kill(pid_, stopSignal_);
     }

@@ -54,8 +54,8 @@ std::vector<std::string> Raised(dvrtest::TestCore& core)
     return texts;
 }
 
-void AddPlugin(dvrtest::TestCore& core, uint32_t systemID, const std::string& filename, int64_t loadMs,
-               int64_t openMs, int32_t openCode)
+void AddPlugin(dvrtest::TestCore& core, uint32_t systemID, const std::string& filename, int64_t loadMs, int64_t openMs,
+               int32_t openCode)
 {
     core.AddPlugin(systemID, filename, [&](PLUGININFO& plugin) {
         plugin.LoadTimeMs = loadMs;
