@@ -229,6 +229,7 @@ void dvrcore::StopSignals()
 
 void dvrcore::Start()
 {
+    StartLogOutputThreads();
     StartSignals();
 
     host_.StartWatching();

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "core/dvrcore.h"
+#include "core/privileges.h"
 #include "plugin-host/plugin_records.h"
 
 namespace {
@@ -43,10 +44,12 @@ public:
           capacity_(capacity),
           line_(new char[capacity / 4 + 1])
     {
-        // Started with every signal blocked: a stop signal or SIGUSR1 is
-        // never delivered to it, and its writes are never interrupted.
+        // Started with every signal blocked but the one that hands threads
+        // the running capability sets: a stop signal or SIGUSR1 is never
+        // delivered to it, and its writes are never interrupted.
         sigset_t all, previous;
         sigfillset(&all);
+        sigdelset(&all, CapabilitySignal());
         pthread_sigmask(SIG_BLOCK, &all, &previous);
         std::thread([this] { Run(); }).detach();
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -253,6 +256,9 @@ LineOutput& Syslog()
 }
 
 std::atomic<bool> g_terminalUsed{false}, g_syslogUsed{false};
+// Off until the start-up has dropped its privileges, which must find the
+// process with one thread: lines are written on the logging thread till then.
+std::atomic<bool> g_outputThreads{false};
 
 } // namespace
 
@@ -289,16 +295,28 @@ void LogMessage(uint32_t sourceID, DvrEventFunction function, int32_t level, con
     function(&message, &out);
 }
 
+void StartLogOutputThreads()
+{
+    g_outputThreads.store(true, std::memory_order_release);
+}
+
 void QueueTerminalLine(const char* const* parts, const size_t* lengths, int count)
 {
+    if (!g_outputThreads.load(std::memory_order_acquire)) {
+        for (int i = 0; i < count; ++i)
+            WriteToTerminal(parts[i], lengths[i]);
+        return;
+    }
     g_terminalUsed.store(true, std::memory_order_relaxed);
     Terminal().Put(parts, lengths, count);
 }
 
 void QueueSyslogLine(const char* text)
 {
-    g_syslogUsed.store(true, std::memory_order_relaxed);
     const size_t length = strlen(text);
+    if (!g_outputThreads.load(std::memory_order_acquire))
+        return WriteToSyslog(text, length);
+    g_syslogUsed.store(true, std::memory_order_relaxed);
     Syslog().Put(&text, &length, 1);
 }
 

@@ -26,6 +26,10 @@ bool LogLevelEnabled(uint32_t sourceID, DvrEventFunction function, int32_t level
 // Asks the core for the source's threshold through a level-query event.
 int32_t QueryLogLevel(uint32_t sourceID, DvrEventFunction function);
 
+// From here on the terminal and syslog are written by their own threads.
+// Until then (the start-up, single-threaded while it drops privileges) a line
+// is written on the thread that logs it.
+void StartLogOutputThreads();
 // Queues `parts` (written one after the other as one line, its newline
 // included) for the terminal; never waits for the terminal.
 void QueueTerminalLine(const char* const* parts, const size_t* lengths, int count);
