@@ -65,7 +65,7 @@ public:
     // one bound on bytes bounds records too. Past `bound` bytes an event is
     // refused; the core's own (its log lines, the documents) may use
     // `coreReserve` more, so they keep flowing while plugins are refused.
-    // One atomic add when an event is counted, one when it is done.
+    // One atomic add when an event is counted; the writer gives back in batches.
     static constexpr uint64_t kRecordCharge = 2 * sizeof(_EventParmsIn);
     static uint64_t Charge(const _EventParmsIn& event) { return (event.data ? event.dataSize : 0) + kRecordCharge; }
     // 0: no bound (the default).
@@ -91,11 +91,11 @@ public:
         counted_.fetch_sub(kOneRecord + charge, std::memory_order_relaxed);
         return false;
     }
-    // The event counted with `charge` was refused after all, or delivered.
-    void Uncount(uint64_t charge)
+    // `events` events counted with `charge` in all were refused after all, or delivered.
+    void Uncount(uint64_t charge, uint64_t events = 1)
     {
         if (bound_ != 0)
-            counted_.fetch_sub(kOneRecord + charge, std::memory_order_relaxed);
+            counted_.fetch_sub(events * kOneRecord + charge, std::memory_order_relaxed);
     }
     // What is counted now, from any thread.
     uint64_t countedBytes() const { return counted_.load(std::memory_order_relaxed) & kBytesMask; }
