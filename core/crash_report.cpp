@@ -23,22 +23,15 @@ int g_syslogSocket = -1;
 sockaddr_un g_syslogAddress{};
 [[maybe_unused]] alignas(16) char g_alternateStack[64 * 1024];
 
-const char* SignalName(int signal)
+} // namespace
+
+const char* SignalAbbreviation(int signal)
 {
-    switch (signal) {
-    case SIGSEGV:
-        return "SIGSEGV";
-    case SIGBUS:
-        return "SIGBUS";
-    case SIGILL:
-        return "SIGILL";
-    case SIGFPE:
-        return "SIGFPE";
-    case SIGABRT:
-        return "SIGABRT";
-    }
-    return "?";
+    const char* name = sigabbrev_np(signal);
+    return name ? name : "?";
 }
+
+namespace {
 
 // Appends to a fixed buffer; printf is not async-signal-safe.
 class Line {
@@ -141,8 +134,8 @@ unsigned FormatCrashLine(char* text, unsigned size, int signal, const void* addr
     Line line(text, size);
     line.Add("fatal signal ")
         .AddNumber(static_cast<uintptr_t>(signal), 10)
-        .Add(" (")
-        .Add(SignalName(signal))
+        .Add(" (SIG")
+        .Add(SignalAbbreviation(signal))
         .Add(") in ");
     const PluginCallScope* scope = PluginCallScope::Current();
     if (scope) {

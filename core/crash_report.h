@@ -9,6 +9,10 @@
 
 class PluginSideTable;
 
+// The signal's name without its "SIG" ("SEGV", "TERM"), "?" for an unknown
+// one; async-signal-safe (a lookup in the C library's table).
+const char* SignalAbbreviation(int signal);
+
 // Marks the calling thread, while it copies the data of an event raised
 // under `sourceID`, so that a crash in the copy (a dataSize longer than the
 // plugin's buffer) names the plugin that ID belongs to when the thread is in

@@ -12,6 +12,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 
+#include "core/crash_report.h"
 #include "core/logging.h"
 #include "core/privileges.h"
 #include "core/resident_size.h"
@@ -139,22 +140,6 @@ sigset_t CoreSignals()
     return signals;
 }
 
-const char* SignalName(int signal)
-{
-    switch (signal) {
-    case SIGINT:
-        return "SIGINT";
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGQUIT:
-        return "SIGQUIT";
-    case SIGHUP:
-        return "SIGHUP";
-    default:
-        return "?";
-    }
-}
-
 // However many SIGUSR1 come, the counter lines come at most this often.
 constexpr int64_t kCounterLinesIntervalNs = 1'000'000'000;
 
@@ -211,7 +196,8 @@ void dvrcore::TakeSignals()
         if (stopSignalled)
             continue;
         stopSignalled = true;
-        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "stop requested by signal %s", SignalName(signal));
+        LogMessage(CORE_PROVIDER_ID, FlatPluginEvent, LEVEL_INFO, "stop requested by signal SIG%s",
+                   SignalAbbreviation(signal));
         RequestStop();
     }
 }

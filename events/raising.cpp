@@ -161,7 +161,7 @@ int EventBus::Raise(_EventParmsIn* in, _EventParmsOut* out, LogLineFate* logLine
     // Counted as waiting for the writer from here on; past the bound the
     // event is refused before anything is copied.
     const bool hasData = event.data && event.dataSize;
-    const uint64_t charge = (hasData ? event.dataSize : 0) + EventInbox::kRecordCharge;
+    const uint64_t charge = EventInbox::Charge(event); // as the writer gives it back
     if (!inbox_.Count(charge, fromCore)) {
         if (admitted)
             videoAdmission_.Forget(event.providerID);
