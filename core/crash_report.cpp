@@ -148,8 +148,8 @@ unsigned FormatCrashLine(char* text, unsigned size, int signal, const void* addr
         else
             line.Add("0x").AddNumber(scope->systemID, 16);
         line.Add(" (").Add(PluginEntryName(scope->entry)).Add(")");
-    } else if (const PluginSideState* raiser = RaisingPlugin()) {
-        line.Add("plugin ").Add(raiser->fileName).Add(" (raising an event)");
+    } else if (const PluginSideState* raising = RaisingPlugin()) {
+        line.Add("plugin ").Add(raising->fileName).Add(" (raising an event)");
     } else {
         line.Add("the core");
     }

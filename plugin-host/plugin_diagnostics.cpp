@@ -99,7 +99,7 @@ void PluginHost::CountRaised(const _EventParmsIn& event, const _EventParmsOut& r
     // A plugin raising for several cameras raises under several IDs of its
     // module: all count as the plugin's. A release gives a block back and is
     // counted apart, not as an event raised.
-    PluginSideState* side = side_.FindOwner(source);
+    PluginSideState* side = side_.FindBySource(source);
     if (!side)
         return;
     PluginCounters& counters = side->counters;

@@ -78,7 +78,7 @@ PluginSideState* PluginSideTable::FindFast(uint32_t systemID, bool signalSafe)
     return state && !signalSafe ? Find(systemID) : nullptr;
 }
 
-PluginSideState* PluginSideTable::FindOwner(uint32_t sourceID)
+PluginSideState* PluginSideTable::FindBySource(uint32_t sourceID)
 {
     PluginSideState* state = byModuleIndex_[DVR_MODULE_INDEX(sourceID)].load(std::memory_order_acquire);
     if (state && (state->systemID & 0xFFFF0000u) == (sourceID & 0xFFFF0000u))

@@ -89,9 +89,9 @@ public:
     // report (async-signal-safe); falls back to Find when two plugins share a
     // module index, except in `signalSafe` use where it gives null.
     PluginSideState* FindFast(uint32_t systemID, bool signalSafe = false);
-    // The plugin a raising ID belongs to: its own systemID, or an ID in its
+    // The plugin a source ID belongs to: its own systemID, or an ID in its
     // module made from it (bits 0..15 differ, as a camera's source ID does).
-    PluginSideState* FindOwner(uint32_t sourceID);
+    PluginSideState* FindBySource(uint32_t sourceID);
     // Calls `visit` for each plugin, in ID order, under the shared lock.
     template <class Visit>
     void ForEach(Visit&& visit)
