@@ -252,11 +252,12 @@ std::string AcceptedKinds(int maskIndex, uint32_t mask)
 
 std::string LogDefaultMeaning(uint32_t moduleIndex, int32_t level)
 {
+    // Whether the core takes the level is its own rule; the words say why not.
     if (moduleIndex >= kHighestModuleIndex)
         return "ignored: moduleIndex " + std::to_string(moduleIndex) + " has no log-level slot";
     if (level == 0)
         return "none given: the slot keeps what core.xml configures, else every line passes";
-    if (level < -1 || level > 100)
+    if (!AppliesLogLevelDefault(moduleIndex, level))
         return "ignored (outside -1..100): the slot keeps what core.xml configures, else every line passes";
     if (level == -1)
         return "every line passes (level-0 lines are written but not passed on), unless core.xml configures the slot";
