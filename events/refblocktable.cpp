@@ -259,6 +259,21 @@ bool RefBlockTable::Holds(const void* address)
     return false;
 }
 
+std::vector<RefBlockTable::HeldBlock> RefBlockTable::HeldBy(uint32_t owner)
+{
+    std::vector<HeldBlock> held;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (size_t i = 0; i < capacity_; ++i)
+            if (slots_[i].block != nullptr && slots_[i].HasOwner(owner))
+                held.push_back({slots_[i].block, slots_[i].size});
+    }
+    std::sort(held.begin(), held.end(), [](const HeldBlock& a, const HeldBlock& b) {
+        return reinterpret_cast<uintptr_t>(a.block) < reinterpret_cast<uintptr_t>(b.block);
+    });
+    return held;
+}
+
 void RefBlockTable::ClearAllLocked()
 {
     for (size_t i = 0; i < capacity_; ++i)

@@ -54,6 +54,16 @@ public:
     // every block.
     bool Holds(const void* address);
 
+    // The blocks `owner` holds, in address order, with their sizes. Off the
+    // hot path (the plugin harness's leak report, while blocks are live): it
+    // looks at every block.
+    struct HeldBlock {
+        void* block = nullptr;
+        uint32_t size = 0;
+        bool operator==(const HeldBlock&) const = default;
+    };
+    std::vector<HeldBlock> HeldBy(uint32_t owner);
+
     // Lock-free reads; they may lag a concurrent AddRef/Release.
     uint32_t blockCount() const { return blockCount_.load(std::memory_order_relaxed); }
     uint32_t byteCount() const { return byteCount_.load(std::memory_order_relaxed); }

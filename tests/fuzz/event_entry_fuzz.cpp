@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "events/raised_event.h"
 #include "fuzz_support.h"
 #include "support/core_harness.h"
 
@@ -238,23 +239,22 @@ void RaiseFrom(dvrfuzz::Input& input, dvrtest::TestCore& core)
             FUZZ_CHECK(raise.deliveries[p] == 0 || result == EVENT_RESULT_OK);
     }
 
-    const uint32_t type = asRaised.eventType;
-    if (type == EVENT_TYPE_RELEASE) {
+    // The results each kind of event may get, by the host's own decision table.
+    const RaisedKind kind = ClassifyRaised(asRaised);
+    if (kind == RaisedKind::Release) {
         FUZZ_CHECK(result == kUntouched);
-    } else if (type == EVENT_TYPE_SUPERVISOR) {
+    } else if (kind == RaisedKind::SupervisorBlock) {
         FUZZ_CHECK(result == EVENT_RESULT_REFUSED); // no supervisor: the block is freed at once
         data = nullptr;                             // the core's now
-    } else if (asRaised.providerID == 0) {
+    } else if (kind == RaisedKind::ReadRequest || kind == RaisedKind::CloseRequest) {
         FUZZ_CHECK(result == EVENT_RESULT_OK);
-    } else if ((type & EVENT_TYPE_LOG) && !(asRaised.eventFlags & EVENT_FLAG_LOG_LINE) &&
-               (asRaised.eventFlags & EVENT_FLAG_LOG_QUERY)) {
+    } else if (kind == RaisedKind::LogQuery) {
         FUZZ_CHECK(result == core.logLevels.Threshold(asRaised.providerID));
     } else {
-        const bool video = (type & EVENT_TYPE_MEDIA) && (asRaised.eventFlags & EVENT_FLAG_VIDEO);
-        const bool logLine = (type & EVENT_TYPE_LOG) && (asRaised.eventFlags & EVENT_FLAG_LOG_LINE);
+        const bool video = (asRaised.eventType & EVENT_TYPE_MEDIA) && (asRaised.eventFlags & EVENT_FLAG_VIDEO);
         FUZZ_CHECK(result == EVENT_RESULT_OK || result == EVENT_RESULT_REFUSED || result == EVENT_RESULT_NO_MEMORY ||
                    (video && result >= EVENT_RESULT_NOT_ADMITTED && result <= EVENT_RESULT_THROTTLED) ||
-                   (logLine && result == kUntouched));
+                   (kind == RaisedKind::LogLine && result == kUntouched));
     }
     free(data);
 }

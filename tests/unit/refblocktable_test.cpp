@@ -144,6 +144,11 @@ TEST(RefBlockTable, LeakReportFormatAndEmptiesTable)
     t.AddRef(b, 3, 0x80000000u); // the core's own ID
     t.AddRef(a, 100, 0x50000);
     t.AddRef(a, 100, 0x60000);
+    t.AddRef(b, 3, 0x60000);
+    using Held = std::vector<RefBlockTable::HeldBlock>;
+    EXPECT_EQ(t.HeldBy(0x60000), (Held{{a, 100}, {b, 3}})) << "in address order, and kept";
+    EXPECT_EQ(t.HeldBy(0x70000), Held{});
+    EXPECT_FALSE(t.Release(b, 0x60000));
     EXPECT_EQ(t.TakeLeakReport(), "address 0x1a2b3c leaked by plugins [50000,60000]\n"
                                   "address 0xdeadbee0 leaked by plugins [80000000]\n");
     EXPECT_EQ(t.blockCount(), 0u);

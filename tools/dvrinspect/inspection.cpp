@@ -13,9 +13,11 @@
 #include <map>
 #include <set>
 
+#include "events/raised_event.h"
 #include "events/routing.h"
 #include "plugin-host/plugin_descriptor_rules.h"
 #include "plugin-host/plugin_entry_points.h"
+#include "plugin-host/plugin_records.h"
 
 namespace {
 
@@ -30,16 +32,19 @@ struct ProbeRecord {
     _LoadParmsOut descriptor;
 };
 
-// Answers events raised during Load as a core with no threshold set would.
+// Answers events raised during Load as a core with no threshold set would,
+// told apart by the core's own decision table.
 int32_t ProbeEvent(_EventParmsIn* in, _EventParmsOut* out)
 {
-    if (in && out && in->eventType == EVENT_TYPE_LOG && (in->eventFlags & EVENT_FLAG_BIT_LOG_QUERY) &&
-        !(in->eventFlags & EVENT_FLAG_BIT_LOG_LINE))
-        out->result = -1;
-    else if (in && out && in->eventType != EVENT_TYPE_RELEASE)
-        out->result = 0;
-    if (in && in->eventType == EVENT_TYPE_SUPERVISOR)
+    if (!in)
+        return 0;
+    const RaisedKind kind = ClassifyRaised(*in);
+    if (kind == RaisedKind::SupervisorBlock)
         free(in->data);
+    if (out && kind == RaisedKind::LogQuery)
+        out->result = NO_THRESHOLD;
+    else if (out && kind != RaisedKind::Release)
+        out->result = 0;
     return 0;
 }
 
@@ -74,10 +79,8 @@ void WriteAll(int fd, const void* data, size_t size)
     if (!entries.Load)
         _exit(0);
     static char coreContext; // opaque to plugins; only never null, as the core's
-    _LoadParmsIn in{sizeof in, DVR_LOAD_IN_VERSION, &coreContext, ProbeEvent};
-    memset(&record.descriptor, 0, sizeof record.descriptor);
-    record.descriptor.structSize = sizeof record.descriptor;
-    record.descriptor.version = DVR_LOAD_OUT_VERSION;
+    _LoadParmsIn in = LoadRecord(&coreContext, ProbeEvent);
+    record.descriptor = LoadResultRecord();
     record.loadResult = entries.Load(&in, &record.descriptor);
     record.stage = 2;
     WriteAll(fd, &record, sizeof record);
@@ -252,11 +255,12 @@ std::string AcceptedKinds(int maskIndex, uint32_t mask)
 
 std::string LogDefaultMeaning(uint32_t moduleIndex, int32_t level)
 {
+    // Whether the core takes the level is its own rule; the words say why not.
     if (moduleIndex >= kHighestModuleIndex)
         return "ignored: moduleIndex " + std::to_string(moduleIndex) + " has no log-level slot";
     if (level == 0)
         return "none given: the slot keeps what core.xml configures, else every line passes";
-    if (level < -1 || level > 100)
+    if (!AppliesLogLevelDefault(moduleIndex, level))
         return "ignored (outside -1..100): the slot keeps what core.xml configures, else every line passes";
     if (level == -1)
         return "every line passes (level-0 lines are written but not passed on), unless core.xml configures the slot";

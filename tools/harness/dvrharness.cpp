@@ -1,5 +1,6 @@
 // The plugin test harness: plays the core around one plugin library in the
-// test's own process. Routing and acceptance are the core's own code.
+// test's own process. Routing, acceptance and the holds on data blocks are
+// the core's own code.
 #include "dvrharness.h"
 
 #include <dlfcn.h>
@@ -12,12 +13,12 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "events/raised_event.h"
+#include "events/refblocktable.h"
 #include "events/routing.h"
 #include "plugin-host/plugin_acceptance.h"
 #include "plugin-host/plugin_descriptor_rules.h"
@@ -25,14 +26,6 @@
 #include "plugin-host/plugin_records.h"
 
 namespace {
-
-// One data block handed to the plugin, with who holds it and where it came from.
-struct Block {
-    uint32_t size = 0;
-    std::multiset<uint32_t> holders;
-    std::map<uint32_t, int> earlyReleases; // releases that came before the hold was recorded
-    std::string origin;
-};
 
 // A copy of an event the plugin raised; the record's data points at `data`.
 struct Raised {
@@ -66,8 +59,14 @@ struct DvrHarness {
     std::atomic<int32_t> threshold{-1};
     std::thread worker;
 
+    // Who holds each data block handed out, by the core's rules: the
+    // harness's hold while it delivers, the plugin's kept ones, a release
+    // that comes before its hold is recorded. Its own lock.
+    RefBlockTable holds;
+
     std::mutex mutex; // everything below; never held while the plugin runs
-    std::map<void*, Block> blocks;
+    // The call that handed each live block out, for the leak report.
+    std::map<void*, std::string> origins;
     std::deque<Raised> raised;
     std::deque<std::string> logLines;
     std::deque<std::vector<unsigned char>> supervisorBlocks;
@@ -77,67 +76,47 @@ struct DvrHarness {
     unsigned handedOut = 0;
     std::string leakReport;
 
-    void AddHold(void* block, uint32_t owner)
-    {
-        std::lock_guard lock(mutex);
-        auto found = blocks.find(block);
-        if (found == blocks.end())
-            return;
-        int& early = found->second.earlyReleases[owner];
-        if (early > 0)
-            --early;
-        else
-            found->second.holders.insert(owner);
-    }
-
-    // Drops one hold; frees the block when nobody holds it any more.
+    // Drops one hold; frees the block when nobody holds it any more. The
+    // block's address comes back from malloc only after free, so its origin
+    // is gone before another block can take it.
     void Release(void* block, uint32_t owner)
     {
-        void* freed = nullptr;
+        if (!block || !holds.Release(block, owner))
+            return;
         {
             std::lock_guard lock(mutex);
-            auto found = blocks.find(block);
-            if (found == blocks.end())
-                return;
-            auto holder = found->second.holders.find(owner);
-            if (holder == found->second.holders.end()) {
-                ++found->second.earlyReleases[owner];
-                return;
-            }
-            found->second.holders.erase(holder);
-            if (found->second.holders.empty()) {
-                freed = block;
-                blocks.erase(found);
-            }
+            origins.erase(block);
         }
-        free(freed);
+        free(block);
     }
 
-    // A copy of `data` held by the core, as the writer makes it.
-    void* HandOut(const void* data, uint32_t size, const std::string& origin)
+    // A copy of the event's data held by the core, as the writer makes it
+    // for the event it starts delivering.
+    void* HandOut(const _EventParmsIn& event, std::string origin)
     {
-        if (!data || !size)
+        if (!event.data || !event.dataSize)
             return nullptr;
-        void* copy = malloc(size);
+        void* copy = malloc(event.dataSize);
         if (!copy)
             return nullptr;
-        memcpy(copy, data, size);
-        std::lock_guard lock(mutex);
-        Block& block = blocks[copy];
-        block.size = size;
-        block.holders.insert(CORE_PROVIDER_ID);
-        block.origin = origin;
+        memcpy(copy, event.data, event.dataSize);
+        {
+            std::lock_guard lock(mutex);
+            origins[copy] = std::move(origin);
+        }
+        holds.AddDeliveryRef(copy, event.dataSize, CORE_PROVIDER_ID, event.eventType);
         return copy;
     }
 
-    // Whether `data` is memory the harness handed the plugin: a block it
-    // holds or the supervisor packet being read. Not the plugin's to give away.
+    // Whether `data` is memory the harness handed the plugin: within a block
+    // still held or the supervisor packet being read. Not the plugin's to give away.
     bool HandedOut(const void* data)
     {
+        if (holds.Holds(data))
+            return true;
         std::lock_guard lock(mutex);
         const auto* byte = static_cast<const unsigned char*>(data);
-        const bool inPacket = packetInFlight && byte >= packetInFlight && byte < packetInFlight + packetInFlightSize;
-        return inPacket || blocks.count(const_cast<void*>(data)) != 0;
+        return packetInFlight && byte >= packetInFlight && byte < packetInFlight + packetInFlightSize;
     }
 
     std::string whyNot; // DvrHarnessWhyNotDelivered's text
@@ -260,9 +239,11 @@ int DvrHarness::CallWrite(const _EventParmsIn& event, void* copy)
     in.data = copy;
     in.dataSize = copy ? event.dataSize : 0;
     _WriteParmsOut out = WriteResultRecord();
+    holds.Calling(descriptor.systemID);
     const int32_t result = entries.Write(&in, &out);
+    // The hold is recorded lazily, as by the core; see RefBlockTable::Calling.
     if (out.retain && copy)
-        AddHold(copy, descriptor.systemID);
+        holds.AddRef(copy, event.dataSize, descriptor.systemID);
     return result || out.error ? -1 : 1;
 }
 
@@ -270,9 +251,10 @@ int DvrHarness::CallConfig(uint32_t size, void* copy)
 {
     _IoctlParmsIn in = IoctlRecord(IOCTL_CONFIG, copy ? size : 0, copy);
     _IoctlParmsOut out = IoctlResultRecord(IOCTL_CONFIG);
+    holds.Calling(descriptor.systemID);
     const int32_t result = entries.IOCTL(&in, &out);
     if (out.retain && copy)
-        AddHold(copy, descriptor.systemID);
+        holds.AddRef(copy, size, descriptor.systemID);
     return result || out.error ? -1 : 1;
 }
 
@@ -376,7 +358,7 @@ int DvrHarnessDeliver(DvrHarness* harness, const _EventParmsIn* event)
     const bool toIoctl = isConfig && event->providerID != d.systemID;
     const std::string origin = (toIoctl ? "IOCTL_CONFIG of " : "Write of ") + label;
     const std::string why = harness->Undelivered(*event);
-    void* copy = harness->HandOut(event->data, event->dataSize, origin);
+    void* copy = harness->HandOut(*event, origin);
     if (!why.empty())
         fprintf(stderr, "dvrharness: %s not delivered to %s: %s\n", label.c_str(), harness->fileName.c_str(),
                 why.c_str());
@@ -493,22 +475,22 @@ int32_t DvrHarnessClose(DvrHarness* harness)
 
 size_t DvrHarnessLeakCount(const DvrHarness* harness)
 {
-    std::lock_guard lock(const_cast<DvrHarness*>(harness)->mutex);
-    size_t count = 0;
-    for (const auto& [address, block] : harness->blocks)
-        count += block.holders.count(harness->descriptor.systemID) != 0;
-    return count;
+    return const_cast<DvrHarness*>(harness)->holds.HeldBy(harness->descriptor.systemID).size();
 }
 
 const char* DvrHarnessLeakReport(DvrHarness* harness)
 {
+    const uint32_t plugin = harness->descriptor.systemID;
+    const std::vector<RefBlockTable::HeldBlock> held = harness->holds.HeldBy(plugin);
     std::lock_guard lock(harness->mutex);
     harness->leakReport.clear();
-    for (const auto& [address, block] : harness->blocks) {
-        const size_t holds = block.holders.count(harness->descriptor.systemID);
-        if (holds)
-            harness->leakReport += Format("block %p of %u bytes from %s still held %zu time(s) by 0x%08X\n", address,
-                                          block.size, block.origin.c_str(), holds, harness->descriptor.systemID);
+    // An owner holds a block once at most: the table keeps no second hold.
+    for (const RefBlockTable::HeldBlock& block : held) {
+        // Given back by a plugin thread since HeldBy: no longer a leak.
+        const auto origin = harness->origins.find(block.block);
+        if (origin != harness->origins.end())
+            harness->leakReport += Format("block %p of %u bytes from %s still held 1 time(s) by 0x%08X\n", block.block,
+                                          block.size, origin->second.c_str(), plugin);
     }
     return harness->leakReport.c_str();
 }
@@ -525,7 +507,7 @@ void DvrHarnessUnload(DvrHarness* harness)
     }
     if (harness->library && harness->descriptor.systemID != RESIDENT_PLUGIN_ID)
         dlclose(harness->library);
-    for (auto& [address, block] : harness->blocks)
+    for (auto& [address, origin] : harness->origins)
         free(address);
     current = nullptr;
     delete harness;

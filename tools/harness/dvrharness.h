@@ -61,7 +61,8 @@ DVR_HARNESS_API int32_t DvrHarnessOpen(DvrHarness* harness);
  * configuration event (EVENT_TYPE_CONFIG) from another source goes to IOCTL
  * with IOCTL_CONFIG; otherwise Write is called when writeEnabled is set and the
  * masks accept the event. Returns 1 when the plugin was called and succeeded,
- * 0 when the event does not reach it, -1 when the call returned a failure. */
+ * 0 when the event does not reach it, -1 when the call returned a failure.
+ * Called from one thread at a time, as the core's writer delivers. */
 DVR_HARNESS_API int DvrHarnessDeliver(DvrHarness* harness, const _EventParmsIn* event);
 
 /* Why DvrHarnessDeliver would not call the plugin with `event`: NULL when it
