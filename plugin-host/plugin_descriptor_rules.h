@@ -20,3 +20,18 @@ std::vector<std::string> DescriptorWarnings(const _LoadParmsOut& d, uint32_t exp
 
 // Name of the subscribable event type of eventMasks[maskIndex] ("0x0001 media").
 const char* EventTypeName(int maskIndex);
+
+// Delivery order: the plugin with FRONT_PLUGIN_ID goes ahead of every plugin
+// loaded before it; any other goes after them.
+inline bool GoesToTheFront(uint32_t systemID)
+{
+    return systemID == FRONT_PLUGIN_ID;
+}
+
+// Plugins close and unload in descending order of this key, their
+// subscription mask for eventType 0x0020, compared unsigned; plugins with
+// equal keys close in no set order among themselves.
+inline uint32_t CloseOrderKey(const _LoadParmsOut& descriptor)
+{
+    return descriptor.eventMasks[DVR_EVENT_MASK_INDEX_0020];
+}

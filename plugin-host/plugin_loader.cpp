@@ -124,7 +124,7 @@ void PluginHost::Load(const std::string& path)
     // the list, so the insertion below may move the record.
     ProvideWorkerThread(plugin, links_.now);
     std::unique_lock lock(listMutex_);
-    if (systemID == FRONT_PLUGIN_ID && !plugins_.empty())
+    if (GoesToTheFront(systemID) && !plugins_.empty())
         plugins_.insert(plugins_.begin(), std::move(plugin));
     else
         plugins_.push_back(std::move(plugin));

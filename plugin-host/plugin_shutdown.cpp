@@ -4,18 +4,8 @@
 #include <algorithm>
 
 #include "core/logging.h"
+#include "plugin-host/plugin_descriptor_rules.h"
 #include "plugin-host/plugin_host.h"
-
-namespace {
-
-// The close-order key: a plugin's subscription mask for eventType 0x0020.
-// Plugins close (and unload) in descending order of it, compared unsigned.
-uint32_t CloseOrderKey(const PLUGININFO& plugin)
-{
-    return plugin.info.eventMasks[DVR_EVENT_MASK_INDEX_0020];
-}
-
-} // namespace
 
 void PluginHost::CloseAll()
 {
@@ -24,8 +14,9 @@ void PluginHost::CloseAll()
     {
         // The I/O thread still routes supervisor packets through the list.
         std::unique_lock lock(listMutex_);
-        std::sort(plugins_.begin(), plugins_.end(),
-                  [](const PLUGININFO& a, const PLUGININFO& b) { return CloseOrderKey(a) > CloseOrderKey(b); });
+        std::sort(plugins_.begin(), plugins_.end(), [](const PLUGININFO& a, const PLUGININFO& b) {
+            return CloseOrderKey(a.info) > CloseOrderKey(b.info);
+        });
     }
     for (PLUGININFO& plugin : plugins_) {
         if (!plugin.Close)

@@ -273,7 +273,7 @@ std::vector<size_t> OpenOrder(const std::vector<Library>& libraries)
     for (size_t i = 0; i < libraries.size(); ++i) {
         if (!libraries[i].verdict.accepted)
             continue;
-        if (libraries[i].descriptor.systemID == FRONT_PLUGIN_ID && !order.empty())
+        if (GoesToTheFront(libraries[i].descriptor.systemID) && !order.empty())
             order.insert(order.begin(), i);
         else
             order.push_back(i);
@@ -285,7 +285,7 @@ std::vector<std::vector<size_t>> CloseOrder(const std::vector<Library>& librarie
 {
     std::map<uint32_t, std::vector<size_t>, std::greater<>> byKey;
     for (size_t i : OpenOrder(libraries))
-        byKey[libraries[i].descriptor.eventMasks[DVR_EVENT_MASK_INDEX_0020]].push_back(i);
+        byKey[CloseOrderKey(libraries[i].descriptor)].push_back(i);
     std::vector<std::vector<size_t>> groups;
     for (auto& [key, group] : byKey)
         groups.push_back(group);
