@@ -318,34 +318,28 @@ std::string RootOf(const fs::path& file)
     return doc.LoadFile(file.string()) ? doc.document.RootElement()->Value() : "";
 }
 
-TEST(SafeSave, ReplacesTheFileAndLeavesNoCompanions)
+// The second save replaces the first one's file, beside a stale backup, and
+// keeps the mode the file had whatever the umask says.
+TEST(SafeSave, ReplacesTheFileKeepingItsModeAndLeavesNoCompanions)
 {
     TempDir dir;
     const fs::path file = dir.path() / "core.xml";
-    for (bool staleBackup : {false, true}) {
-        if (staleBackup)
+    for (bool replacing : {false, true}) {
+        if (replacing) {
             WriteFile(file.string() + ".bak", "<stale/>");
-        XmlDocument doc = Document(staleBackup ? "second" : "first");
-        ASSERT_TRUE(doc.SaveFileSafely(file.string())) << doc.ErrorDesc();
-        EXPECT_EQ(RootOf(file), staleBackup ? "second" : "first");
+            fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                      fs::perms::others_read);
+        }
+        XmlDocument doc = Document(replacing ? "second" : "first");
+        const mode_t previous = umask(077);
+        const bool saved = doc.SaveFileSafely(file.string());
+        umask(previous);
+        ASSERT_TRUE(saved) << doc.ErrorDesc();
+        EXPECT_EQ(RootOf(file), replacing ? "second" : "first");
         EXPECT_EQ(ReadFile(file), PrintIndented(doc.document));
         EXPECT_FALSE(fs::exists(file.string() + ".bak"));
         EXPECT_FALSE(fs::exists(file.string() + ".pending"));
     }
-}
-
-TEST(SafeSave, KeepsTheModeOfTheFileItReplaces)
-{
-    TempDir dir;
-    const fs::path file = dir.path() / "core.xml";
-    WriteFile(file, "<old/>");
-    fs::permissions(file,
-                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
-    const mode_t previous = umask(077);
-    XmlDocument doc = Document("new");
-    const bool saved = doc.SaveFileSafely(file.string());
-    umask(previous);
-    ASSERT_TRUE(saved) << doc.ErrorDesc();
     struct stat status;
     ASSERT_EQ(stat(file.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0644u);
