@@ -75,14 +75,18 @@ const Misbehaviour kMisbehaviours[] = {
          EXPECT_EQ(run.journal.CountPrefix("d_keeper released"), 50u);
          EXPECT_TRUE(run.journal.Has("e_sink received 0x00200000 50 in-order")) << run.journal.Text();
      }},
-    {"SupervisorBlockWithoutDataIsRefusedAndLaterBlocksStillGo",
+    // A block without data, and one raised from Unload when the channel is
+    // gone, are refused (and the latter freed); the blocks after the first go.
+    {"SupervisorBlocksWithoutDataOrFromUnloadAreRefusedAndLaterBlocksStillGo",
      {{"a_rude", "id=0x00200000\nmisbehave=supervisor-null\nsupervisor_text=still sent\n"},
-      {"b_polite", "id=0x00210000\nsupervisor_text=sent as well\n"}},
+      {"b_polite", "id=0x00210000\nsupervisor_text=sent as well\nunload_supervisor_text=too late\n"}},
      [](JournaledCore& run) {
          EXPECT_EQ(run.Received(), "still sent");
          EXPECT_EQ(run.Received(), "sent as well");
          run.Stop();
          EXPECT_TRUE(run.journal.Has("a_rude supervisor-null 1"));
+         EXPECT_TRUE(run.journal.Has("b_polite unload-supervisor 1")) << run.journal.Text();
+         EXPECT_EQ(run.Received(), "<nothing>");
      }},
     // --- stop ---
     {"ManyPacketsInOneReceiveLeaveRoomForSendsAndTheStop",
@@ -140,13 +144,6 @@ const Misbehaviour kMisbehaviours[] = {
          EXPECT_EQ(run.journal.CountPrefix("a_keys key-raised 0"), 4u) << run.journal.Text();
          run.Stop();
          EXPECT_TRUE(run.journal.Has("b_sink Close"));
-     }},
-    {"SupervisorBlockRaisedFromUnloadIsRefusedAndFreed",
-     {{"a_late", "id=0x00200000\nunload_supervisor_text=too late\n"}},
-     [](JournaledCore& run) {
-         run.Stop();
-         EXPECT_TRUE(run.journal.Has("a_late unload-supervisor 1")) << run.journal.Text();
-         EXPECT_EQ(run.Received(), "<nothing>");
      }},
     // --- bounds ---
     {"FloodWhileAWriteBlocksIsRefusedAtTheQueuesBound",
