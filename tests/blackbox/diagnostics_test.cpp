@@ -189,27 +189,4 @@ TEST(PluginCounters, SIGUSR1LogsOneLinePerPluginWithWhatItRaisedAndKeeps)
     EXPECT_EQ(core->CountOutput("still holds"), 1u);
 }
 
-// --- descriptors ------------------------------------------------------------
-
-// The inspector's likely mistakes, said by the core when it loads the plugin
-// (which it still accepts): the raw video flag in a mask instead of its
-// routing class, masks without writeEnabled.
-TEST(LoadWarnings, NameThePluginFileAndTheMistake)
-{
-    CoreInstall install;
-    install.AddConfiguredPlugin("probe", "rawflag", "id=0x00310000\nwrite=1\nmask0=0x01000000\n");
-    install.AddConfiguredPlugin("probe", "nowrite", "id=0x00320000\nmask6=0xFFFFFFFF\n");
-    install.AddConfiguredPlugin("probe", "fine", kHearsLogLines + "id=0x00330000\n");
-    auto core = StartCore(install);
-    ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
-    EXPECT_EQ(core->CountOutput("plugin rawflag.so accepted with a warning: mask 0x0001 media is 0x01000000: bit "
-                                "0x01000000 is a raw eventFlags bit"),
-              1u)
-        << core->Output();
-    EXPECT_EQ(core->CountOutput("plugin nowrite.so accepted with a warning: masks are set but writeEnabled is 0"), 1u);
-    EXPECT_EQ(core->CountOutput("accepted with a warning"), 2u);
-    core->Signal(SIGTERM);
-    EXPECT_EQ(core->WaitExit(), 0);
-}
-
 } // namespace

@@ -29,6 +29,14 @@ TEST(Routing, VideoFramesReachOnlyMasksHoldingTheShiftedFlags)
     EXPECT_EQ(board.journal.CountPrefix("shifted Write 0x00200000 0x1 64"), 1u);
     EXPECT_EQ(board.journal.CountPrefix("unshifted Write"), 0u);
     EXPECT_EQ(board.journal.CountPrefix("deaf Write"), 0u);
+    // Both mistakes are said when the plugin loads, which is still accepted.
+    EXPECT_EQ(board.core->CountOutput("plugin unshifted.so accepted with a warning: mask 0x0001 media is 0x01000000: "
+                                      "bit 0x01000000 is a raw eventFlags bit"),
+              1u)
+        << board.core->Output();
+    EXPECT_EQ(board.core->CountOutput("plugin deaf.so accepted with a warning: masks are set but writeEnabled is 0"),
+              1u);
+    EXPECT_EQ(board.core->CountOutput("accepted with a warning"), 2u);
 }
 
 TEST(Routing, ConfigurationDocumentsGoToEveryOtherPluginThroughIoctl)

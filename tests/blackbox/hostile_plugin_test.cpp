@@ -76,7 +76,8 @@ const Misbehaviour kMisbehaviours[] = {
          EXPECT_TRUE(run.journal.Has("e_sink received 0x00200000 50 in-order")) << run.journal.Text();
      }},
     // A block without data, and one raised from Unload when the channel is
-    // gone, are refused (and the latter freed); the blocks after the first go.
+    // gone, are refused (and the latter freed); the others arrive whole, one
+    // record each, in order, and their raisers hear 0.
     {"SupervisorBlocksWithoutDataOrFromUnloadAreRefusedAndLaterBlocksStillGo",
      {{"a_rude", "id=0x00200000\nmisbehave=supervisor-null\nsupervisor_text=still sent\n"},
       {"b_polite", "id=0x00210000\nsupervisor_text=sent as well\nunload_supervisor_text=too late\n"}},
@@ -85,6 +86,8 @@ const Misbehaviour kMisbehaviours[] = {
          EXPECT_EQ(run.Received(), "sent as well");
          run.Stop();
          EXPECT_TRUE(run.journal.Has("a_rude supervisor-null 1"));
+         EXPECT_TRUE(run.journal.Has("a_rude supervisor 0"));
+         EXPECT_TRUE(run.journal.Has("b_polite supervisor 0"));
          EXPECT_TRUE(run.journal.Has("b_polite unload-supervisor 1")) << run.journal.Text();
          EXPECT_EQ(run.Received(), "<nothing>");
      }},

@@ -215,34 +215,11 @@ TEST(SupervisorRouting, PacketReachesOnlyTheFirstPluginWithItsModuleIndex)
     EXPECT_EQ(probes.SupervisorCalls().size(), 2u) << ReadFile(probes.journal);
 }
 
-// --- blocks for the supervisor ----------------------------------------------
-
 // An event probe that raises `text` as a block for the supervisor when opened.
 void AddBlockRaiser(CoreInstall& install, const std::string& stem, uint32_t systemID, const std::string& text)
 {
     install.AddConfiguredPlugin("eventprobe", stem, "id=" + std::to_string(systemID) + "\nsupervisor_text=" + text,
                                 install.root() / "journal");
-}
-
-std::string Text(const std::optional<std::vector<uint8_t>>& record)
-{
-    return record ? std::string(record->begin(), record->end()) : "<nothing>";
-}
-
-TEST(SupervisorBlocks, BlocksRaisedByPluginsArriveUnchangedOneRecordEachInOrder)
-{
-    SupervisedCore run([](CoreInstall& install) {
-        AddBlockRaiser(install, "a-first", 0x00050000, "first block for the supervisor");
-        AddBlockRaiser(install, "b-second", 0x00060001, "second");
-    });
-    ASSERT_TRUE(run.Configure());
-    EXPECT_EQ(Text(run.supervisor.Receive()), "first block for the supervisor");
-    EXPECT_EQ(Text(run.supervisor.Receive()), "second");
-    // The raiser notes the answer after its call returns, which may be after the block arrived.
-    EXPECT_TRUE(run.journal.WaitForLine("a-first supervisor 0")) << run.journal.Text();
-    EXPECT_TRUE(run.journal.WaitForLine("b-second supervisor 0")) << run.journal.Text();
-    run.supervisor.Send(IPC_KIND_STOP, 0);
-    EXPECT_EQ(run.core->WaitExit(), 0);
 }
 
 // --- the development supervisor -------------------------------------------

@@ -18,7 +18,6 @@
 
 #include "config/xml_document.h"
 #include "support/process.h"
-#include "unit/other_user.h"
 
 namespace {
 
@@ -376,23 +375,6 @@ TEST(SafeSave, OddFilesInTheWayFailTheSaveAndStayAsTheyAre)
         EXPECT_NE(doc.ErrorDesc().find(file + c.error), std::string::npos) << c.name << ": " << doc.ErrorDesc();
         EXPECT_EQ(fs::symlink_status(file).type(), before) << c.name;
     }
-}
-
-TEST(SafeSave, UnwritableDirectoryReportsCreateErrorAndKeepsTheFile)
-{
-    TempDir dir;
-    const fs::path file = dir.path() / "core.xml";
-    WriteFile(file, "<old/>");
-    fs::permissions(dir.path(),
-                    fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read | fs::perms::others_exec);
-    const std::string report = dvrtest::AsAnotherUser([&] {
-        XmlDocument doc = Document("new");
-        const bool saved = doc.SaveFileSafely(file.string());
-        return std::to_string(saved) + ":" + std::to_string(doc.ErrorId()) + ":" + doc.ErrorDesc();
-    });
-    fs::permissions(dir.path(), fs::perms::owner_all);
-    EXPECT_EQ(report, "0:2:create " + file.string() + ".pending: Permission denied");
-    EXPECT_EQ(ReadFile(file), "<old/>");
 }
 
 // An unusable file is moved aside before anything can replace it; when
