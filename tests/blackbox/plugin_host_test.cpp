@@ -21,18 +21,6 @@ constexpr char kCriticalColour = '1';
 constexpr char kWarningColour = '3';
 constexpr char kInfoColour = '2';
 
-std::vector<std::string> SplitLines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 class PluginHost : public ::testing::Test {
 protected:
     JournaledCore run;
@@ -82,9 +70,10 @@ protected:
     // The terminal line showing `text`; empty when none does.
     std::string TerminalLine(const std::string& text) const
     {
-        for (const std::string& line : SplitLines(core->Output()))
+        std::istringstream output(core->Output());
+        for (std::string line; std::getline(output, line);)
             if (line.find(text) != std::string::npos)
-                return line;
+                return line.substr(0, line.find_last_not_of('\r') + 1);
         return "";
     }
 

@@ -53,17 +53,13 @@ TEST(MainThreadWakeup, AWakeUpBeforeTheWaitIsNotLostAndEveryNotifierCounts)
     EXPECT_EQ(inbox.WakeupTicket(), ticket + 2 + kNotifiers * kEach);
 }
 
-// A request thread as the core runs it: Enter, raise blocks, Leave. Closing
+// Request threads as the core runs them: Enter, raise blocks, Leave. Closing
 // and reopening a request, and the stop releasing a waiting thread, are the
 // writer tests' (through the core's entry and its stop).
-class RequestFlow : public ::testing::Test {
-protected:
+TEST(RequestFlow, EachThreadHasOneBlockInFlightUntilItIsFreed)
+{
     std::atomic<bool> stop{false};
     RequestThreads threads{stop};
-};
-
-TEST_F(RequestFlow, EachThreadHasOneBlockInFlightUntilItIsFreed)
-{
     constexpr int kThreads = 4, kBlocks = 200;
     std::vector<char> blocks(kThreads * kBlocks);
     std::atomic<int> inFlight{0}, peak{0}, raised{0};

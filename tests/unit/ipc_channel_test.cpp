@@ -31,11 +31,6 @@ using dvrtest::IpcPacket;
 using dvrtest::WaitUntil;
 using namespace std::string_literals;
 
-constexpr uint32_t Target(uint32_t moduleIndex)
-{
-    return DVR_IPC_TARGET(moduleIndex);
-}
-
 // A core whose only live part is the supervisor channel: its socket is one
 // end of a pair, the test holds the other.
 class Channel {
@@ -167,10 +162,10 @@ TEST(IpcRouting, FailedIoctlIsLoggedAsDetailWithThePluginsFileName)
     core.AddPlugin(5, 0x00050000, "camera-driver.so");
     core.Run();
     core.SetIoctlResult(3, 0);
-    core.SendFromSupervisor(IpcPacket(3, Target(5)));
+    core.SendFromSupervisor(IpcPacket(3, DVR_IPC_TARGET(5)));
     ASSERT_TRUE(WaitUntil([&] { return core.Lines().size() == 1; }));
     core.SetIoctlResult(0, -9);
-    core.SendFromSupervisor(IpcPacket(3, Target(5)));
+    core.SendFromSupervisor(IpcPacket(3, DVR_IPC_TARGET(5)));
     ASSERT_TRUE(WaitUntil([&] { return core.Lines().size() == 2; }));
     auto lines = core.Lines();
     EXPECT_EQ(lines[0].level, static_cast<uint32_t>(LEVEL_DETAIL));
@@ -185,12 +180,12 @@ TEST(IpcRouting, RoutingAPacketAllocatesNothing)
     core.AddPluginWithIoctl(
         0x00050000, [](void*, void*) -> int32_t { return 0; }, "quiet.so");
     alignas(4) unsigned char packet[64] = {};
-    IpcHeader header{sizeof packet, Target(5), 3, 0};
+    IpcHeader header{sizeof packet, DVR_IPC_TARGET(5), 3, 0};
     memcpy(packet, &header, sizeof header);
 
     dvrtest::AllocationCounter allocations;
     core.DeliverIpcPacket(packet, sizeof packet);
-    header.target = Target(77); // no such plugin
+    header.target = DVR_IPC_TARGET(77); // no such plugin
     memcpy(packet, &header, sizeof header);
     core.DeliverIpcPacket(packet, sizeof packet);
     EXPECT_EQ(allocations.Stop(), 0u);
