@@ -215,13 +215,6 @@ TEST(SupervisorRouting, PacketReachesOnlyTheFirstPluginWithItsModuleIndex)
     EXPECT_EQ(probes.SupervisorCalls().size(), 2u) << ReadFile(probes.journal);
 }
 
-// An event probe that raises `text` as a block for the supervisor when opened.
-void AddBlockRaiser(CoreInstall& install, const std::string& stem, uint32_t systemID, const std::string& text)
-{
-    install.AddConfiguredPlugin("eventprobe", stem, "id=" + std::to_string(systemID) + "\nsupervisor_text=" + text,
-                                install.root() / "journal");
-}
-
 // --- the development supervisor -------------------------------------------
 
 // `hostCore`: the core given is a script of this machine, started as it is
@@ -251,12 +244,17 @@ TEST(DevSupervisor, InterruptBecomesAStopPacketAndBothExitCleanly)
     EXPECT_EQ(supervisor->Output().find(kDisconnected), std::string::npos);
 }
 
-TEST(DevSupervisor, StatsCommandMakesTheCoreLogItsPluginCounters)
+// The development supervisor prints each block the core sends, and its stats
+// command makes the core log its plugin counters.
+TEST(DevSupervisor, PrintsEachBlockAndTheStatsCommandMakesTheCoreLogItsPluginCounters)
 {
     CoreInstall install;
     install.AddDemoPlugin("recorder");
+    install.AddConfiguredPlugin("eventprobe", "raiser", "id=0x00050000\nsupervisor_text=hi",
+                                install.root() / "journal");
     auto supervisor = RunDevSupervisor(install, {install.exe.string()}, true);
     ASSERT_TRUE(supervisor->WaitForOutput(kStarted, kWellBeforeTheWait)) << supervisor->Output();
+    EXPECT_TRUE(supervisor->WaitForOutput("block 1: 2 bytes: 68 69\n")) << supervisor->Output();
     supervisor->Input("stats\n");
     EXPECT_TRUE(supervisor->WaitForOutput("plugin recorder.so: write 0 calls")) << supervisor->Output();
     EXPECT_TRUE(supervisor->Running());
@@ -276,16 +274,6 @@ TEST(DevSupervisor, SendOptionPassesPacketsToPluginsAndCanStopTheCore)
     EXPECT_EQ(probes.SupervisorCalls(),
               (std::vector<std::string>{JournalLine("camera", IpcPacket(3, 0x00500000, "\x01\x02\xff")),
                                         JournalLine("camera", IpcPacket(0x20, 0x00500007))}));
-}
-
-TEST(DevSupervisor, PrintsEachBlockTheCoreSends)
-{
-    CoreInstall install;
-    AddBlockRaiser(install, "raiser", 0x00050000, "hi");
-    auto supervisor = RunDevSupervisor(install, {install.exe.string()}, true);
-    EXPECT_TRUE(supervisor->WaitForOutput("block 1: 2 bytes: 68 69\n")) << supervisor->Output();
-    supervisor->Signal(SIGTERM);
-    EXPECT_EQ(supervisor->WaitExit(), 0);
 }
 
 TEST(DevSupervisor, BackgroundOptionSilencesTheCore)
