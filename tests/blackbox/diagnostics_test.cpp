@@ -25,13 +25,6 @@ using namespace std::chrono_literals;
 const std::string kHearsLogLines = "write=1\nmask6=0xFFFFFFFF\n";
 const std::string kStarted = "successfully started core version";
 
-// The whole number in the first match of `pattern`'s group 1, or -1.
-int Number(const std::string& text, const std::string& pattern)
-{
-    std::smatch match;
-    return std::regex_search(text, match, std::regex(pattern)) ? std::stoi(match[1]) : -1;
-}
-
 // The timing of the reports is the watchdog's unit tests' business (on a
 // fake clock); here, that the running core watches its main thread (Write,
 // and Close at the stop, naming what the stop waits for) and its I/O thread
@@ -51,9 +44,11 @@ TEST(HungCalls, TheMainAndIoThreadsAreWatchedAndTheStopNamesThePluginItWaitsFor)
     ASSERT_TRUE(core->WaitForOutput("plugin sleeper.so has not returned from Write for 5 seconds")) << core->Output();
     ASSERT_TRUE(core->WaitForOutput("plugin sleeper.so returned from Write after ")) << core->Output();
     // Looked at once a second: the seven seconds show as six to eight.
-    const int after = Number(core->Output(), "returned from Write after (\\d+) seconds");
-    EXPECT_GE(after, 6);
-    EXPECT_LE(after, 9);
+    std::smatch after;
+    const std::string output = core->Output();
+    ASSERT_TRUE(std::regex_search(output, after, std::regex("returned from Write after (\\d+) seconds")));
+    EXPECT_GE(std::stoi(after[1]), 6);
+    EXPECT_LE(std::stoi(after[1]), 9);
     EXPECT_TRUE(core->WaitForOutput("plugin slowpeer.so has not returned from IOCTL for 5 seconds")) << core->Output();
     EXPECT_TRUE(core->WaitForOutput("plugin slowpeer.so returned from IOCTL after ")) << core->Output();
     EXPECT_EQ(core->CountOutput("core stop is waiting"), 0u);
@@ -187,29 +182,6 @@ TEST(PluginCounters, SIGUSR1LogsOneLinePerPluginWithWhatItRaisedAndKeeps)
               1u)
         << core->Output();
     EXPECT_EQ(core->CountOutput("still holds"), 1u);
-}
-
-// --- descriptors ------------------------------------------------------------
-
-// The inspector's likely mistakes, said by the core when it loads the plugin
-// (which it still accepts): the raw video flag in a mask instead of its
-// routing class, masks without writeEnabled.
-TEST(LoadWarnings, NameThePluginFileAndTheMistake)
-{
-    CoreInstall install;
-    install.AddConfiguredPlugin("probe", "rawflag", "id=0x00310000\nwrite=1\nmask0=0x01000000\n");
-    install.AddConfiguredPlugin("probe", "nowrite", "id=0x00320000\nmask6=0xFFFFFFFF\n");
-    install.AddConfiguredPlugin("probe", "fine", kHearsLogLines + "id=0x00330000\n");
-    auto core = StartCore(install);
-    ASSERT_TRUE(core->WaitForOutput(kStarted)) << core->Output();
-    EXPECT_EQ(core->CountOutput("plugin rawflag.so accepted with a warning: mask 0x0001 media is 0x01000000: bit "
-                                "0x01000000 is a raw eventFlags bit"),
-              1u)
-        << core->Output();
-    EXPECT_EQ(core->CountOutput("plugin nowrite.so accepted with a warning: masks are set but writeEnabled is 0"), 1u);
-    EXPECT_EQ(core->CountOutput("accepted with a warning"), 2u);
-    core->Signal(SIGTERM);
-    EXPECT_EQ(core->WaitExit(), 0);
 }
 
 } // namespace

@@ -29,21 +29,14 @@ TEST(Routing, VideoFramesReachOnlyMasksHoldingTheShiftedFlags)
     EXPECT_EQ(board.journal.CountPrefix("shifted Write 0x00200000 0x1 64"), 1u);
     EXPECT_EQ(board.journal.CountPrefix("unshifted Write"), 0u);
     EXPECT_EQ(board.journal.CountPrefix("deaf Write"), 0u);
-}
-
-TEST(Routing, VideoAdmissionAsAPluginSeesIt)
-{
-    JournaledCore board;
-    // A dependent frame first (3), then a key frame and dependent frames (0).
-    board.Add("eventprobe", "camera",
-              "id=0x00200000\nraise_in=open\nraise=0x1 0x01000000 8 1\nraise=0x1 0x01000000 8 4 4\n");
-    board.Add("probe", "recorder", "id=0x00210000\nwrite=1\nmask0=0x02000000\n");
-    board.Start();
-    board.StopAfter("recorder Write");
-    EXPECT_TRUE(board.journal.Has("camera raised 0x1 1 ok=0 refused=1 results=3"));
-    EXPECT_TRUE(board.journal.Has("camera raised 0x1 4 ok=4 refused=0 results=0,0,0,0"));
-    board.journal.WaitForPrefix("recorder Close");
-    EXPECT_EQ(board.journal.CountPrefix("recorder Write"), 4u);
+    // Both mistakes are said when the plugin loads, which is still accepted.
+    EXPECT_EQ(board.core->CountOutput("plugin unshifted.so accepted with a warning: mask 0x0001 media is 0x01000000: "
+                                      "bit 0x01000000 is a raw eventFlags bit"),
+              1u)
+        << board.core->Output();
+    EXPECT_EQ(board.core->CountOutput("plugin deaf.so accepted with a warning: masks are set but writeEnabled is 0"),
+              1u);
+    EXPECT_EQ(board.core->CountOutput("accepted with a warning"), 2u);
 }
 
 TEST(Routing, ConfigurationDocumentsGoToEveryOtherPluginThroughIoctl)
@@ -69,20 +62,6 @@ TEST(Routing, ConfigurationDocumentsGoToEveryOtherPluginThroughIoctl)
     EXPECT_EQ(board.journal.CountPrefix("author IOCTL 2 18 "), 0u);
     EXPECT_EQ(board.journal.CountPrefix("author Write 0x00200000 0x102 18"), 1u);
     EXPECT_TRUE(board.journal.Has("author config 0"));
-}
-
-TEST(Routing, SubscribersReceiveTheirOwnEventsInOrder)
-{
-    JournaledCore board;
-    board.Add("eventprobe", "echo",
-              "id=0x00200000\nworker=raise\nwrite=1\njournal_writes=1\nmask1=0xFFFFFFFF\nraise=0x2 0x0 16 3\n");
-    board.Start();
-    ASSERT_TRUE(WaitUntil([&] { return board.journal.CountPrefix("echo Write") == 3; }));
-    board.StopAfter("echo Write 0x00200000 0x2 16 2");
-    EXPECT_LT(board.journal.IndexOf("echo Write 0x00200000 0x2 16 0"),
-              board.journal.IndexOf("echo Write 0x00200000 0x2 16 1"));
-    EXPECT_LT(board.journal.IndexOf("echo Write 0x00200000 0x2 16 1"),
-              board.journal.IndexOf("echo Write 0x00200000 0x2 16 2"));
 }
 
 TEST(ReadRequests, EachMatchingReaderGetsAThreadAndItsOwnCopy)
@@ -116,33 +95,7 @@ TEST(ReadRequests, EachMatchingReaderGetsAThreadAndItsOwnCopy)
     board.StopAfter("readerb Read 7");
 }
 
-TEST(ReadRequests, EventsOfARequestComeFromItsThreadOnly)
-{
-    JournaledCore board;
-    board.Add("eventprobe", "asker", "id=0x00200000\nrequest=9 0x10 0x0 x\n");
-    board.Add("eventprobe", "reader", "id=0x00210000\nreader=on\nread_raise=0x2 3 32\n");
-    board.Add("eventprobe", "sink", "id=0x00220000\nwrite=1\njournal_writes=1\n");
-    board.Start();
-    ASSERT_TRUE(WaitUntil([&] { return board.journal.CountPrefix("sink Write 0x00210000 0x2 32") == 3; }));
-    board.StopAfter("reader read-raised 9 2 0");
-    EXPECT_TRUE(board.journal.Has("reader read-raised 9 0 0"));
-    EXPECT_TRUE(board.journal.Has("reader read-raised 9 1 0"));
-}
-
-TEST(Shutdown, EventsQueuedBeforeTheStopAreAllDelivered)
-{
-    JournaledCore board;
-    board.Add("eventprobe", "producer", "id=0x00200000\nworker=raise\nraise=0x2 0x0 512 3000\n");
-    // Slow enough that the queue still holds events when the stop comes.
-    board.Add("eventprobe", "consumer", "id=0x00210000\nwrite=1\nwrite_delay_us=200\n");
-    board.Start();
-    ASSERT_TRUE(board.journal.WaitForPrefix("producer raised 0x2 3000 ok=3000"));
-    board.core->Signal(SIGTERM);
-    ASSERT_EQ(board.core->WaitExit(), 0);
-    EXPECT_TRUE(board.journal.Has("consumer received 0x00200000 3000 in-order"));
-}
-
-TEST(Stress, ManyProducersWithRetainingConsumersLoseNothing)
+TEST(Stress, ManyProducersWithRetainingConsumersLoseNothingThroughTheStop)
 {
     JournaledCore board;
     constexpr int kEvents = 4000;
@@ -151,10 +104,11 @@ TEST(Stress, ManyProducersWithRetainingConsumersLoseNothing)
                   "id=0x0020" + std::to_string(p) + "000\nworker=raise\nraise=0x2 0x0 " + std::to_string(64 + 100 * p) +
                       " " + std::to_string(kEvents) + "\n");
     // One gives each block back at its next Write, one keeps them all until
-    // Close, one keeps nothing; all check per-producer order.
+    // Close, one keeps nothing but is slow enough that the queue still holds
+    // events when the stop comes; all check per-producer order.
     board.Add("eventprobe", "keepnext", "id=0x00300000\nwrite=1\nretain=1\nrelease=next\n");
     board.Add("eventprobe", "keepall", "id=0x00310000\nwrite=1\nretain=1\nrelease=close\n");
-    board.Add("eventprobe", "counter", "id=0x00320000\nwrite=1\n");
+    board.Add("eventprobe", "counter", "id=0x00320000\nwrite=1\nwrite_delay_us=200\n");
     board.Start();
     for (int p = 0; p < 3; ++p)
         ASSERT_TRUE(board.journal.WaitForPrefix("producer" + std::to_string(p) + " raised 0x2 " +
@@ -170,10 +124,10 @@ TEST(Stress, ManyProducersWithRetainingConsumersLoseNothing)
     EXPECT_EQ(board.journal.CountPrefix("keepnext kept block changed"), 0u);
 }
 
-TEST(PluginLogLines, ShowTheSourceNameCutToSixCharactersOrAQuestionMark)
+TEST(PluginLogLines, ShowTheSourceNameLowerCasedAndCutToSixCharactersOrAQuestionMark)
 {
     JournaledCore board;
-    board.Add("eventprobe", "webserver",
+    board.Add("eventprobe", "WebServer",
               "id=0x00200000\nlog_as=0x00200000 60 from the web\nlog_as=0x00770000 30 nobody knows me\n"
               "log_as=0x00200000 101 beyond critical\n");
     board.Start();
@@ -181,8 +135,9 @@ TEST(PluginLogLines, ShowTheSourceNameCutToSixCharactersOrAQuestionMark)
     board.core->Signal(SIGTERM);
     ASSERT_EQ(board.core->WaitExit(), 0);
     std::string output = board.core->Output();
-    // Level 60 is yellow (33); an unknown source is shown as "?"; above 100 the
-    // line has no colours.
+    // A source is named by its plugin's file stem, lower-cased; level 60 is
+    // yellow (33); an unknown source is shown as "?"; above 100 the line has
+    // no colours.
     EXPECT_TRUE(std::regex_search(
         output, std::regex("\x1b\\[33m\\d\\d:\\d\\d:\\d\\d\x1b\\[36m webser\x1b\\[0m from the web\n")))
         << output;

@@ -28,18 +28,6 @@ using namespace std::chrono_literals;
 // otherwise; the plugins' file names give their delivery order.
 const std::string kRaise50 = "id=0x00200000\nworker=raise\nraise=0x2 0x0 64 50\n";
 
-// The core's resident size now (the emulator's, under one).
-size_t ResidentBytes(pid_t pid)
-{
-    unsigned long pages = 0, resident = 0;
-    FILE* statm = fopen(("/proc/" + std::to_string(pid) + "/statm").c_str(), "r");
-    if (statm && fscanf(statm, "%lu %lu", &pages, &resident) != 2)
-        resident = 0;
-    if (statm)
-        fclose(statm);
-    return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
-}
-
 struct Misbehaviour {
     const char* name;
     std::vector<std::pair<std::string, std::string>> plugins; // file stem, configuration
@@ -52,86 +40,56 @@ void PrintTo(const Misbehaviour& misbehaviour, std::ostream* out)
 }
 
 const Misbehaviour kMisbehaviours[] = {
+    // Events raised without an output record are handled all the same: a log
+    // line, a block for the supervisor, and the release that lets a reader,
+    // whose second block waits until every holder let go of the first, go on.
     {"NoOutputRecordStillHasTheEventHandled",
-     {{"a_rude", "id=0x00200000\nmisbehave=null-out\nlog_as=0x00200000 30 said without an answer\n"
-                 "supervisor_text=unanswered\n"}},
+     {{"a_asker", "id=0x00200000\nrequest=9 0x10 0x0 x\n"},
+      {"b_rude", "id=0x00210000\nmisbehave=null-out\nwrite=1\nretain=1\nworker=on\nrelease=file:go\n"
+                 "log_as=0x00210000 30 said without an answer\nsupervisor_text=unanswered\n"},
+      {"c_reader", "id=0x00220000\nreader=on\nread_raise=0x2 2 32\n"}},
      [](JournaledCore& run) {
          EXPECT_EQ(run.Received(), "unanswered");
          EXPECT_TRUE(run.core->WaitForOutput("said without an answer")) << run.core->Output();
-         run.Stop();
-         EXPECT_TRUE(run.journal.Has("a_rude supervisor 0"));
-     }},
-    {"ReleaseWithoutOutputRecordLetsTheWaitingReaderGoOn",
-     {{"a_asker", "id=0x00200000\nrequest=9 0x10 0x0 x\n"},
-      {"b_keeper", "id=0x00210000\nmisbehave=null-out\nwrite=1\nretain=1\nworker=on\nrelease=file:go\n"},
-      {"c_reader", "id=0x00220000\nreader=on\nread_raise=0x2 2 32\n"}},
-     [](JournaledCore& run) {
-         ASSERT_TRUE(run.journal.WaitForLine("b_keeper retained 0"));
-         // The reader's second block waits until every holder let go of the first.
+         ASSERT_TRUE(run.journal.WaitForLine("b_rude retained 0"));
          EXPECT_EQ(run.journal.IndexOf("c_reader read-raised 9 1"), -1);
          WriteFile(run.install.work / "go", "");
          EXPECT_TRUE(run.journal.WaitForLine("c_reader read-raised 9 1 0")) << run.journal.Text();
          run.Stop();
+         EXPECT_TRUE(run.journal.Has("b_rude supervisor 0"));
      }},
-    {"ReleaseInTheCoresNameIsIgnored",
+    // Releases in the core's name while the writer still has plugins to
+    // serve, and in a later plugin's name before its Write: neither the
+    // writer's hold nor the keeper's goes.
+    {"ReleasesInTheCoresOrAnotherPluginsNameLeaveTheHoldsAlone",
      {{"a_raiser", kRaise50},
       {"b_rude", "id=0x00210000\nwrite=1\nmisbehave=release-as-core\n"},
-      {"c_sink", "id=0x00220000\nwrite=1\n"}},
+      {"c_rude", "id=0x00220000\nwrite=1\nmisbehave=release-for=0x00230000\n"},
+      {"d_keeper", "id=0x00230000\nwrite=1\nretain=1\nrelease=close\n"},
+      {"e_sink", "id=0x00240000\nwrite=1\n"}},
      [](JournaledCore& run) {
-         ASSERT_TRUE(run.journal.WaitForLine("a_raiser raised 0x2 50 ok=50 refused=0 results=-"));
-         run.Stop();
-         EXPECT_TRUE(run.journal.Has("c_sink received 0x00200000 50 in-order")) << run.journal.Text();
-     }},
-    {"ReleaseInAnotherPluginsNameBeforeItsWriteDoesNotCancelItsHold",
-     {{"a_raiser", kRaise50},
-      {"b_rude", "id=0x00210000\nwrite=1\nmisbehave=release-for=0x00220000\n"},
-      {"c_keeper", "id=0x00220000\nwrite=1\nretain=1\nrelease=close\n"}},
-     [](JournaledCore& run) {
-         ASSERT_TRUE(run.journal.WaitForLine("c_keeper retained 49"));
+         ASSERT_TRUE(run.journal.WaitForLine("d_keeper retained 49"));
          run.Stop(); // the keeper reads every kept block back at Close
-         EXPECT_TRUE(run.journal.Has("c_keeper received 0x00200000 50 in-order")) << run.journal.Text();
-         EXPECT_EQ(run.journal.CountPrefix("c_keeper kept block changed"), 0u) << run.journal.Text();
-         EXPECT_EQ(run.journal.CountPrefix("c_keeper released"), 50u);
+         EXPECT_TRUE(run.journal.Has("d_keeper received 0x00200000 50 in-order")) << run.journal.Text();
+         EXPECT_EQ(run.journal.CountPrefix("d_keeper kept block changed"), 0u) << run.journal.Text();
+         EXPECT_EQ(run.journal.CountPrefix("d_keeper released"), 50u);
+         EXPECT_TRUE(run.journal.Has("e_sink received 0x00200000 50 in-order")) << run.journal.Text();
      }},
-    {"DeliveredBlockRaisedForTheSupervisorIsRefused",
-     {{"a_raiser", kRaise50},
-      {"b_rude", "id=0x00210000\nwrite=1\nmisbehave=supervisor-write-block\n"},
-      {"c_sink", "id=0x00220000\nwrite=1\n"}},
-     [](JournaledCore& run) {
-         ASSERT_TRUE(run.journal.WaitForLine("a_raiser raised 0x2 50 ok=50 refused=0 results=-"));
-         run.Stop();
-         EXPECT_EQ(run.journal.CountPrefix("b_rude supervisor-write 1"), 50u) << run.journal.Text();
-         EXPECT_TRUE(run.journal.Has("c_sink received 0x00200000 50 in-order"));
-         EXPECT_EQ(run.Received(), "<nothing>");
-     }},
-    {"ReadRequestDataRaisedForTheSupervisorIsRefused",
-     {{"a_asker", "id=0x00200000\nrequest=9 0x10 0x0 for the reader\n"},
-      {"b_rude", "id=0x00210000\nreader=on\nmisbehave=supervisor-read-copy\n"}},
-     [](JournaledCore& run) {
-         // The core frees that copy when the Read returns: taken for the
-         // supervisor as well, it would be freed twice.
-         ASSERT_TRUE(run.journal.WaitForPrefix("b_rude supervisor-read")) << run.core->Output();
-         run.Stop();
-         EXPECT_TRUE(run.journal.Has("b_rude supervisor-read 1")) << run.journal.Text();
-         EXPECT_EQ(run.Received(), "<nothing>");
-     }},
-    {"SupervisorPacketRaisedBackIsRefused",
-     {{"a_rude", "id=0x00200000\nmisbehave=supervisor-packet-block\n"}},
-     [](JournaledCore& run) {
-         ASSERT_TRUE(run.supervisor.Send(3, DVR_IPC_TARGET(DVR_MODULE_INDEX(0x00200000u)), "for the plugin"));
-         ASSERT_TRUE(run.journal.WaitForPrefix("a_rude supervisor-packet")) << run.core->Output();
-         run.Stop();
-         EXPECT_TRUE(run.journal.Has("a_rude supervisor-packet 1"));
-         EXPECT_EQ(run.Received(), "<nothing>");
-     }},
-    {"SupervisorBlockWithoutDataIsRefusedAndLaterBlocksStillGo",
+    // A block without data, and one raised from Unload when the channel is
+    // gone, are refused (and the latter freed); the others arrive whole, one
+    // record each, in order, and their raisers hear 0.
+    {"SupervisorBlocksWithoutDataOrFromUnloadAreRefusedAndLaterBlocksStillGo",
      {{"a_rude", "id=0x00200000\nmisbehave=supervisor-null\nsupervisor_text=still sent\n"},
-      {"b_polite", "id=0x00210000\nsupervisor_text=sent as well\n"}},
+      {"b_polite", "id=0x00210000\nsupervisor_text=sent as well\nunload_supervisor_text=too late\n"}},
      [](JournaledCore& run) {
          EXPECT_EQ(run.Received(), "still sent");
          EXPECT_EQ(run.Received(), "sent as well");
          run.Stop();
          EXPECT_TRUE(run.journal.Has("a_rude supervisor-null 1"));
+         EXPECT_TRUE(run.journal.Has("a_rude supervisor 0"));
+         EXPECT_TRUE(run.journal.Has("b_polite supervisor 0"));
+         EXPECT_TRUE(run.journal.Has("b_polite unload-supervisor 1")) << run.journal.Text();
+         EXPECT_EQ(run.Received(), "<nothing>");
      }},
     // --- stop ---
     {"ManyPacketsInOneReceiveLeaveRoomForSendsAndTheStop",
@@ -190,13 +148,6 @@ const Misbehaviour kMisbehaviours[] = {
          run.Stop();
          EXPECT_TRUE(run.journal.Has("b_sink Close"));
      }},
-    {"SupervisorBlockRaisedFromUnloadIsRefusedAndFreed",
-     {{"a_late", "id=0x00200000\nunload_supervisor_text=too late\n"}},
-     [](JournaledCore& run) {
-         run.Stop();
-         EXPECT_TRUE(run.journal.Has("a_late unload-supervisor 1")) << run.journal.Text();
-         EXPECT_EQ(run.Received(), "<nothing>");
-     }},
     // --- bounds ---
     {"FloodWhileAWriteBlocksIsRefusedAtTheQueuesBound",
      {{"a_raiser", "id=0x00200000\nworker=steps\nstep=wait flood\nstep=raise 0x2 0x0 1024 60000\n"
@@ -242,20 +193,33 @@ const Misbehaviour kMisbehaviours[] = {
          EXPECT_TRUE(run.core->WaitForOutput(" log lines dropped")) << run.core->Output();
          run.Stop();
      }},
-    {"InteriorPointerOfACoreBlockRaisedForTheSupervisorIsRefused",
-     {{"a_raiser", kRaise50 + "request=9 0x10 0x0 for the reader\n"},
-      {"b_rude", "id=0x00210000\nwrite=1\nmisbehave=supervisor-write-block\nsupervisor_offset=8\n"},
-      {"c_rude", "id=0x00220000\nreader=on\nmisbehave=supervisor-read-copy\nsupervisor_offset=4\n"},
-      {"d_rude", "id=0x00230000\nmisbehave=supervisor-packet-block\nsupervisor_offset=4\n"}},
+    // A block the core handed out (delivered through Write, the copy a Read
+    // is given, a supervisor packet), raised for the supervisor whole or from
+    // its middle. The core frees the read copy when the Read returns: taken
+    // for the supervisor as well, it would be freed twice.
+    {"CoreBlocksRaisedForTheSupervisorWholeOrFromTheirMiddleAreRefused",
+     {{"a_raiser", kRaise50 + "request=9 0x10 0x0 for the readers\n"},
+      {"b_rude", "id=0x00210000\nwrite=1\nmisbehave=supervisor-write-block\n"},
+      {"c_rude", "id=0x00220000\nwrite=1\nmisbehave=supervisor-write-block\nsupervisor_offset=8\n"},
+      {"d_rude", "id=0x00230000\nreader=on\nmisbehave=supervisor-read-copy\n"},
+      {"e_rude", "id=0x00240000\nreader=on\nmisbehave=supervisor-read-copy\nsupervisor_offset=4\n"},
+      {"f_rude", "id=0x00250000\nmisbehave=supervisor-packet-block\n"},
+      {"g_rude", "id=0x00260000\nmisbehave=supervisor-packet-block\nsupervisor_offset=4\n"},
+      {"h_sink", "id=0x00270000\nwrite=1\n"}},
      [](JournaledCore& run) {
-         ASSERT_TRUE(run.supervisor.Send(3, DVR_IPC_TARGET(DVR_MODULE_INDEX(0x00230000u)), "for the plugin"));
+         for (uint32_t id : {0x00250000u, 0x00260000u})
+             ASSERT_TRUE(run.supervisor.Send(3, DVR_IPC_TARGET(DVR_MODULE_INDEX(id)), "for the plugin"));
          ASSERT_TRUE(run.journal.WaitForLine("a_raiser raised 0x2 50 ok=50 refused=0 results=-"));
-         ASSERT_TRUE(run.journal.WaitForPrefix("c_rude supervisor-read")) << run.core->Output();
-         ASSERT_TRUE(run.journal.WaitForPrefix("d_rude supervisor-packet")) << run.core->Output();
+         for (const char* line : {"d_rude supervisor-read", "e_rude supervisor-read", "f_rude supervisor-packet",
+                                  "g_rude supervisor-packet"})
+             ASSERT_TRUE(run.journal.WaitForPrefix(line)) << line << "\n" << run.core->Output();
          run.Stop();
-         EXPECT_EQ(run.journal.CountPrefix("b_rude supervisor-write 1"), 50u) << run.journal.Text();
-         EXPECT_TRUE(run.journal.Has("c_rude supervisor-read 1"));
-         EXPECT_TRUE(run.journal.Has("d_rude supervisor-packet 1"));
+         for (const char* rude : {"b_rude", "c_rude"})
+             EXPECT_EQ(run.journal.CountPrefix(std::string(rude) + " supervisor-write 1"), 50u) << run.journal.Text();
+         for (const char* line : {"d_rude supervisor-read 1", "e_rude supervisor-read 1", "f_rude supervisor-packet 1",
+                                  "g_rude supervisor-packet 1"})
+             EXPECT_TRUE(run.journal.Has(line)) << line;
+         EXPECT_TRUE(run.journal.Has("h_sink received 0x00200000 50 in-order"));
          EXPECT_EQ(run.Received(), "<nothing>");
      }},
     {"CrashInTheCopyOfDataRaisedFromAPluginsOwnThreadNamesThePlugin",

@@ -6,10 +6,8 @@
 #include <unistd.h>
 
 #include <regex>
-#include <sstream>
 
-#include "support/plugin_journal.h"
-#include "support/process.h"
+#include "support/journaled_core.h"
 #include "support/syslog_capture.h"
 
 namespace {
@@ -64,33 +62,25 @@ TEST(CommandLine, MissingProcFileSystemMeansNoCanonicalPath)
     EXPECT_NE(core->Output().find("failed to find canonical path\n"), std::string::npos) << core->Output();
 }
 
-class StopSignal : public ::testing::TestWithParam<int> {};
+class StopSignal : public ::testing::TestWithParam<std::pair<int, const char*>> {};
 
-TEST_P(StopSignal, RunsWithoutSupervisorUntilSignalledAndExitsCleanly)
+// Without a supervisor the core runs until a stop signal; its terminal lines
+// carry their level's colour (25 is green, 32), the UTC time and the source's
+// name padded to six characters.
+TEST_P(StopSignal, RunsWithoutSupervisorUntilSignalledAndSaysSoInColouredUtcLines)
 {
     CoreInstall install;
     auto core = RunCore(install, {}, true);
     ASSERT_TRUE(core->WaitForOutput("successfully started core version 20.12.8.0"));
-    core->Signal(GetParam());
-    EXPECT_EQ(core->WaitExit(), 0);
-    EXPECT_NE(core->Output().find("stopping core version 20.12.8.0..."), std::string::npos);
-}
-
-INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGTERM, SIGINT, SIGQUIT));
-
-TEST(TerminalLines, CarryColourUtcTimeAndASixCharacterName)
-{
-    CoreInstall install;
-    auto core = RunCore(install, {}, true);
-    ASSERT_TRUE(core->WaitForOutput("successfully started"));
-    core->Signal(SIGTERM);
+    core->Signal(GetParam().first);
     ASSERT_EQ(core->WaitExit(), 0);
-    // Level 25 is green (32); the name "core" is padded to six characters.
-    std::regex line(
-        "\x1b\\[32m(\\d\\d):(\\d\\d):(\\d\\d)\x1b\\[36m core  \x1b\\[0m "
-        "successfully started core version 20\\.12\\.8\\.0\n"
-        "\x1b\\[32m\\d\\d:\\d\\d:\\d\\d\x1b\\[36m core  \x1b\\[0m stop requested by signal SIGTERM\n"
-        "\x1b\\[32m\\d\\d:\\d\\d:\\d\\d\x1b\\[36m core  \x1b\\[0m stopping core version 20\\.12\\.8\\.0\\.\\.\\.\n");
+    std::regex line(std::string("\x1b\\[32m(\\d\\d):(\\d\\d):(\\d\\d)\x1b\\[36m core  \x1b\\[0m "
+                                "successfully started core version 20\\.12\\.8\\.0\n"
+                                "\x1b\\[32m\\d\\d:\\d\\d:\\d\\d\x1b\\[36m core  \x1b\\[0m stop requested by signal ") +
+                    GetParam().second +
+                    "\n"
+                    "\x1b\\[32m\\d\\d:\\d\\d:\\d\\d\x1b\\[36m core  \x1b\\[0m stopping core version "
+                    "20\\.12\\.8\\.0\\.\\.\\.\n");
     std::smatch match;
     std::string output = core->Output();
     ASSERT_TRUE(std::regex_search(output, match, line)) << output;
@@ -102,6 +92,11 @@ TEST(TerminalLines, CarryColourUtcTimeAndASixCharacterName)
     int actual = utc.tm_hour * 3600 + utc.tm_min * 60 + utc.tm_sec;
     EXPECT_LE((actual - shown + 86400) % 86400, 120);
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal,
+                         ::testing::Values(std::make_pair(SIGTERM, "SIGTERM"), std::make_pair(SIGINT, "SIGINT"),
+                                           std::make_pair(SIGQUIT, "SIGQUIT")),
+                         [](const auto& info) { return std::string(info.param.second); });
 
 TEST(TerminalLines, NothingIsWrittenWhenStandardOutputIsNotATerminal)
 {
@@ -134,54 +129,43 @@ TEST(Syslog, CriticalLinesReachSyslogEvenWithoutATerminal)
     EXPECT_EQ(message.rfind("<10>", 0), 0u) << message; // user facility, LOG_CRIT
 }
 
-} // namespace
-
-namespace {
-
-bool Journaled(const fs::path& journal, const std::string& line)
-{
-    return PluginJournal(journal).Has(line);
-}
-
 TEST(Shutdown, LaterSignalsDuringTheShutdownChangeNothing)
 {
-    CoreInstall install;
-    fs::path journal = install.root() / "journal", go = install.root() / "go";
-    install.AddConfiguredPlugin("probe", "slow", "unload_wait_file=" + go.string() + "\n", journal);
-    auto core = RunCore(install, {}, true);
-    ASSERT_TRUE(core->WaitForOutput("successfully started"));
-    core->Signal(SIGTERM);
-    ASSERT_TRUE(WaitUntil([&] { return Journaled(journal, "slow Unload"); }));
-    core->Signal(SIGTERM);
-    core->Signal(SIGINT);
-    core->Signal(SIGQUIT);
+    JournaledCore run;
+    const fs::path go = run.install.root() / "go";
+    run.Add("probe", "slow", "unload_wait_file=" + go.string() + "\n");
+    run.Start();
+    ASSERT_TRUE(run.core->WaitForOutput("successfully started"));
+    run.core->Signal(SIGTERM);
+    ASSERT_TRUE(run.journal.WaitForLine("slow Unload"));
+    for (int signal : {SIGTERM, SIGINT, SIGQUIT})
+        run.core->Signal(signal);
     WriteFile(go, "");
-    EXPECT_EQ(core->WaitExit(), 0);
-    EXPECT_EQ(core->CountOutput("stopping core version"), 1u);
+    EXPECT_EQ(run.core->WaitExit(), 0);
+    EXPECT_EQ(run.core->CountOutput("stopping core version"), 1u);
 }
 
 TEST(Shutdown, ASignalDuringLoadIsHonouredOnceStartUpIsDone)
 {
-    CoreInstall install;
-    fs::path journal = install.root() / "journal", go = install.root() / "go";
-    install.AddConfiguredPlugin("eventprobe", "sleepy", "load_wait_file=" + go.string() + "\n", journal);
-    auto core = RunCore(install, {}, true);
-    ASSERT_TRUE(WaitUntil([&] { return Journaled(journal, "sleepy Load"); }));
-    core->Signal(SIGTERM); // blocked from the first line of main, taken by the core's signal thread
-    ASSERT_TRUE(core->WaitForOutput("stop requested by signal SIGTERM")) << core->Output();
+    JournaledCore run;
+    const fs::path go = run.install.root() / "go";
+    run.Add("eventprobe", "sleepy", "load_wait_file=" + go.string() + "\n");
+    run.Start();
+    ASSERT_TRUE(run.journal.WaitForLine("sleepy Load"));
+    run.core->Signal(SIGTERM); // blocked from the first line of main, taken by the core's signal thread
+    ASSERT_TRUE(run.core->WaitForOutput("stop requested by signal SIGTERM")) << run.core->Output();
     WriteFile(go, "");
-    EXPECT_EQ(core->WaitExit(), 0);
+    EXPECT_EQ(run.core->WaitExit(), 0);
     // Start-up still ran to its end: the plugin was opened, then closed,
     // and the process ended by its own stop, not by the signal's default.
     // (Documents the core raised before the stop may still be delivered.)
     std::string calls;
-    std::istringstream lines(ReadFile(journal));
-    for (std::string line; std::getline(lines, line);)
+    for (const std::string& line : run.journal.Lines())
         if (line.rfind("sleepy IOCTL 2 ", 0) != 0)
             calls += line + "\n";
     EXPECT_EQ(calls, "sleepy Load\nsleepy Open\nsleepy Close\nsleepy Unload\n");
-    EXPECT_EQ(core->CountOutput("successfully started core version"), 1u);
-    EXPECT_EQ(core->CountOutput("stopping core version"), 1u);
+    EXPECT_EQ(run.core->CountOutput("successfully started core version"), 1u);
+    EXPECT_EQ(run.core->CountOutput("stopping core version"), 1u);
 }
 
 } // namespace

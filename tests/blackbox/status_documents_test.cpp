@@ -193,20 +193,21 @@ TEST(Configuration, TheCoresOwnThresholdHidesTheStartLine)
 // them. For each: the core starts, follows no link, replaces nothing that is
 // not its own regular file, tells every file it cannot use or save once (a
 // second save, after an update, adds no line), and the operator's file is
-// still there, kept aside when it had to go.
+// still there, kept aside when it had to go. One row per way in; the other
+// odd files and the exact errors are the XML layer's and the documents' unit
+// tables (XmlLoad, SafeSave, StatusDocument).
 TEST(Configuration, OddFilesNeitherHangTheCoreNorLeadItOutsideNorGoUnmentioned)
 {
     const std::string settings = "<Kavo><Memory Throttling=\"0\"/></Kavo>";
-    const std::string update = "<Kavo Delta=\"1\"><Modules><Module><Plugin ID=\"196608\" LogLevel=\"60\"/>";
-    const std::string broken = "<Plugin ID=\"1\"></Module></Modules></Kavo>"; // the Plugin is never closed
+    const std::string update = "<Kavo Delta=\"1\"><Modules><Module><Plugin ID=\"196608\" LogLevel=\"60\"/>"
+                               "</Module></Modules></Kavo>";
     auto type = [](const fs::path& path) { return fs::symlink_status(path).type(); };
     struct Case {
         const char* name;
         std::function<void(const fs::path& work, const fs::path& outside)> make;
         std::string line; // logged once
         std::function<void(const fs::path& work, const fs::path& outside)> check;
-        bool throttling = true;                                // as the core starts
-        std::string updateTail = "</Module></Modules></Kavo>"; // ends the update the author raises
+        bool throttling = true; // as the core starts
     };
     const auto kept = [&](const std::string& name, fs::file_type kind) {
         return [=](const fs::path& work, const fs::path&) {
@@ -224,26 +225,6 @@ TEST(Configuration, OddFilesNeitherHangTheCoreNorLeadItOutsideNorGoUnmentioned)
          [&](const fs::path& work, const fs::path&) {
              EXPECT_EQ(fs::file_size(work / "core.xml.rejected"), 9'000'037u);
          }},
-        {"core.xml with a NUL byte",
-         [&](const fs::path& work, const fs::path&) {
-             WriteFile(work / "core.xml", std::string("<Kavo>\n<Memory Throttling=\"0\"/>\0</Kavo>", 38));
-         },
-         "core.xml cannot be used: NUL byte in the file. (row 2, column 25); kept as core.xml.rejected; using the "
-         "defaults",
-         kept("core.xml", fs::file_type::regular)},
-        {"core.xml without a root element",
-         [&](const fs::path& work, const fs::path&) {
-             WriteFile(work / "core.xml", "<?xml version=\"1.0\"?>\n<!-- -->");
-         },
-         "core.xml cannot be used: No root element.; kept as core.xml.rejected; using the defaults",
-         kept("core.xml", fs::file_type::regular)},
-        {"core.xml not well-formed",
-         [&](const fs::path& work, const fs::path&) {
-             WriteFile(work / "core.xml", "<Kavo>\n<Memory Throttling=\"0\">\n</Kavo>");
-         },
-         "core.xml cannot be used: Error reading end tag. (row 3, column 1); kept as core.xml.rejected; using the "
-         "defaults",
-         kept("core.xml", fs::file_type::regular)},
         {"core.xml not well-formed beside a good backup",
          [&](const fs::path& work, const fs::path&) {
              WriteFile(work / "core.xml", "<Kavo");
@@ -274,10 +255,6 @@ TEST(Configuration, OddFilesNeitherHangTheCoreNorLeadItOutsideNorGoUnmentioned)
              EXPECT_EQ(type(work / "core.xml.rejected"), fs::file_type::symlink);
              EXPECT_EQ(ReadFile(outside / "core.xml"), settings);
          }},
-        {"core.xml a link to a device",
-         [&](const fs::path& work, const fs::path&) { fs::create_symlink("/dev/zero", work / "core.xml"); },
-         "core.xml cannot be used: Not a regular file: a symbolic link.; kept as core.xml.rejected; using the defaults",
-         kept("core.xml", fs::file_type::symlink)},
         {"product.xml a million levels deep",
          [&](const fs::path& work, const fs::path&) {
              std::string deep;
@@ -288,10 +265,6 @@ TEST(Configuration, OddFilesNeitherHangTheCoreNorLeadItOutsideNorGoUnmentioned)
          "product.xml cannot be used: Elements nested too deeply (exceeds the configured maximum parse depth). (row 1, "
          "column 301); kept as product.xml.rejected; using the defaults",
          kept("product.xml", fs::file_type::regular)},
-        {"plugins.xml a FIFO",
-         [&](const fs::path& work, const fs::path&) { ASSERT_EQ(mkfifo((work / "plugins.xml").c_str(), 0600), 0); },
-         "cannot save plugins.xml: replace plugins.xml: not a regular file but a FIFO",
-         [&](const fs::path& work, const fs::path&) { EXPECT_EQ(type(work / "plugins.xml"), fs::file_type::fifo); }},
         {"plugins.xml a link to a file outside",
          [&](const fs::path& work, const fs::path& outside) {
              WriteFile(outside / "plugins.xml", "theirs");
@@ -302,86 +275,52 @@ TEST(Configuration, OddFilesNeitherHangTheCoreNorLeadItOutsideNorGoUnmentioned)
              EXPECT_EQ(type(work / "plugins.xml"), fs::file_type::symlink);
              EXPECT_EQ(ReadFile(outside / "plugins.xml"), "theirs");
          }},
-        {"a link as the pending file",
-         [&](const fs::path& work, const fs::path& outside) {
-             WriteFile(outside / "theirs", "theirs");
-             fs::create_symlink(outside / "theirs", work / "core.xml.pending");
-         },
-         "", [&](const fs::path&, const fs::path& outside) { EXPECT_EQ(ReadFile(outside / "theirs"), "theirs"); }},
-        {"a directory as core.xml's backup",
-         [&](const fs::path& work, const fs::path&) {
-             WriteFile(work / "core.xml", settings);
-             fs::create_directory(work / "core.xml.bak");
-         },
-         "cannot save core.xml: remove core.xml.bak: Is a directory",
-         [&](const fs::path& work, const fs::path&) {
-             EXPECT_EQ(ReadFile(work / "core.xml"), settings);
-             EXPECT_NE(ReadFile(work / "plugins.xml").find("Throttling=\"0\""), std::string::npos);
-         },
-         false},
-        {"an update broken after a change", [](const fs::path&, const fs::path&) {},
-         "configuration update refused: Error reading end tag. (row 1, column 84)",
-         [&](const fs::path& work, const fs::path&) {
-             EXPECT_NE(PluginEntry(ReadFile(work / "core.xml"), "196608").find("LogLevel=\"-1\""), std::string::npos);
-         },
-         true, broken},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ConfiguredCore run;
         run.AddListener();
         // Raises an update at Open: a second save after the one at start-up.
-        run.Add("eventprobe", "author", "id=0x00030000\nconfig_text=" + update + c.updateTail + "\n");
+        run.Add("eventprobe", "author", "id=0x00030000\nconfig_text=" + update + "\n");
         const fs::path outside = run.install.root() / "outside";
         fs::create_directory(outside);
         c.make(run.install.work, outside);
         run.Start();
         ASSERT_TRUE(run.core->WaitForOutput("successfully started core version 20.12.8.0")) << run.core->Output();
-        const bool refused = c.updateTail == broken;
-        if (refused) {
-            ASSERT_TRUE(run.core->WaitForOutput("configuration update refused")) << run.core->Output();
-        }
-        ASSERT_TRUE(run.WaitForStatusDocuments(refused ? 1 : 2)) << run.core->Output();
+        ASSERT_TRUE(run.WaitForStatusDocuments(2)) << run.core->Output();
         run.Stop();
         if (!c.line.empty()) {
             EXPECT_EQ(run.core->CountOutput(c.line), 1u) << run.core->Output();
         }
-        const size_t said = run.core->CountOutput(" cannot be used: ") + run.core->CountOutput("cannot save ") +
-                            run.core->CountOutput("configuration update refused");
+        const size_t said = run.core->CountOutput(" cannot be used: ") + run.core->CountOutput("cannot save ");
         EXPECT_EQ(said, c.line.empty() ? 0u : 1u) << run.core->Output();
-        EXPECT_EQ(run.StatusDocuments().size(), refused ? 1u : 2u);
+        EXPECT_EQ(run.StatusDocuments().size(), 2u);
         EXPECT_NE(run.StatusDocuments()[0].find(c.throttling ? "Throttling=\"1\"" : "Throttling=\"0\""),
                   std::string::npos);
         c.check(run.install.work, outside);
     }
 }
 
-TEST(Configuration, UpdatesFromAPluginRewriteOncePerChangeAndSurviveARestart)
+// Which updates change a threshold and when they rewrite is the unit tests'
+// table; here an update raised by a real plugin reaches the documents and
+// outlives a restart.
+TEST(Configuration, AnUpdateFromAPluginIsSavedAndSurvivesARestart)
 {
     ConfiguredCore run;
     run.AddListener();
     // Slot 3 is set to 30 by core.xml; the plugin declares 40.
     WriteFile(run.install.work / "core.xml",
               "<Kavo><Modules><Module><Plugin ID=\"196608\" LogLevel=\"30\"/></Module></Modules></Kavo>");
-    const std::string update = "<Kavo Delta=\"1\"><Modules><Module><Plugin ID=\"196608\" LogLevel=\"%\"/>"
-                               "</Module></Modules></Kavo>";
-    auto with = [&](const std::string& level) { return std::regex_replace(update, std::regex("%"), level); };
-    std::string author = "id=0x00030000\nlog_level_default=40\n";
-    author += "config_text=" + std::regex_replace(with("77"), std::regex(" Delta=\"1\""), "") + "\n";
-    author += "config_text=" + with("-1") + "\nconfig_text=" + with("-1") + "\nconfig_text=" + with("60") + "\n";
-    run.Add("eventprobe", "author", author);
+    run.Add("eventprobe", "author",
+            "id=0x00030000\nlog_level_default=40\nconfig_text=<Kavo Delta=\"1\"><Modules><Module>"
+            "<Plugin ID=\"196608\" LogLevel=\"60\"/></Module></Modules></Kavo>\n");
     run.Start();
-    // The start-up document, then one per changing update.
-    ASSERT_TRUE(run.WaitForStatusDocuments(4)) << run.core->Output();
+    // The start-up document, then the one the update made.
+    ASSERT_TRUE(run.WaitForStatusDocuments(2)) << run.core->Output();
     run.Stop();
-    std::vector<std::string> levels;
-    for (const std::string& document : run.StatusDocuments()) {
-        std::smatch match;
-        const std::string entry = PluginEntry(document, "196608");
-        ASSERT_TRUE(std::regex_search(entry, match, std::regex("LogLevel=\"(-?[0-9]+)\"")));
-        levels.push_back(match[1]);
-    }
-    EXPECT_EQ(levels, (std::vector<std::string>{"30", "-1", "40", "60"}));
+    ASSERT_EQ(run.StatusDocuments().size(), 2u);
+    EXPECT_NE(PluginEntry(run.StatusDocuments()[0], "196608").find("LogLevel=\"30\""), std::string::npos);
+    EXPECT_NE(PluginEntry(run.StatusDocuments()[1], "196608").find("LogLevel=\"60\""), std::string::npos);
     EXPECT_NE(PluginEntry(run.File("core.xml"), "196608").find("LogLevel=\"60\""), std::string::npos);
 
     // Restarted without updates, the core keeps 60 over the plugin's 40.

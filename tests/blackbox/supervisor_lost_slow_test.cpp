@@ -16,36 +16,10 @@ namespace {
 using namespace dvrtest;
 using namespace std::chrono_literals;
 
-// The core has lost its supervisor: two critical lines, the stop, then a
-// full minute, which a further stop request does not cut short.
-void ExpectLostSupervisorPause(Process& core)
-{
-    ASSERT_TRUE(core.WaitForOutput("stopping core version")) << core.Output();
-    // Stamped when the line arrived: the test may have been busy elsewhere.
-    const auto stopping = core.ArrivalOf("stopping core version");
-    ASSERT_TRUE(stopping.has_value());
-    const std::string output = core.Output();
-    const size_t lost = output.find("tarvod ipc pipe disconnected");
-    const size_t sleeping = output.find("sleeping for one minute to allow active watchdogs to expire...");
-    ASSERT_NE(lost, std::string::npos) << output;
-    ASSERT_NE(sleeping, std::string::npos) << output;
-    EXPECT_LT(lost, sleeping);
-    EXPECT_LT(sleeping, output.find("stopping core version"));
-
-    core.Signal(SIGTERM);
-    auto exit = core.WaitExit(120000ms);
-    ASSERT_TRUE(exit.has_value()) << "the core did not end after its pause";
-    const auto ended = core.OutputEndedAt();
-    ASSERT_TRUE(ended.has_value());
-    const auto paused = *ended - *stopping;
-    EXPECT_EQ(*exit, 0);
-    EXPECT_GE(paused, 59s) << "ended after " << std::chrono::duration_cast<std::chrono::milliseconds>(paused).count()
-                           << " ms";
-}
-
 // The loss of a configured supervisor, with the order of its lines and the
 // pause it asks for, is the start-up unit test's (on a fake clock); the real
-// minute is proved once, here.
+// minute is proved once, here: two critical lines, the stop, then a full
+// minute, which a further stop request does not cut short.
 TEST(SupervisorLost, DuringTheStartupWaitPluginsFindTheChannelClosed)
 {
     CoreInstall install;
@@ -60,7 +34,28 @@ TEST(SupervisorLost, DuringTheStartupWaitPluginsFindTheChannelClosed)
     // The plugin opened after the loss, and its block was refused.
     ASSERT_TRUE(WaitUntil([&] { return ReadFile(journal).find("raiser supervisor ") != std::string::npos; }));
     EXPECT_NE(ReadFile(journal).find("raiser supervisor 1"), std::string::npos) << ReadFile(journal);
-    ExpectLostSupervisorPause(*core);
+
+    ASSERT_TRUE(core->WaitForOutput("stopping core version")) << core->Output();
+    // Stamped when the line arrived: the test may have been busy elsewhere.
+    const auto stopping = core->ArrivalOf("stopping core version");
+    ASSERT_TRUE(stopping.has_value());
+    const std::string output = core->Output();
+    const size_t lost = output.find("tarvod ipc pipe disconnected");
+    const size_t sleeping = output.find("sleeping for one minute to allow active watchdogs to expire...");
+    ASSERT_NE(lost, std::string::npos) << output;
+    ASSERT_NE(sleeping, std::string::npos) << output;
+    EXPECT_LT(lost, sleeping);
+    EXPECT_LT(sleeping, output.find("stopping core version"));
+
+    core->Signal(SIGTERM);
+    auto exit = core->WaitExit(120000ms);
+    ASSERT_TRUE(exit.has_value()) << "the core did not end after its pause";
+    const auto ended = core->OutputEndedAt();
+    ASSERT_TRUE(ended.has_value());
+    const auto paused = *ended - *stopping;
+    EXPECT_EQ(*exit, 0);
+    EXPECT_GE(paused, 59s) << "ended after " << std::chrono::duration_cast<std::chrono::milliseconds>(paused).count()
+                           << " ms";
 }
 
 } // namespace

@@ -42,8 +42,6 @@
  *                             Open (repeatable)
  *   supervisor_text=TEXT      raise TEXT as a block for the supervisor at Open
  *   request=ID TYPE FLAGS TEXT   raise a read request at Open (repeatable)
- *   close_request=ID          raise the close of a read request at Open, after
- *                             the requests (repeatable)
  *   read_wait_file=PATH       in Read for a request: return only once PATH exists
  *   read_raise=TYPE COUNT SIZE   in Read for a request: raise COUNT events
  *                             with the request's ID, each carrying data
@@ -74,7 +72,7 @@
  *   first-refused RESULT at I (COUNT above 16: the first answer not 0)
  *   logged COUNT | own-thread raising
  *   supervisor-write R | supervisor-packet R | supervisor-null R | supervisor-read R   (misbehave)
- *   supervisor RESULT | request ID RESULT | close-request ID RESULT | config RESULT
+ *   supervisor RESULT | request ID RESULT | config RESULT
  *   Read ID SIZE HEX ptr=P    a request thread's call
  *   read-raised ID I RESULT   each event raised inside Read
  *   Write 0xPROVIDER 0xTYPE SIZE SEQ         (journal_writes=1)
@@ -488,14 +486,6 @@ int32_t Open(_OpenParmsIn* in, _OpenParmsOut* out)
             event.data = (void*)data;
             event.dataSize = (uint32_t)strlen(data);
             probe_journal(&probe, "request %ld %d", id, (int)raise_event(&event));
-        }
-    }
-    for (i = 0; i < probe.count; ++i) {
-        if (strcmp(probe.entries[i].key, "close_request") == 0) {
-            _EventParmsIn event = make_event(EVENT_TYPE_CLOSE_REQUEST, 0);
-            event.providerID = 0;
-            event.requestID = (uint32_t)strtoul(probe.entries[i].value, NULL, 0);
-            probe_journal(&probe, "close-request %u %d", (unsigned)event.requestID, (int)raise_event(&event));
         }
     }
     text = probe_get(&probe, "raise_in");

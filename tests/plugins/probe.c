@@ -27,7 +27,7 @@
  *   reader-start | reader-end                 " threads-running" on Unload
  *   own-thread-start <tid> | own-thread-end    while a thread call runs)
  *   Open-caps <CapEff> <CapPrm> <CapInh>    as /proc shows them for Open's thread
- *   IOCTL <request> <dataSize> <hex>        configuration and supervisor requests
+ *   IOCTL <request> <dataSize> <hex>        configuration and supervisor requests (bad-record too)
  *   Read <requestID> <dataSize> <hex>       read requests
  *   Write 0x<providerID> 0x<eventType> <dataSize> <hex>
  */
@@ -206,7 +206,10 @@ int32_t IOCTL(_IoctlParmsIn* in, _IoctlParmsOut* out)
         return 0;
     }
     probe_hex(hex, sizeof hex, in->data, in->dataSize);
-    probe_journal(&probe, "IOCTL %u %u %s", (unsigned)in->request, (unsigned)in->dataSize, hex);
+    probe_journal(&probe, "IOCTL %u %u %s%s", (unsigned)in->request, (unsigned)in->dataSize, hex,
+                  bad(in->structSize == sizeof *in && in->version == DVR_RECORD_VERSION && in->presetSize == 16 &&
+                      in->presetCount == 1 && out->structSize == sizeof *out && out->version == DVR_RECORD_VERSION &&
+                      out->request == in->request && out->presetSize == 8 && out->presetCount == 1));
     if (in->request == IOCTL_SUPERVISOR && probe_get_int(&probe, "supervisor_abort", 0))
         abort();
     if (in->request == IOCTL_SUPERVISOR)

@@ -89,6 +89,13 @@ void WriteFile(const fs::path& path, const std::string& content)
     out << content;
 }
 
+size_t ResidentBytes(pid_t pid)
+{
+    unsigned long pages = 0, resident = 0;
+    std::istringstream statm(ReadFile("/proc/" + (pid ? std::to_string(pid) : "self") + "/statm"));
+    return statm >> pages >> resident ? resident * static_cast<size_t>(sysconf(_SC_PAGESIZE)) : 0;
+}
+
 TempDir::TempDir()
 {
     std::string pattern = (fs::temp_directory_path() / "dvrtest-XXXXXX").string();

@@ -45,6 +45,8 @@ bool WaitUntil(const std::function<bool()>& condition, milliseconds deadline = k
 
 std::string ReadFile(const fs::path& path);
 void WriteFile(const fs::path& path, const std::string& content);
+// The resident size of process `pid` (0: this one) in bytes; 0 when unreadable.
+size_t ResidentBytes(pid_t pid = 0);
 
 // A fresh directory under the system's temporary directory, removed afterwards.
 class TempDir {

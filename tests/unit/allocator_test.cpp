@@ -58,18 +58,6 @@ long MinorFaults()
     return usage.ru_minflt;
 }
 
-size_t ResidentBytes()
-{
-    unsigned long size = 0, resident = 0;
-    FILE* statm = fopen("/proc/self/statm", "r");
-    if (statm) {
-        if (fscanf(statm, "%lu %lu", &size, &resident) != 2)
-            resident = 0;
-        fclose(statm);
-    }
-    return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
-}
-
 class Allocator : public ::testing::Test {
 protected:
     void SetUp() override

@@ -1,7 +1,14 @@
+// The inbox's two stores: the overflow queue (order across growth and
+// compaction, failed mappings, no allocation in steady state) and the ring in
+// front of it (claim order, a full ring, the wrap of its positions). The
+// writer swaps the overflow queue out whole; the writer's order test proves
+// nothing is lost in the move.
 #include "events/event_queue.h"
+#include "events/event_ring.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -56,17 +63,11 @@ bool IsPowerOfTwo(size_t n)
     return n != 0 && (n & (n - 1)) == 0;
 }
 
-TEST(EventQueue, StartsEmpty)
-{
-    EventQueue q;
-    EXPECT_TRUE(q.empty());
-    EXPECT_EQ(q.size(), 0u);
-    EXPECT_FALSE(q.Compact());
-}
-
 TEST(EventQueue, FifoAcrossGrowth)
 {
     EventQueue q;
+    EXPECT_TRUE(q.empty());
+    EXPECT_FALSE(q.Compact());
     for (uint32_t i = 0; i < 1000; ++i) {
         q.push_back(MakeEvent(i));
         ASSERT_EQ(q.size(), i + 1);
@@ -174,7 +175,8 @@ TEST(EventQueue, CompactNeedsHalfFree)
     }
 }
 
-TEST(EventQueue, FailedCompactKeepsRecords)
+// Storage that cannot be had, to shrink or to grow, leaves the records as they were.
+TEST(EventQueue, AFailedMappingKeepsEveryRecord)
 {
     EventQueue q;
     for (uint32_t i = 0; i < 300; ++i) {
@@ -187,23 +189,16 @@ TEST(EventQueue, FailedCompactKeepsRecords)
     EXPECT_FALSE(q.Compact());
     dvrtest::FailNextAllocation(false);
     EXPECT_EQ(q.capacity(), 512u);
-    EXPECT_EQ(q.size(), 10u);
-    for (uint32_t i = 290; i < 300; ++i) {
-        ASSERT_TRUE(PopsTag(q, i));
-    }
-}
-
-TEST(EventQueue, FailedGrowthLeavesQueueIntact)
-{
-    EventQueue q;
-    for (uint32_t i = 0; i < 64; ++i) {
+    ASSERT_EQ(q.size(), 10u);
+    for (uint32_t i = 300; i < 300 + 502; ++i) {
         q.push_back(MakeEvent(i));
     }
+    ASSERT_EQ(q.size(), q.capacity());
     dvrtest::FailNextAllocation();
-    EXPECT_THROW(q.push_back(MakeEvent(64)), std::bad_alloc);
+    EXPECT_THROW(q.push_back(MakeEvent(9999)), std::bad_alloc);
     dvrtest::FailNextAllocation(false);
-    EXPECT_EQ(q.size(), 64u);
-    for (uint32_t i = 0; i < 64; ++i) {
+    EXPECT_EQ(q.size(), 512u);
+    for (uint32_t i = 290; i < 300 + 502; ++i) {
         ASSERT_TRUE(PopsTag(q, i));
     }
 }
@@ -230,20 +225,52 @@ TEST(EventQueue, SteadyStateDoesNotAllocate)
     EXPECT_EQ(allocations.Stop(), 0u);
 }
 
-TEST(EventQueue, MoveTransfersRecords)
+// --- the ring in front of it ----------------------------------------------
+
+_EventParmsIn Tagged(uint32_t sequence)
 {
-    EventQueue a;
-    for (uint32_t i = 0; i < 100; ++i) {
-        a.push_back(MakeEvent(i));
+    _EventParmsIn e{};
+    e.eventType = sequence;
+    e.payload.bytes[sizeof e.payload.bytes - 1] = static_cast<uint8_t>(sequence);
+    return e;
+}
+
+TEST(EventRing, ComesOutInClaimOrderWhenFullUntilTakenAndPastTheWrap)
+{
+    // Positions wrap past 2^32 in the second lap.
+    constexpr uint32_t kFirst = UINT32_MAX - EventRing::kSlots - 100;
+    EventRing ring(kFirst);
+    _EventParmsIn out;
+    uint32_t taken = kFirst;
+    uint32_t position;
+    for (uint32_t round = 0; round < 3; ++round) {
+        for (uint32_t i = 0; i < EventRing::kSlots; ++i) {
+            ASSERT_TRUE(ring.Claim(position));
+            ring.Publish(position, Tagged(position));
+        }
+        EXPECT_FALSE(ring.Claim(position)) << "every slot holds a record not yet taken";
+        EXPECT_EQ(ring.Pending(), EventRing::kSlots);
+        while (ring.TryTake(out)) {
+            EXPECT_EQ(out.eventType, taken);
+            EXPECT_EQ(out.payload.bytes[sizeof out.payload.bytes - 1], static_cast<uint8_t>(taken));
+            ++taken;
+        }
+        EXPECT_EQ(taken, kFirst + (round + 1) * EventRing::kSlots);
     }
-    EventQueue b(std::move(a));
-    EXPECT_EQ(b.size(), 100u);
-    EXPECT_TRUE(a.empty());    // NOLINT(bugprone-use-after-move): moved-from state is defined
-    a.push_back(MakeEvent(7)); // moved-from queue is reusable
-    EXPECT_TRUE(PopsTag(a, 7));
-    for (uint32_t i = 0; i < 100; ++i) {
-        ASSERT_TRUE(PopsTag(b, i));
-    }
+
+    // A claimed slot not yet filled holds back the one claimed after it.
+    uint32_t first, second;
+    ASSERT_TRUE(ring.Claim(first));
+    ASSERT_TRUE(ring.Claim(second));
+    ring.Publish(second, Tagged(2));
+    EXPECT_FALSE(ring.Ready());
+    EXPECT_FALSE(ring.TryTake(out));
+    ring.Publish(first, Tagged(1));
+    ASSERT_TRUE(ring.TryTake(out));
+    EXPECT_EQ(out.eventType, 1u);
+    ASSERT_TRUE(ring.TryTake(out));
+    EXPECT_EQ(out.eventType, 2u);
+    EXPECT_EQ(ring.Pending(), 0u);
 }
 
 } // namespace

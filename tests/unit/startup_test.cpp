@@ -65,20 +65,26 @@ TEST_F(SupervisedStart, ConfigurationEndsTheWaitWithoutTheClockMoving)
 
 TEST_F(SupervisedStart, LostSupervisorStopsThenPausesAMinuteBeforeClosing)
 {
+    // A packet in flight when the supervisor goes is still handled.
     ASSERT_TRUE(supervisor.Send(IPC_KIND_CONFIG, 0,
-                                "tarvod\0"
+                                "renamed\0"
                                 "4.2.1"s));
-    ASSERT_TRUE(core.WaitForLine(kStarted));
     supervisor.Close();
     run.join(); // Start returns only after the pause
     EXPECT_EQ(core.Pauses(), std::vector<int64_t>{SUPERVISOR_LOST_PAUSE_NS});
-    const auto texts = core.Texts();
+    EXPECT_EQ(core.supervisorState().filename, "renamed");
+    const auto lines = core.Lines();
     auto at = [&](const std::string& text) {
-        return std::find_if(texts.begin(), texts.end(), [&](const std::string& line) { return line.find(text) == 0; });
+        return std::find_if(lines.begin(), lines.end(),
+                            [&](const dvrtest::LogLine& line) { return line.text.find(text) == 0; });
     };
-    ASSERT_NE(at("stopping core version"), texts.end());
+    ASSERT_NE(at("stopping core version"), lines.end());
+    ASSERT_NE(at("tarvod ipc pipe disconnected"), lines.end());
+    ASSERT_NE(at("sleeping for one minute to allow active watchdogs to expire..."), lines.end());
     EXPECT_LT(at("tarvod ipc pipe disconnected"), at("sleeping for one minute"));
     EXPECT_LT(at("sleeping for one minute"), at("stopping core version"));
+    EXPECT_EQ(at("tarvod ipc pipe disconnected")->level, static_cast<uint32_t>(LEVEL_CRITICAL));
+    EXPECT_EQ(at("sleeping for one minute")->level, static_cast<uint32_t>(LEVEL_CRITICAL));
 }
 
 } // namespace
