@@ -35,11 +35,14 @@ void RtpDepacketizer::Push(const uint8_t* packet, size_t size)
             return;
         at += 4 + 4 * size_t{Be16(packet + at + 2)};
     }
+    if (at > size)
+        return; // header longer than the packet
     size_t end = size;
-    if (padding && end > at)
-        end -= packet[end - 1];
-    if (at > end || end > size)
-        return; // header or padding longer than the packet
+    if (padding) {
+        if (packet[size - 1] > size - at)
+            return; // padding longer than the payload
+        end -= packet[size - 1];
+    }
 
     // Sequence numbers: one behind is late or doubled and left out; one
     // ahead means packets were lost, and the frames they belonged to are

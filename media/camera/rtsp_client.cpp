@@ -240,7 +240,7 @@ bool ParseRtspUrl(const std::string& url, RtspUrl& parts)
 bool ParseSdpVideo(const std::string& sdp, const std::string& base, SdpVideo& video)
 {
     std::string aggregate = base;
-    bool inVideo = false, found = false;
+    bool inMedia = false, inVideo = false, found = false;
     std::vector<std::string> formats; // of the current video media
     std::string fmtp, control;
     auto finish = [&] {
@@ -267,6 +267,7 @@ bool ParseSdpVideo(const std::string& sdp, const std::string& base, SdpVideo& vi
         if (line.rfind("m=", 0) == 0) {
             if (finish())
                 return true;
+            inMedia = true;
             inVideo = line.rfind("m=video ", 0) == 0;
             found = false;
             formats.clear();
@@ -280,7 +281,7 @@ bool ParseSdpVideo(const std::string& sdp, const std::string& base, SdpVideo& vi
                 from = to + 1;
             }
         } else if (line.rfind("a=control:", 0) == 0) {
-            if (formats.empty() && !inVideo) // session level: the aggregate URL
+            if (!inMedia) // session level: the aggregate URL
                 aggregate = Resolve(base, line.substr(10));
             else
                 control = line.substr(10);
