@@ -462,6 +462,7 @@ TEST(BadCameras, EachGetsOneClearLineAndTheOthersRunOn)
     for (const char* line : {
              "camera silent: cannot connect: Connection timed out",
              "camera refused: cannot connect: Connection refused",
+             "camera audio: read with FFmpeg from now on: no H.264 or H.265 video track in the session description",
              "camera audio: cannot connect: no video stream",
              "camera missing: cannot connect: No such file or directory",
              "cameras.conf line 6: expected: <number> <name> <url> [options]",
@@ -486,10 +487,45 @@ TEST(BadCameras, EachGetsOneClearLineAndTheOthersRunOn)
     })) << rig.Request(DVR_CAMERA_STATUS, "");
     for (const char* name : {"silent", "refused", "audio", "missing"})
         EXPECT_EQ(rig.core->CountOutput(std::string("camera ") + name + ": cannot connect"), 1u) << name;
+    EXPECT_EQ(rig.core->CountOutput("camera audio: read with FFmpeg"), 1u);
     const size_t before = CountFrames(rig.Events(), 1);
     EXPECT_TRUE(rig.WaitForFrames(1, before + 10));
     EXPECT_TRUE(rig.Stop());
     ExpectWellFormed(rig.Events(), 1);
+}
+
+// A camera that asks for credentials, in either scheme: those of the URL are
+// answered, and a wrong or missing password is one clear line.
+TEST(RtspCredentials, TheUrlsAreAnsweredInBothSchemesAndAWrongOneIsOneClearLine)
+{
+    for (const std::string scheme : {"basic", "digest"}) {
+        SCOPED_TRACE(scheme);
+        ProcessOptions options;
+        options.args = {std::string(DVR_MEDIA_TEST_DIR) + "/rtsp_test_server.py",
+                        "--auth",
+                        scheme,
+                        "--user",
+                        "ann",
+                        "--password",
+                        "s3cret"};
+        const auto server = Process::Start("/usr/bin/python3", options);
+        ASSERT_TRUE(server->WaitForOutput("ready ") && server->WaitForOutput("\n")) << server->Output();
+        const std::string ready = server->Output();
+        const std::string at =
+            "127.0.0.1:" + std::to_string(std::stoi(ready.substr(ready.find("ready ") + 6))) + "/live";
+        CameraRig rig;
+        rig.WriteCameras("1 door rtsp://ann:s3cret@" + at + "\n2 wrong rtsp://ann:guess@" + at + "\n3 none rtsp://" +
+                         at + "\n");
+        ASSERT_TRUE(rig.Start());
+        ASSERT_TRUE(rig.WaitForFrames(1, 10)) << rig.core->Output();
+        for (const std::string name : {"wrong", "none"})
+            EXPECT_TRUE(rig.core->WaitForOutput("camera " + name +
+                                                ": cannot connect: Server returned 401 Unauthorized (authorization "
+                                                "failed)"))
+                << rig.core->Output();
+        ASSERT_TRUE(rig.Stop());
+        ExpectWellFormed(rig.Events(), 1);
+    }
 }
 
 TEST(SupervisorPackets, AddDisableEnableListStatusAndRemoveACamera)
