@@ -420,6 +420,12 @@ void CameraStream::ProbePicture(Session& session, const uint8_t* data, size_t si
     }
     if (!session.parser || !session.parserCodec)
         return;
+#ifndef FF_API_TICKS_PER_FRAME
+    // This FFmpeg's H.264 parser counts the rate in ticks of the context,
+    // two per frame as its decoder sets them (later ones count two itself).
+    if (session.codec == AV_CODEC_ID_H264)
+        session.parserCodec->ticks_per_frame = 2;
+#endif
     // The parser needs the parameter sets before the picture; the session
     // description may be the only place that has them.
     std::vector<uint8_t> picture(session.parameterSets);
