@@ -129,6 +129,11 @@ struct CameraStream::Session {
     int64_t loopOffset = 0, passStart = AV_NOPTS_VALUE, passEnd = AV_NOPTS_VALUE;
     // Pacing: the monotonic time and timestamp of the first frame.
     int64_t paceStartNs = 0, paceStartTs = AV_NOPTS_VALUE;
+    // RTSP read by the own client: pictures a decoder holds back for
+    // reordering (B-frames), and the presentation times not yet given out as
+    // decode times, in order.
+    int reorderDepth = 0;
+    std::vector<int64_t> pendingPts;
 
     ~Session()
     {
@@ -396,9 +401,22 @@ CameraStream::Outcome CameraStream::RunRtsp(Session& session, bool& fallBack)
             Announce(session);
             announced = true;
         }
+        // The RTP timestamp is the presentation time. The decode time is
+        // the earliest presentation time among this frame and the reorder
+        // depth before it, as FFmpeg's reader derives it; from a key frame
+        // after a gap on, earlier frames are taken as one frame apart.
+        std::vector<int64_t>& pending = session.pendingPts;
+        if (frame.keyFrame && session.waitingForKey) {
+            pending.clear();
+            for (int before = session.reorderDepth; before > 0; --before)
+                pending.push_back(timestamp - before * session.frameStep);
+        }
+        pending.insert(std::upper_bound(pending.begin(), pending.end(), timestamp), timestamp);
+        packet.dts = pending.front();
+        pending.erase(pending.begin());
         packet.data = frame.data.data();
         packet.size = static_cast<int>(frame.data.size());
-        packet.pts = packet.dts = timestamp;
+        packet.pts = timestamp;
         packet.duration = session.frameRate.num ? session.frameStep : 0;
         packet.flags = frame.keyFrame ? AV_PKT_FLAG_KEY : 0;
         Emit(session, packet);
@@ -445,6 +463,20 @@ void CameraStream::ProbePicture(Session& session, const uint8_t* data, size_t si
         session.frameRate = rate;
         session.frameStep = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), session.timeBase));
     }
+    // How many pictures the decoder holds back for reordering: the parser
+    // does not say, a decoder does from the sequence parameter set once it
+    // has read the key frame (once per connection).
+    const AVCodec* decoder = avcodec_find_decoder(session.codec);
+    AVCodecContext* decoding = decoder ? avcodec_alloc_context3(decoder) : nullptr;
+    AVPacket* packet = av_packet_alloc();
+    if (decoding && packet && avcodec_open2(decoding, decoder, nullptr) >= 0) {
+        packet->data = picture.data();
+        packet->size = static_cast<int>(picture.size() - AV_INPUT_BUFFER_PADDING_SIZE);
+        avcodec_send_packet(decoding, packet);
+        session.reorderDepth = std::clamp(decoding->has_b_frames, 0, 16);
+    }
+    av_packet_free(&packet);
+    avcodec_free_context(&decoding);
 }
 
 // The connection is up and its stream known: one line, and the status.
