@@ -293,6 +293,37 @@ INSTANTIATE_TEST_SUITE_P(
                Delivery::Joined}),
     [](const ::testing::TestParamInfo<Source>& info) { return info.param.name; });
 
+// A camera whose pictures come out of order (B-frames): its frames keep the
+// clip's presentation times, and their decode times rise as the file's do.
+TEST(RtspCamera, BFramesKeepTheClipsPresentationAndDecodeTimes)
+{
+    TempDir dir;
+    const fs::path path = dir.path() / "bframes.mp4";
+    ProcessOptions options;
+    options.args = {"-nostdin", "-v",       "error",   "-f",         "lavfi", "-i", "testsrc2=size=320x240:rate=25",
+                    "-t",       "1",        "-c:v",    "libx264",    "-bf",   "2",  "-g",
+                    "25",       "-pix_fmt", "yuv420p", path.string()};
+    ASSERT_EQ(Process::Start("/usr/bin/ffmpeg", options)->WaitExit().value_or(-1), 0);
+    const auto packets = ProbePackets(path);
+    RtspTestServer server(path);
+    ASSERT_TRUE(server.Start());
+    CameraRig rig;
+    rig.WriteCameras("1 door " + server.Url("/clip") + "\n");
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(WaitUntil([&] {
+        const auto events = CameraEvents(rig.Events(), 1);
+        return std::any_of(events.begin(), events.end(), [](auto& e) { return e.kind == "end"; });
+    })) << rig.core->Output();
+    ASSERT_TRUE(rig.Stop());
+    const auto frames = FirstConnection(rig.Events(), 1);
+    ASSERT_EQ(frames.size(), packets.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const double origin = frames[0].Seconds(frames[0].dts);
+        EXPECT_NEAR(frames[i].Seconds(frames[i].pts) - origin, packets[i].pts - packets[0].dts, 1e-3) << i;
+        EXPECT_NEAR(frames[i].Seconds(frames[i].dts) - origin, packets[i].dts - packets[0].dts, 1e-3) << i;
+    }
+}
+
 // The value of `key` in a status line ("... refused=1 ..."), or "".
 std::string Field(const std::string& line, const std::string& key)
 {
