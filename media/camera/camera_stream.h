@@ -61,7 +61,8 @@ public:
     const CameraConfig& config() const { return config_; }
     void Start();
     // Asks the thread to end; returns at once. Blocking FFmpeg calls see it
-    // through their interrupt callback within a fraction of a second.
+    // through their interrupt callback, the own RTSP client between two
+    // polls, within a fraction of a second.
     void Stop();
     // Waits for the thread; afterwards Numbers() is final.
     void Join();
