@@ -16,6 +16,34 @@ uint32_t Be32(const uint8_t* p)
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
 
+// True when an H.264 SEI unit (its payload after the unit header) holds a
+// recovery point: the picture is a random access point without being IDR,
+// as FFmpeg's parser counts key frames. The messages' types and sizes are
+// read as they stand; a size that runs past the unit ends the search.
+bool HoldsRecoveryPoint(const uint8_t* data, size_t size)
+{
+    size_t at = 0;
+    while (at < size && data[at] != 0x80) { // 0x80: the unit's trailing bits
+        size_t type = 0, length = 0;
+        while (at < size && data[at] == 0xFF)
+            type += 255, ++at;
+        if (at == size)
+            return false;
+        type += data[at++];
+        while (at < size && data[at] == 0xFF)
+            length += 255, ++at;
+        if (at == size)
+            return false;
+        length += data[at++];
+        if (type == 6)
+            return true;
+        if (length > size - at)
+            return false;
+        at += length;
+    }
+    return false;
+}
+
 } // namespace
 
 RtpDepacketizer::RtpDepacketizer(bool hevc, uint8_t payloadType, FrameSink sink, size_t maxFrameBytes)
@@ -176,7 +204,7 @@ void RtpDepacketizer::Aggregated(const uint8_t* data, size_t size, size_t at)
 void RtpDepacketizer::AppendUnit(const uint8_t* header, size_t headerSize, const uint8_t* data, size_t size)
 {
     const int type = hevc_ ? (header[0] >> 1) & 0x3F : header[0] & 0x1F;
-    if (hevc_ ? type >= 16 && type <= 23 : type == 5)
+    if (hevc_ ? type >= 16 && type <= 23 : type == 5 || (type == 6 && HoldsRecoveryPoint(data, size)))
         frame_.keyFrame = true;
     Append(kStartCode, sizeof kStartCode);
     Append(header, headerSize);
