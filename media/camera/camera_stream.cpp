@@ -17,6 +17,7 @@ extern "C" {
 
 #include "annexb.h"
 #include "dvrmedia.h"
+#include "rtsp_client.h"
 
 namespace ingest {
 
@@ -128,6 +129,11 @@ struct CameraStream::Session {
     int64_t loopOffset = 0, passStart = AV_NOPTS_VALUE, passEnd = AV_NOPTS_VALUE;
     // Pacing: the monotonic time and timestamp of the first frame.
     int64_t paceStartNs = 0, paceStartTs = AV_NOPTS_VALUE;
+    // RTSP read by the own client: pictures a decoder holds back for
+    // reordering (B-frames), and the presentation times not yet given out as
+    // decode times, in order.
+    int reorderDepth = 0;
+    std::vector<int64_t> pendingPts;
 
     ~Session()
     {
@@ -259,10 +265,19 @@ CameraStream::Outcome CameraStream::RunSession()
     Session session;
     if (!session.packet || !session.filtered || !session.held)
         return {false, "out of memory"};
-    Outcome outcome = OpenInput(session);
-    if (!outcome.reason.empty())
-        return outcome;
-    outcome = ReadFrames(session);
+    // rtsp:// over TCP: the own client, unless it could not take this camera.
+    const bool ownRtsp =
+        !ffmpegRtsp_ && config_.transport == Transport::Tcp && config_.url.compare(0, 7, "rtsp://") == 0;
+    bool fallBack = false;
+    Outcome outcome;
+    if (ownRtsp)
+        outcome = RunRtsp(session, fallBack);
+    if (!ownRtsp || fallBack) {
+        outcome = OpenInput(session);
+        if (!outcome.reason.empty())
+            return outcome;
+        outcome = ReadFrames(session);
+    }
     if (session.described)
         RaiseStreamEnd(session);
     return outcome;
@@ -349,7 +364,123 @@ bool CameraStream::HandleNewParameters(Session& session, const uint8_t* extradat
     return true;
 }
 
-CameraStream::Outcome CameraStream::ReadFrames(Session& session)
+CameraStream::Outcome CameraStream::RunRtsp(Session& session, bool& fallBack)
+{
+    RtspClient client(config_.url, config_.timeoutSeconds, stop_);
+    std::string reason;
+    const RtspClient::Result result = client.Open(reason);
+    if (result == RtspClient::Result::Fallback) {
+        host_.Log(LEVEL_INFO, "camera " + config_.name + ": read with FFmpeg from now on: " + reason);
+        ffmpegRtsp_ = fallBack = true;
+        return {};
+    }
+    if (result != RtspClient::Result::Ok)
+        return {false, stop_ ? "stopped" : reason};
+    const SdpVideo& video = client.video();
+    session.codec = video.hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
+    session.timeBase = {1, static_cast<int>(video.clockRate)};
+    session.parameterSets = video.parameterSets;
+    // Timestamps count the RTP clock from the first frame of the connection,
+    // unwrapped past 32 bits, as FFmpeg's RTP reader counts them.
+    bool announced = false, clockStarted = false;
+    uint32_t lastTimestamp = 0;
+    int64_t timestamp = 0;
+    AVPacket& packet = *session.packet;
+    reason = client.Play([&](RtpFrame& frame) {
+        if (clockStarted)
+            timestamp += static_cast<int32_t>(frame.timestamp - lastTimestamp);
+        clockStarted = true;
+        lastTimestamp = frame.timestamp;
+        if (frame.damaged) {
+            Lose(session, frame.data.size());
+            return;
+        }
+        // Connected once the first key frame tells the picture size and rate.
+        if (!announced && frame.keyFrame) {
+            ProbePicture(session, frame.data.data(), frame.data.size());
+            Announce(session);
+            announced = true;
+        }
+        // The RTP timestamp is the presentation time. The decode time is
+        // the earliest presentation time among this frame and the reorder
+        // depth before it, as FFmpeg's reader derives it; from a key frame
+        // after a gap on, earlier frames are taken as one frame apart.
+        std::vector<int64_t>& pending = session.pendingPts;
+        if (frame.keyFrame && session.waitingForKey) {
+            pending.clear();
+            for (int before = session.reorderDepth; before > 0; --before)
+                pending.push_back(timestamp - before * session.frameStep);
+        }
+        pending.insert(std::upper_bound(pending.begin(), pending.end(), timestamp), timestamp);
+        packet.dts = pending.front();
+        pending.erase(pending.begin());
+        packet.data = frame.data.data();
+        packet.size = static_cast<int>(frame.data.size());
+        packet.pts = timestamp;
+        packet.duration = session.frameRate.num ? session.frameStep : 0;
+        packet.flags = frame.keyFrame ? AV_PKT_FLAG_KEY : 0;
+        Emit(session, packet);
+        packet.data = nullptr;
+        packet.size = 0;
+    });
+    return {announced, stop_ ? "stopped" : reason};
+}
+
+// The first key frame of an RTSP stream read by the own client: its picture
+// size, and its frame rate where the sequence parameter set states one.
+void CameraStream::ProbePicture(Session& session, const uint8_t* data, size_t size)
+{
+    if (!session.parser) {
+        session.parser = av_parser_init(session.codec);
+        session.parserCodec = avcodec_alloc_context3(nullptr);
+        if (session.parser)
+            session.parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    }
+    if (!session.parser || !session.parserCodec)
+        return;
+#ifndef FF_API_TICKS_PER_FRAME
+    // This FFmpeg's H.264 parser counts the rate in ticks of the context,
+    // two per frame as its decoder sets them (later ones count two itself).
+    if (session.codec == AV_CODEC_ID_H264)
+        session.parserCodec->ticks_per_frame = 2;
+#endif
+    // The parser needs the parameter sets before the picture; the session
+    // description may be the only place that has them.
+    std::vector<uint8_t> picture(session.parameterSets);
+    picture.insert(picture.end(), data, data + size);
+    picture.resize(picture.size() + AV_INPUT_BUFFER_PADDING_SIZE);
+    uint8_t* out = nullptr;
+    int outSize = 0;
+    av_parser_parse2(session.parser, session.parserCodec, &out, &outSize, picture.data(),
+                     static_cast<int>(picture.size() - AV_INPUT_BUFFER_PADDING_SIZE), AV_NOPTS_VALUE, AV_NOPTS_VALUE,
+                     0);
+    if (session.parser->width > 0 && session.parser->height > 0) {
+        session.width = session.parser->width;
+        session.height = session.parser->height;
+    }
+    const AVRational rate = session.parserCodec->framerate;
+    if (rate.num > 0 && rate.den > 0 && av_q2d(rate) <= 240) {
+        session.frameRate = rate;
+        session.frameStep = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), session.timeBase));
+    }
+    // How many pictures the decoder holds back for reordering: the parser
+    // does not say, a decoder does from the sequence parameter set once it
+    // has read the key frame (once per connection).
+    const AVCodec* decoder = avcodec_find_decoder(session.codec);
+    AVCodecContext* decoding = decoder ? avcodec_alloc_context3(decoder) : nullptr;
+    AVPacket* packet = av_packet_alloc();
+    if (decoding && packet && avcodec_open2(decoding, decoder, nullptr) >= 0) {
+        packet->data = picture.data();
+        packet->size = static_cast<int>(picture.size() - AV_INPUT_BUFFER_PADDING_SIZE);
+        avcodec_send_packet(decoding, packet);
+        session.reorderDepth = std::clamp(decoding->has_b_frames, 0, 16);
+    }
+    av_packet_free(&packet);
+    avcodec_free_context(&decoding);
+}
+
+// The connection is up and its stream known: one line, and the status.
+void CameraStream::Announce(Session& session)
 {
     char connected[160];
     snprintf(connected, sizeof connected, "camera %s: connected, %s %dx%d", config_.name.c_str(),
@@ -365,6 +496,11 @@ CameraStream::Outcome CameraStream::ReadFrames(Session& session)
         status_.width = session.width;
         status_.height = session.height;
     }
+}
+
+CameraStream::Outcome CameraStream::ReadFrames(Session& session)
+{
+    Announce(session);
     while (!stop_) {
         deadline_ = CoarseNs() + int64_t{config_.timeoutSeconds} * kSecond;
         int error = av_read_frame(session.input, session.packet);
@@ -511,6 +647,16 @@ void CameraStream::Emit(Session& session, const AVPacket& packet)
     // The core admits a source again only from a key frame: send none before.
     session.waitingForKey = refused;
     CountFrame(keyFrame, packet.size, !refused, refused);
+}
+
+// A frame that arrived damaged (RTP packets of it lost): not raised, its
+// sequence number left out so that receivers see the gap, and nothing more
+// until the next key frame, as after a refused frame.
+void CameraStream::Lose(Session& session, size_t bytes)
+{
+    ++numbers_.nextSequence;
+    session.waitingForKey = true;
+    CountFrame(false, bytes, false, false);
 }
 
 // A key frame whose parameter sets differ from those described starts a new

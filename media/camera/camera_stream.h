@@ -1,5 +1,5 @@
-// One camera's ingest: a thread that connects to the camera with FFmpeg,
-// raises a stream description and then every compressed frame as media
+// One camera's ingest: a thread that connects to the camera (rtsp:// over
+// TCP with the plugin's own RTSP client, anything else with FFmpeg), raises a stream description and then every compressed frame as media
 // events (dvrmedia.h), and reconnects with a capped back-off when the camera
 // stops sending, refuses or drops the connection.
 #pragma once
@@ -61,7 +61,8 @@ public:
     const CameraConfig& config() const { return config_; }
     void Start();
     // Asks the thread to end; returns at once. Blocking FFmpeg calls see it
-    // through their interrupt callback within a fraction of a second.
+    // through their interrupt callback, the own RTSP client between two
+    // polls, within a fraction of a second.
     void Stop();
     // Waits for the thread; afterwards Numbers() is final.
     void Join();
@@ -79,12 +80,19 @@ private:
 
     void Run();
     Outcome RunSession();
+    // An rtsp:// camera over TCP read by the plugin's own client. Sets
+    // `fallBack` when the client cannot take the camera's stream: FFmpeg
+    // reads it then, this connection and the following ones.
+    Outcome RunRtsp(Session& session, bool& fallBack);
+    void Announce(Session& session);
+    void ProbePicture(Session& session, const uint8_t* data, size_t size);
     Outcome OpenInput(Session& session);
     Outcome ReadFrames(Session& session);
     bool HandleNewParameters(Session& session, const uint8_t* extradata, size_t size);
     bool Pace(Session& session, int64_t timestamp);
     void Deliver(Session& session, AVPacket& packet);
     void Emit(Session& session, const AVPacket& packet);
+    void Lose(Session& session, size_t bytes);
     void CheckParameterSets(Session& session, const AVPacket& packet);
     bool RaiseDescription(Session& session, uint32_t sequence);
     void RaiseStreamEnd(Session& session);
@@ -96,7 +104,8 @@ private:
     const Host host_;
     const CameraConfig config_;
     const uint32_t sourceID_;
-    StreamNumbers numbers_; // the thread's own until Join
+    StreamNumbers numbers_;   // the thread's own until Join
+    bool ffmpegRtsp_ = false; // the own RTSP client could not take this camera: FFmpeg reads it
 
     std::thread thread_;
     std::atomic<bool> stop_{false};

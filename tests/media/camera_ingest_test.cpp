@@ -293,6 +293,37 @@ INSTANTIATE_TEST_SUITE_P(
                Delivery::Joined}),
     [](const ::testing::TestParamInfo<Source>& info) { return info.param.name; });
 
+// A camera whose pictures come out of order (B-frames): its frames keep the
+// clip's presentation times, and their decode times rise as the file's do.
+TEST(RtspCamera, BFramesKeepTheClipsPresentationAndDecodeTimes)
+{
+    TempDir dir;
+    const fs::path path = dir.path() / "bframes.mp4";
+    ProcessOptions options;
+    options.args = {"-nostdin", "-v",       "error",   "-f",         "lavfi", "-i", "testsrc2=size=320x240:rate=25",
+                    "-t",       "1",        "-c:v",    "libx264",    "-bf",   "2",  "-g",
+                    "25",       "-pix_fmt", "yuv420p", path.string()};
+    ASSERT_EQ(Process::Start("/usr/bin/ffmpeg", options)->WaitExit().value_or(-1), 0);
+    const auto packets = ProbePackets(path);
+    RtspTestServer server(path);
+    ASSERT_TRUE(server.Start());
+    CameraRig rig;
+    rig.WriteCameras("1 door " + server.Url("/clip") + "\n");
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(WaitUntil([&] {
+        const auto events = CameraEvents(rig.Events(), 1);
+        return std::any_of(events.begin(), events.end(), [](auto& e) { return e.kind == "end"; });
+    })) << rig.core->Output();
+    ASSERT_TRUE(rig.Stop());
+    const auto frames = FirstConnection(rig.Events(), 1);
+    ASSERT_EQ(frames.size(), packets.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const double origin = frames[0].Seconds(frames[0].dts);
+        EXPECT_NEAR(frames[i].Seconds(frames[i].pts) - origin, packets[i].pts - packets[0].dts, 1e-3) << i;
+        EXPECT_NEAR(frames[i].Seconds(frames[i].dts) - origin, packets[i].dts - packets[0].dts, 1e-3) << i;
+    }
+}
+
 // The value of `key` in a status line ("... refused=1 ..."), or "".
 std::string Field(const std::string& line, const std::string& key)
 {
@@ -462,6 +493,7 @@ TEST(BadCameras, EachGetsOneClearLineAndTheOthersRunOn)
     for (const char* line : {
              "camera silent: cannot connect: Connection timed out",
              "camera refused: cannot connect: Connection refused",
+             "camera audio: read with FFmpeg from now on: no H.264 or H.265 video track in the session description",
              "camera audio: cannot connect: no video stream",
              "camera missing: cannot connect: No such file or directory",
              "cameras.conf line 6: expected: <number> <name> <url> [options]",
@@ -486,10 +518,45 @@ TEST(BadCameras, EachGetsOneClearLineAndTheOthersRunOn)
     })) << rig.Request(DVR_CAMERA_STATUS, "");
     for (const char* name : {"silent", "refused", "audio", "missing"})
         EXPECT_EQ(rig.core->CountOutput(std::string("camera ") + name + ": cannot connect"), 1u) << name;
+    EXPECT_EQ(rig.core->CountOutput("camera audio: read with FFmpeg"), 1u);
     const size_t before = CountFrames(rig.Events(), 1);
     EXPECT_TRUE(rig.WaitForFrames(1, before + 10));
     EXPECT_TRUE(rig.Stop());
     ExpectWellFormed(rig.Events(), 1);
+}
+
+// A camera that asks for credentials, in either scheme: those of the URL are
+// answered, and a wrong or missing password is one clear line.
+TEST(RtspCredentials, TheUrlsAreAnsweredInBothSchemesAndAWrongOneIsOneClearLine)
+{
+    for (const std::string scheme : {"basic", "digest"}) {
+        SCOPED_TRACE(scheme);
+        ProcessOptions options;
+        options.args = {std::string(DVR_MEDIA_TEST_DIR) + "/rtsp_test_server.py",
+                        "--auth",
+                        scheme,
+                        "--user",
+                        "ann",
+                        "--password",
+                        "s3cret"};
+        const auto server = Process::Start("/usr/bin/python3", options);
+        ASSERT_TRUE(server->WaitForOutput("ready ") && server->WaitForOutput("\n")) << server->Output();
+        const std::string ready = server->Output();
+        const std::string at =
+            "127.0.0.1:" + std::to_string(std::stoi(ready.substr(ready.find("ready ") + 6))) + "/live";
+        CameraRig rig;
+        rig.WriteCameras("1 door rtsp://ann:s3cret@" + at + "\n2 wrong rtsp://ann:guess@" + at + "\n3 none rtsp://" +
+                         at + "\n");
+        ASSERT_TRUE(rig.Start());
+        ASSERT_TRUE(rig.WaitForFrames(1, 10)) << rig.core->Output();
+        for (const std::string name : {"wrong", "none"})
+            EXPECT_TRUE(rig.core->WaitForOutput("camera " + name +
+                                                ": cannot connect: Server returned 401 Unauthorized (authorization "
+                                                "failed)"))
+                << rig.core->Output();
+        ASSERT_TRUE(rig.Stop());
+        ExpectWellFormed(rig.Events(), 1);
+    }
 }
 
 TEST(SupervisorPackets, AddDisableEnableListStatusAndRemoveACamera)

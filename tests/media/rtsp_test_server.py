@@ -2,6 +2,7 @@
 """A live RTSP camera on the loopback interface, for tests and the demo.
 
     rtsp_test_server.py [--port N] [--clip FILE] [--clip-h265 FILE]
+                        [--auth basic|digest --user NAME --password WORD]
 
 Serves, on 127.0.0.1 (port N, or a free one when N is 0 or absent):
   /clip    FILE (H.264 in MP4), sent once to each client at its own pace,
@@ -9,6 +10,7 @@ Serves, on 127.0.0.1 (port N, or a free one when N is 0 or absent):
   /clip265 the same for an H.265 MP4 (--clip-h265)
   /live    an endless live test pattern, H.264 with a key frame every 25 frames
   /audio   an endless tone and no video at all
+--auth makes every mount ask for the user's credentials in that scheme.
 Prints "ready PORT" on standard output once it accepts clients, then runs
 until it is terminated. Run it with Debian's /usr/bin/python3 (GStreamer's
 RTSP server through python3-gi and gir1.2-gst-rtsp-server-1.0).
@@ -20,8 +22,9 @@ import sys
 import gi
 
 gi.require_version("Gst", "1.0")
+gi.require_version("GstRtsp", "1.0")
 gi.require_version("GstRtspServer", "1.0")
-from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
+from gi.repository import GLib, Gst, GstRtsp, GstRtspServer  # noqa: E402
 
 
 def main():
@@ -29,6 +32,9 @@ def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--clip")
     parser.add_argument("--clip-h265")
+    parser.add_argument("--auth", choices=["basic", "digest"])
+    parser.add_argument("--user", default="")
+    parser.add_argument("--password", default="")
     args = parser.parse_args()
 
     Gst.init(None)
@@ -37,10 +43,24 @@ def main():
     server.set_service(str(args.port))
     mounts = server.get_mount_points()
 
+    if args.auth:
+        auth = GstRtspServer.RTSPAuth()
+        token = GstRtspServer.RTSPToken()
+        token.set_string("media.factory.role", "viewer")
+        if args.auth == "digest":
+            auth.set_supported_methods(GstRtsp.RTSPAuthMethod.DIGEST)
+            auth.add_digest(args.user, args.password, token)
+        else:
+            auth.add_basic(GstRtspServer.RTSPAuth.make_basic(args.user, args.password), token)
+        server.set_auth(auth)
+
     def mount(path, launch):
         factory = GstRtspServer.RTSPMediaFactory()
         factory.set_launch("( " + launch + " )")
         factory.set_shared(False)  # every client gets the stream from its start
+        if args.auth:
+            factory.add_role_from_structure(Gst.Structure.from_string(
+                "viewer, media.factory.access=(boolean)true, media.factory.construct=(boolean)true")[0])
         mounts.add_factory(path, factory)
 
     if args.clip:

@@ -1,0 +1,243 @@
+// The camera's own RTSP reader against what a camera or anything posing as
+// one may send: RTP payloads put together into frames or reported damaged,
+// interleaved units and message heads framed or refused, session
+// descriptions and URLs read. Well-formed streams are proven end to end by
+// the camera tests against a real RTSP server; these are the hostile cases.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "rtp_depacketizer.h"
+#include "rtsp_client.h"
+
+namespace {
+
+using namespace ingest;
+using Bytes = std::vector<uint8_t>;
+
+Bytes Rtp(uint16_t sequence, uint32_t timestamp, bool marker, const Bytes& payload, uint8_t type = 96)
+{
+    Bytes packet = {0x80,
+                    static_cast<uint8_t>((marker ? 0x80 : 0) | type),
+                    static_cast<uint8_t>(sequence >> 8),
+                    static_cast<uint8_t>(sequence),
+                    static_cast<uint8_t>(timestamp >> 24),
+                    static_cast<uint8_t>(timestamp >> 16),
+                    static_cast<uint8_t>(timestamp >> 8),
+                    static_cast<uint8_t>(timestamp),
+                    0,
+                    0,
+                    0,
+                    1};
+    packet.insert(packet.end(), payload.begin(), payload.end());
+    return packet;
+}
+
+struct Frame {
+    Bytes data; // compared when not damaged
+    bool key;
+    bool damaged;
+};
+
+struct DepacketizerRow {
+    const char* story;
+    bool hevc;
+    std::vector<Bytes> packets;
+    std::vector<Frame> frames;
+};
+
+const Bytes kIdr = {0, 0, 0, 1, 0x65, 0xAA, 0xBB, 0xCC};
+
+const DepacketizerRow kDepacketizerRows[] = {
+    {"single unit, marker ends the frame", false, {Rtp(1, 100, true, {0x65, 0xAA, 0xBB, 0xCC})}, {{kIdr, true, false}}},
+    {"STAP-A parameter sets and an FU-A picture in three fragments",
+     false,
+     {Rtp(1, 100, false, {0x18, 0, 2, 0x67, 0x42, 0, 2, 0x68, 0xCE}), Rtp(2, 100, false, {0x7C, 0x85, 0xAA}),
+      Rtp(3, 100, false, {0x7C, 0x05, 0xBB}), Rtp(4, 100, true, {0x7C, 0x45, 0xCC})},
+     {{{0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE, 0, 0, 0, 1, 0x65, 0xAA, 0xBB, 0xCC}, true, false}}},
+    {"an SEI recovery point after another message makes a key frame of a non-IDR picture",
+     false,
+     {Rtp(1, 100, true, {0x18, 0, 6, 0x06, 0x05, 0x01, 0xAA, 0x06, 0x01, 0, 2, 0x41, 0x01})},
+     {{{0, 0, 0, 1, 0x06, 0x05, 0x01, 0xAA, 0x06, 0x01, 0, 0, 0, 1, 0x41, 0x01}, true, false}}},
+    {"an SEI whose message size runs past it makes no key frame",
+     false,
+     {Rtp(1, 100, true, {0x18, 0, 4, 0x06, 0x05, 0x09, 0xAA, 0, 2, 0x41, 0x01})},
+     {{{0, 0, 0, 1, 0x06, 0x05, 0x09, 0xAA, 0, 0, 0, 1, 0x41, 0x01}, false, false}}},
+    {"a new timestamp ends a frame whose marker never came",
+     false,
+     {Rtp(1, 100, false, {0x41, 0x01}), Rtp(2, 200, true, {0x41, 0x02})},
+     {{{0, 0, 0, 1, 0x41, 0x01}, false, false}, {{0, 0, 0, 1, 0x41, 0x02}, false, false}}},
+    {"fragments out of order: the middle before the first",
+     false,
+     {Rtp(2, 100, false, {0x7C, 0x05, 0xBB}), Rtp(3, 100, true, {0x7C, 0x45, 0xCC})},
+     {{{}, false, true}}},
+    {"a fragmented unit whose end is lost, then the next frame whole",
+     false,
+     {Rtp(1, 100, false, {0x7C, 0x85, 0xAA}), Rtp(2, 200, true, {0x65, 0xAA, 0xBB, 0xCC})},
+     {{{}, true, true}, {kIdr, true, false}}},
+    {"a sequence gap inside a frame damages it; the next is whole",
+     false,
+     {Rtp(1, 100, false, {0x41, 0x01}), Rtp(3, 100, true, {0x41, 0x02}), Rtp(4, 200, true, {0x65, 0xAA, 0xBB, 0xCC})},
+     {{{}, false, true}, {kIdr, true, false}}},
+    {"a late or doubled packet is left out",
+     false,
+     {Rtp(5, 100, true, {0x65, 0xAA, 0xBB, 0xCC}), Rtp(5, 100, true, {0x41, 0x09}), Rtp(3, 100, true, {0x41, 0x09})},
+     {{kIdr, true, false}}},
+    {"an aggregated unit longer than its packet",
+     false,
+     {Rtp(1, 100, true, {0x18, 0, 9, 0x67, 0x42})},
+     {{{}, false, true}}},
+    {"headers and padding past the packet's end, another payload type: ignored",
+     false,
+     {{0x80, 0x60, 0, 1},
+      Bytes{0x8F, 0xE0, 0, 1, 0, 0, 0, 100, 0, 0, 0, 1, 0x65},
+      Bytes{0x90, 0xE0, 0, 1, 0, 0, 0, 100, 0, 0, 0, 1, 0, 0, 0xFF, 0xFF, 0x65},
+      Bytes{0xA0, 0xE0, 0, 1, 0, 0, 0, 100, 0, 0, 0, 1, 0x65, 0x40},
+      Rtp(1, 100, true, {0x65, 0x01}, 97),
+      Rtp(2, 100, true, {0x65, 0xAA, 0xBB, 0xCC})},
+     {{kIdr, true, false}}},
+    {"a frame over the size cap",
+     false,
+     {Rtp(1, 100, false, Bytes(40, 0x41)), Rtp(2, 100, true, Bytes(40, 0x41))},
+     {{{}, false, true}}},
+    {"H.265: aggregated parameter sets and a fragmented IRAP picture",
+     true,
+     {Rtp(1, 100, false, {0x60, 0x01, 0, 3, 0x40, 0x01, 0x0C, 0, 3, 0x42, 0x01, 0x0D}),
+      Rtp(2, 100, false, {0x62, 0x01, 0x93, 0xAA}), Rtp(3, 100, true, {0x62, 0x01, 0x53, 0xBB})},
+     {{{0, 0, 0, 1, 0x40, 0x01, 0x0C, 0, 0, 0, 1, 0x42, 0x01, 0x0D, 0, 0, 0, 1, 0x26, 0x01, 0xAA, 0xBB}, true, false}}},
+    {"H.265: a fragment without its first", true, {Rtp(1, 100, true, {0x62, 0x01, 0x53, 0xBB})}, {{{}, false, true}}},
+};
+
+TEST(RtpDepacketizer, PutsFramesTogetherOrReportsThemDamaged)
+{
+    for (const DepacketizerRow& row : kDepacketizerRows) {
+        SCOPED_TRACE(row.story);
+        std::vector<RtpFrame> frames;
+        RtpDepacketizer depacketizer(
+            row.hevc, 96, [&](RtpFrame& frame) { frames.push_back(frame); }, 64);
+        for (const Bytes& packet : row.packets)
+            depacketizer.Push(packet.data(), packet.size());
+        ASSERT_EQ(frames.size(), row.frames.size());
+        for (size_t i = 0; i < frames.size(); ++i) {
+            EXPECT_EQ(frames[i].damaged, row.frames[i].damaged) << "frame " << i;
+            if (!row.frames[i].damaged) {
+                EXPECT_EQ(frames[i].data, row.frames[i].data) << "frame " << i;
+                EXPECT_EQ(frames[i].keyFrame, row.frames[i].key) << "frame " << i;
+            }
+        }
+    }
+}
+
+struct FramingRow {
+    const char* story;
+    std::string bytes;
+    Framing kind;
+    size_t size;
+    bool bad;
+};
+
+const FramingRow kFramingRows[] = {
+    {"an interleaved header alone", std::string("$\0\0\x10", 4), Framing::Partial, 0, false},
+    {"an interleaved unit whole", std::string("$\1\0\2ab$", 7), Framing::Interleaved, 6, false},
+    {"bytes that start no unit, up to the next '$'", std::string("\0\x7f$\0", 4), Framing::Garbage, 2, false},
+    {"an answer whose body is still coming", "RTSP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nv=0", Framing::Partial, 0,
+     false},
+    {"an answer with a body past its cap", "RTSP/1.0 200 OK\r\nContent-Length: 99999999999\r\n\r\n", Framing::Message,
+     0, true},
+    {"an answer with a length that is no number", "RTSP/1.0 200 OK\r\nContent-Length: -5\r\n\r\n", Framing::Message, 0,
+     true},
+    {"a status line without a status", "RTSP/1.0 OK\r\n\r\n", Framing::Message, 0, true},
+    {"a head that never ends", "RTSP/1.0 200 OK\r\nX: " + std::string(kMaxHeadBytes, 'x'), Framing::Message, 0, true},
+    {"a request from the server, lines ended by LF alone", "GET_PARAMETER * RTSP/1.0\nCSeq: 1\n\n", Framing::Message,
+     34, false},
+};
+
+TEST(RtspFraming, FramesWhatTheConnectionBringsAndRefusesWhatIsOverItsCaps)
+{
+    for (const FramingRow& row : kFramingRows) {
+        SCOPED_TRACE(row.story);
+        const Framed framed = FrameAt(reinterpret_cast<const uint8_t*>(row.bytes.data()), row.bytes.size());
+        EXPECT_EQ(framed.kind, row.kind);
+        EXPECT_EQ(framed.bad, row.bad);
+        EXPECT_TRUE(!row.size || framed.size == row.size) << framed.size;
+    }
+}
+
+struct SdpRow {
+    const char* story;
+    std::string sdp;
+    bool found;
+    bool hevc;
+    std::string control;
+    Bytes sets;
+};
+
+const std::string kBase = "rtsp://cam/live/";
+
+const SdpRow kSdpRows[] = {
+    {"H.264 behind an audio track, relative control, parameter sets",
+     "v=0\r\nm=audio 0 RTP/AVP 97\r\na=rtpmap:97 H264/90000\r\na=control:audio\r\nm=video 0 RTP/AVP 96\r\n"
+     "a=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1; sprop-parameter-sets=Z0IA,aM4=\r\n"
+     "a=control:track1\r\n",
+     true, false, kBase + "track1", Bytes{0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 0, 1, 0x68, 0xCE}},
+    {"H.265 with its three parameter set lists and an absolute control",
+     "m=video 0 RTP/AVP 98\na=rtpmap:98 H265/90000\na=fmtp:98 sprop-vps=QAE=;sprop-sps=QgE=;sprop-pps=RAE=\n"
+     "a=control:rtsp://other/v\n",
+     true, true, "rtsp://other/v", Bytes{0, 0, 0, 1, 0x40, 0x01, 0, 0, 0, 1, 0x42, 0x01, 0, 0, 0, 1, 0x44, 0x01}},
+    {"a second video track is not looked at once one is found; no control: the aggregate",
+     "m=video 0 RTP/AVP 96\na=rtpmap:96 H264/90000\nm=video 0 RTP/AVP 97\na=rtpmap:97 H265/90000\n",
+     true,
+     false,
+     kBase,
+     {}},
+    {"garbage parameter sets are left out",
+     "m=video 0 RTP/AVP 96\na=rtpmap:96 H264/90000\na=fmtp:96 "
+     "sprop-parameter-sets=!!!!,\n",
+     true,
+     false,
+     kBase,
+     {}},
+    {"only audio", "m=audio 0 RTP/AVP 0\na=rtpmap:0 PCMU/8000\n", false, false, "", {}},
+    {"video of another codec", "m=video 0 RTP/AVP 26\na=rtpmap:96 JPEG/90000\n", false, false, "", {}},
+    {"a map for a payload type the media does not list",
+     "m=video 0 RTP/AVP 97\na=rtpmap:96 H264/90000\n",
+     false,
+     false,
+     "",
+     {}},
+    {"a clock rate that is no number", "m=video 0 RTP/AVP 96\na=rtpmap:96 H264/9x\n", false, false, "", {}},
+};
+
+TEST(SessionDescription, FindsTheVideoTrackAndRefusesWhatItCannotRead)
+{
+    for (const SdpRow& row : kSdpRows) {
+        SCOPED_TRACE(row.story);
+        SdpVideo video;
+        ASSERT_EQ(ParseSdpVideo(row.sdp, kBase, video), row.found);
+        if (!row.found)
+            continue;
+        EXPECT_EQ(video.hevc, row.hevc);
+        EXPECT_EQ(video.clockRate, 90000u);
+        EXPECT_EQ(video.control, row.control);
+        EXPECT_EQ(video.parameterSets, row.sets);
+    }
+}
+
+TEST(RtspUrl, CredentialsHostAndPortAreTakenApart)
+{
+    RtspUrl url;
+    ASSERT_TRUE(ParseRtspUrl("rtsp://ann:s%40cret:x@[::1]:8554/live?a=1", url));
+    EXPECT_EQ(url.user, "ann");
+    EXPECT_EQ(url.password, "s@cret:x");
+    EXPECT_EQ(url.userInfo, "ann:s%40cret:x");
+    EXPECT_EQ(url.host, "::1");
+    EXPECT_EQ(url.port, 8554);
+    EXPECT_EQ(url.plain, "rtsp://[::1]:8554/live?a=1");
+    for (const char* bad : {"rtsp://cam:99999/x", "rtsp://cam:port/x", "rtsp:///x", "http://cam/x", "rtsp://[::1/x"}) {
+        RtspUrl ignored;
+        EXPECT_FALSE(ParseRtspUrl(bad, ignored)) << bad;
+    }
+}
+
+} // namespace
