@@ -25,7 +25,7 @@
 #include "core/log_levels.h"
 #include "dvrplugin.h"
 #include "events/event_inbox.h"
-#include "events/raised_event.h"
+#include "plugin-host/raised_event.h"
 #include "events/refblocktable.h"
 #include "events/request_threads.h"
 #include "events/video_admission.h"

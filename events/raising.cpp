@@ -13,7 +13,7 @@
 #include "core/logging.h"
 #include "events/block_pool.h"
 #include "events/event_bus.h"
-#include "events/raised_event.h"
+#include "plugin-host/raised_event.h"
 #include "plugin-host/plugin_host.h"
 
 extern "C" int32_t FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out)

@@ -7,7 +7,7 @@
 
 #include "core/crash_report.h"
 #include "core/logging.h"
-#include "events/raised_event.h"
+#include "plugin-host/raised_event.h"
 #include "plugin-host/plugin_host.h"
 
 namespace {

@@ -18,7 +18,7 @@
 
 #include "core/log_levels.h"
 #include "dvrplugin.h"
-#include "events/raised_event.h"
+#include "plugin-host/raised_event.h"
 #include "plugin-host/plugin_call.h"
 #include "plugin-host/plugin_side_table.h"
 #include "plugin-host/plugin_watchdog.h"

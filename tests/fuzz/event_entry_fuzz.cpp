@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "events/raised_event.h"
+#include "plugin-host/raised_event.h"
 #include "fuzz_support.h"
 #include "support/core_harness.h"
 

@@ -13,7 +13,7 @@
 #include <map>
 #include <set>
 
-#include "events/raised_event.h"
+#include "plugin-host/raised_event.h"
 #include "events/routing.h"
 #include "plugin-host/plugin_descriptor_rules.h"
 #include "plugin-host/plugin_entry_points.h"

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "events/raised_event.h"
+#include "plugin-host/raised_event.h"
 #include "events/refblocktable.h"
 #include "events/routing.h"
 #include "plugin-host/plugin_acceptance.h"
