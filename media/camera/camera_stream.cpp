@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 extern "C" {
@@ -239,7 +240,17 @@ void CameraStream::Run()
             ++status_.reconnects;
         }
         first = false;
-        const Outcome outcome = RunSession();
+        // Whatever a connection throws (out of memory at worst) ends that
+        // connection, never the thread: an exception leaving it would end
+        // the core.
+        Outcome outcome;
+        try {
+            outcome = RunSession();
+        } catch (const std::exception& error) {
+            outcome = {false, error.what()};
+        } catch (...) {
+            outcome = {false, "unexpected error"};
+        }
         if (stop_)
             break;
         SetState(CameraState::Reconnecting, outcome.reason);

@@ -4,16 +4,17 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <random>
 
 extern "C" {
 #include <libavutil/base64.h>
@@ -118,6 +119,24 @@ std::string Md5Hex(const std::string& text)
         hex += digits[byte & 15];
     }
     return hex;
+}
+
+// Eight unpredictable bytes for a Digest client nonce: the kernel's, or when
+// it has none to give at once, a counter mixed with the clock. Never blocks
+// and never throws (it runs from the destructor's TEARDOWN too).
+uint64_t NonceBits()
+{
+    uint64_t bits = 0;
+    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits))
+        return bits;
+    static std::atomic<uint64_t> counter{0};
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    bits = static_cast<uint64_t>(now.tv_sec) * kSecond + static_cast<uint64_t>(now.tv_nsec);
+    bits ^= ++counter * 0x9E3779B97F4A7C15u;
+    bits = (bits ^ (bits >> 30)) * 0xBF58476D1CE4E5B9u; // mixed, so that consecutive ones differ in every bit
+    bits = (bits ^ (bits >> 27)) * 0x94D049BB133111EBu;
+    return bits ^ (bits >> 31);
 }
 
 std::string Base64(const std::string& text)
@@ -409,11 +428,16 @@ RtspClient::~RtspClient()
 {
     if (fd_ < 0)
         return;
-    if (playing_) { // a courtesy: the server would end the session at its timeout anyway
-        std::string request = "TEARDOWN " + video_.aggregate + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) +
-                              "\r\nSession: " + session_ + "\r\n" + Authorization("TEARDOWN", video_.aggregate) +
-                              "\r\n";
-        (void)send(fd_, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    // A courtesy: the server would end the session at its timeout anyway.
+    // Building the request allocates; nothing of that may leave a destructor.
+    try {
+        if (playing_) {
+            std::string request = "TEARDOWN " + video_.aggregate + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) +
+                                  "\r\nSession: " + session_ + "\r\n" + Authorization("TEARDOWN", video_.aggregate) +
+                                  "\r\n";
+            (void)send(fd_, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+    } catch (...) {
     }
     close(fd_);
 }
@@ -478,8 +502,7 @@ std::string RtspClient::Authorization(const std::string& method, const std::stri
     } else {
         char count[9], cnonce[17];
         snprintf(count, sizeof count, "%08x", ++nonceCount_);
-        std::random_device random;
-        snprintf(cnonce, sizeof cnonce, "%08x%08x", random(), random());
+        snprintf(cnonce, sizeof cnonce, "%016llx", static_cast<unsigned long long>(NonceBits()));
         field += Md5Hex(ha1 + ":" + nonce_ + ":" + count + ":" + cnonce + ":auth:" + ha2) +
                  "\", qop=auth, nc=" + count + ", cnonce=\"" + cnonce + "\"";
     }
