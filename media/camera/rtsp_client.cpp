@@ -728,10 +728,19 @@ void RtspClient::KeepAlive()
 
 std::string RtspClient::Play(const RtpDepacketizer::FrameSink& frame)
 {
-    RtpDepacketizer depacketizer(video_.hevc, video_.payloadType, frame);
+    // The deadline is renewed by whole frames handed on, not by packets: a
+    // stream whose every packet is dropped (another payload type, sequence
+    // numbers gone backwards, a packetization it cannot read) times out and
+    // is connected again rather than stalling silently.
     const int64_t timeout = int64_t{timeoutSeconds_} * kSecond;
+    int64_t deadline = NowNs() + timeout, lastPacketAt = 0;
+    RtpDepacketizer depacketizer(video_.hevc, video_.payloadType, [&](RtpFrame& whole) {
+        if (!whole.damaged)
+            deadline = NowNs() + timeout;
+        frame(whole);
+    });
     const int64_t keepAliveEvery = std::max<int64_t>(1, sessionTimeout_ / 2) * kSecond;
-    int64_t deadline = NowNs() + timeout, keepAliveAt = NowNs() + keepAliveEvery;
+    int64_t keepAliveAt = NowNs() + keepAliveEvery;
     std::string reason;
     for (;;) {
         for (bool more = true; more;) {
@@ -744,8 +753,8 @@ std::string RtspClient::Play(const RtpDepacketizer::FrameSink& frame)
             case Framing::Interleaved:
                 begin_ += unit.size;
                 if (unit.channel == videoChannel_) {
+                    lastPacketAt = NowNs();
                     depacketizer.Push(start + 4, unit.size - 4);
-                    deadline = NowNs() + timeout;
                 } else if (unit.channel == controlChannel_ && HoldsBye(start + 4, unit.size - 4)) {
                     return "end of stream";
                 }
@@ -765,8 +774,12 @@ std::string RtspClient::Play(const RtpDepacketizer::FrameSink& frame)
             KeepAlive();
             keepAliveAt = now + keepAliveEvery;
         }
+        // Packets still coming late in the time the frames did not: the
+        // stream goes on, but nothing of it can be used. (A stream that
+        // stopped in the middle of a frame sent its last packets early.)
         if (now >= deadline)
-            return "no data for " + std::to_string(timeoutSeconds_) + " s";
+            return (lastPacketAt > deadline - timeout / 2 ? "no usable video for " : "no data for ") +
+                   std::to_string(timeoutSeconds_) + " s";
         if (!Fill(std::min(deadline, keepAliveAt), reason) && !reason.empty())
             return reason;
     }

@@ -81,9 +81,10 @@ public:
     const SdpVideo& video() const { return video_; }
 
     // Reads frames and hands each to `frame` until the connection ends, the
-    // server says the stream ended, no video comes for the timeout, or stop
-    // is set. Returns why: "stopped", "end of stream", "no data for N s", or
-    // the error.
+    // server says the stream ended, no whole frame comes for the timeout, or
+    // stop is set. Returns why: "stopped", "end of stream", "no data for N s"
+    // (nothing came, or nothing late in that time), "no usable video for N s"
+    // (packets kept coming, but none made a whole frame), or the error.
     std::string Play(const RtpDepacketizer::FrameSink& frame);
 
 private:
