@@ -26,6 +26,8 @@ namespace {
 
 constexpr int64_t kSecond = 1000000000;
 constexpr int64_t kFirstRetryNs = kSecond / 2;
+// An RTP clock that leaps further than this between two frames has restarted.
+constexpr int kMaxClockLeapSeconds = 5;
 
 int64_t MonotonicNs()
 {
@@ -392,14 +394,27 @@ CameraStream::Outcome CameraStream::RunRtsp(Session& session, bool& fallBack)
     session.timeBase = {1, static_cast<int>(video.clockRate)};
     session.parameterSets = video.parameterSets;
     // Timestamps count the RTP clock from the first frame of the connection,
-    // unwrapped past 32 bits, as FFmpeg's RTP reader counts them.
+    // unwrapped past 32 bits, as FFmpeg's RTP reader counts them. Where the
+    // clock does not go on (the sender restarted, or its clock leapt by more
+    // than a few seconds) they go on by one frame instead, and nothing is
+    // raised until the next key frame, a gap in the sequence numbers showing
+    // the break as after a loss.
+    const int64_t maxStep = int64_t{kMaxClockLeapSeconds} * video.clockRate;
     bool announced = false, clockStarted = false;
     uint32_t lastTimestamp = 0;
-    int64_t timestamp = 0;
+    int64_t timestamp = 0, lastStep = 0;
     AVPacket& packet = *session.packet;
     reason = client.Play([&](RtpFrame& frame) {
-        if (clockStarted)
-            timestamp += static_cast<int32_t>(frame.timestamp - lastTimestamp);
+        const int64_t step = static_cast<int32_t>(frame.timestamp - lastTimestamp);
+        if (clockStarted && (frame.discontinuity || step > maxStep || step < -maxStep)) {
+            timestamp += session.frameRate.num ? session.frameStep : std::max<int64_t>(1, lastStep);
+            ++numbers_.nextSequence;
+            session.waitingForKey = true;
+        } else if (clockStarted) {
+            timestamp += step;
+            if (step > 0)
+                lastStep = step;
+        }
         clockStarted = true;
         lastTimestamp = frame.timestamp;
         if (frame.damaged) {

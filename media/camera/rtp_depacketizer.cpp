@@ -72,6 +72,21 @@ void RtpDepacketizer::Push(const uint8_t* packet, size_t size)
         end -= packet[size - 1];
     }
 
+    // A new synchronization source: the sender restarted (an encoder
+    // restarting on the same connection). Its sequence numbers and
+    // timestamps start afresh: the frame in progress is cut off damaged,
+    // and the next one is marked as not following on from it.
+    const uint32_t source = Be32(packet + 8);
+    if (haveSource_ && source != source_) {
+        if (started_)
+            frame_.damaged = true;
+        Finish();
+        haveSequence_ = false;
+        discontinuity_ = true;
+    }
+    haveSource_ = true;
+    source_ = source;
+
     // Sequence numbers: one behind is late or doubled and left out; one
     // ahead means packets were lost, and the frames they belonged to are
     // damaged: the one in progress and the next.
@@ -224,10 +239,12 @@ void RtpDepacketizer::Finish()
 {
     if (started_ && (!frame_.data.empty() || frame_.damaged)) {
         frame_.damaged |= fragmenting_;
+        frame_.discontinuity = discontinuity_;
+        discontinuity_ = false;
         sink_(frame_);
     }
     frame_.data.clear();
-    frame_.keyFrame = frame_.damaged = false;
+    frame_.keyFrame = frame_.damaged = frame_.discontinuity = false;
     started_ = fragmenting_ = false;
 }
 

@@ -1,7 +1,8 @@
 // H.264 and H.265 access units put together from RTP packets: the payload
 // formats of a camera's video (single NAL unit, aggregation and fragmentation
 // packets), frames cut at the marker bit or where the timestamp changes, and
-// lost packets found by their sequence numbers. The packets come from the
+// lost packets found by their sequence numbers, a restarted sender by its new
+// synchronization source. The packets come from the
 // network: every length is checked, and a frame is capped in size.
 #pragma once
 
@@ -17,6 +18,8 @@ struct RtpFrame {
     uint32_t timestamp = 0;    // RTP timestamp, in the clock rate of the payload
     bool keyFrame = false;     // holds an IDR picture or a recovery point (H.264), an IRAP picture (H.265)
     bool damaged = false;      // packets of it were lost, or it could not be read whole
+    bool discontinuity = false; // the sender restarted (a new synchronization source) before this frame:
+                                // its timestamp does not follow on from the frames before
 };
 
 class RtpDepacketizer {
@@ -53,6 +56,9 @@ private:
     bool fragmenting_ = false; // inside a fragmented unit
     bool haveSequence_ = false;
     uint16_t nextSequence_ = 0;
+    bool haveSource_ = false;
+    uint32_t source_ = 0;        // synchronization source of the packets so far
+    bool discontinuity_ = false; // the next frame handed on is the first of a new source
     uint64_t lostPackets_ = 0;
 };
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rtp_depacketizer.h"
@@ -16,7 +17,8 @@ namespace {
 using namespace ingest;
 using Bytes = std::vector<uint8_t>;
 
-Bytes Rtp(uint16_t sequence, uint32_t timestamp, bool marker, const Bytes& payload, uint8_t type = 96)
+Bytes Rtp(uint16_t sequence, uint32_t timestamp, bool marker, const Bytes& payload, uint8_t type = 96,
+          uint8_t source = 1)
 {
     Bytes packet = {0x80,
                     static_cast<uint8_t>((marker ? 0x80 : 0) | type),
@@ -29,15 +31,19 @@ Bytes Rtp(uint16_t sequence, uint32_t timestamp, bool marker, const Bytes& paylo
                     0,
                     0,
                     0,
-                    1};
+                    source};
     packet.insert(packet.end(), payload.begin(), payload.end());
     return packet;
 }
 
 struct Frame {
+    Frame(Bytes data, bool key, bool damaged, bool discontinuity = false)
+        : data(std::move(data)), key(key), damaged(damaged), discontinuity(discontinuity)
+    {}
     Bytes data; // compared when not damaged
     bool key;
     bool damaged;
+    bool discontinuity;
 };
 
 struct DepacketizerRow {
@@ -101,6 +107,10 @@ const DepacketizerRow kDepacketizerRows[] = {
      false,
      {Rtp(1, 100, false, Bytes(40, 0x41)), Rtp(2, 100, true, Bytes(40, 0x41))},
      {{{}, false, true}}},
+    {"a new synchronization source cuts the frame off and starts the sequence numbers afresh",
+     false,
+     {Rtp(10, 100, false, {0x41, 0x01}), Rtp(3, 9000, true, {0x65, 0xAA, 0xBB, 0xCC}, 96, 2)},
+     {{{}, false, true}, {kIdr, true, false, true}}},
     {"H.265: aggregated parameter sets and a fragmented IRAP picture",
      true,
      {Rtp(1, 100, false, {0x60, 0x01, 0, 3, 0x40, 0x01, 0x0C, 0, 3, 0x42, 0x01, 0x0D}),
@@ -121,6 +131,7 @@ TEST(RtpDepacketizer, PutsFramesTogetherOrReportsThemDamaged)
         ASSERT_EQ(frames.size(), row.frames.size());
         for (size_t i = 0; i < frames.size(); ++i) {
             EXPECT_EQ(frames[i].damaged, row.frames[i].damaged) << "frame " << i;
+            EXPECT_EQ(frames[i].discontinuity, row.frames[i].discontinuity) << "frame " << i;
             if (!row.frames[i].damaged) {
                 EXPECT_EQ(frames[i].data, row.frames[i].data) << "frame " << i;
                 EXPECT_EQ(frames[i].keyFrame, row.frames[i].key) << "frame " << i;
