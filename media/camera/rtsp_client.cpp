@@ -644,6 +644,12 @@ bool RtspClient::Request(const std::string& method, const std::string& url, cons
             }
             const uint8_t* start = buffer_.data() + begin_;
             begin_ += unit.size;
+            // Video a server sends once SETUP is done, before its answer to
+            // PLAY: the start of the first key frame's group, kept (up to a
+            // cap) for Play to take first.
+            if (unit.kind == Framing::Interleaved && !session_.empty() && unit.channel == videoChannel_ &&
+                early_.size() + unit.size <= kMaxEarlyBytes)
+                early_.insert(early_.end(), start, start + unit.size);
             const auto cseq = unit.message.fields.find("cseq");
             if (unit.kind != Framing::Message || unit.message.status == 0 || cseq == unit.message.fields.end() ||
                 Number(cseq->second, 1 << 30) != cseq_)
@@ -739,6 +745,15 @@ std::string RtspClient::Play(const RtpDepacketizer::FrameSink& frame)
             deadline = NowNs() + timeout;
         frame(whole);
     });
+    for (size_t at = 0; at < early_.size();) { // whole interleaved units, as Request kept them
+        const Framed unit = FrameAt(early_.data() + at, early_.size() - at);
+        if (unit.kind != Framing::Interleaved)
+            break;
+        depacketizer.Push(early_.data() + at + 4, unit.size - 4);
+        at += unit.size;
+    }
+    early_.clear();
+    early_.shrink_to_fit();
     const int64_t keepAliveEvery = std::max<int64_t>(1, sessionTimeout_ / 2) * kSecond;
     int64_t keepAliveAt = NowNs() + keepAliveEvery;
     std::string reason;

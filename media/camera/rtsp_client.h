@@ -64,6 +64,8 @@ Framed FrameAt(const uint8_t* data, size_t size);
 // Longest message head, and longest message body (a session description).
 inline constexpr size_t kMaxHeadBytes = 16 << 10;
 inline constexpr size_t kMaxBodyBytes = 64 << 10;
+// Most video kept from before PLAY's answer (the rest of it is dropped).
+inline constexpr size_t kMaxEarlyBytes = 4 << 20;
 
 class RtspClient {
 public:
@@ -91,7 +93,8 @@ private:
     bool Connect(std::string& reason);
     bool Send(const std::string& method, const std::string& url, const std::string& fields, std::string& reason);
     // Sends a request and waits for its response (authenticating once when
-    // asked to); interleaved data before it is dropped.
+    // asked to); video before it, once a session is set up, is kept in
+    // early_, anything else dropped.
     bool Request(const std::string& method, const std::string& url, const std::string& fields, RtspMessage& reply,
                  std::string& body, std::string& reason);
     std::string Authorization(const std::string& method, const std::string& url);
@@ -115,6 +118,7 @@ private:
     uint32_t nonceCount_ = 0;
     SdpVideo video_;
     int videoChannel_ = 0, controlChannel_ = 1;
+    std::vector<uint8_t> early_; // interleaved video units that came before PLAY's answer
     std::vector<uint8_t> buffer_;
     size_t begin_ = 0, end_ = 0; // unread bytes of buffer_
 };
