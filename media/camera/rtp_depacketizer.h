@@ -1,9 +1,9 @@
 // H.264 and H.265 access units put together from RTP packets: the payload
 // formats of a camera's video (single NAL unit, aggregation and fragmentation
-// packets), frames cut at the marker bit or where the timestamp changes, and
-// lost packets found by their sequence numbers, a restarted sender by its new
-// synchronization source. The packets come from the
-// network: every length is checked, and a frame is capped in size.
+// packets), frames cut at the marker bit (once they hold a picture) or where
+// the timestamp changes, lost packets found by their sequence numbers, and a
+// restarted sender by its new synchronization source. The packets come from
+// the network: every length is checked, and a frame is capped in size.
 #pragma once
 
 #include <cstddef>
@@ -46,6 +46,7 @@ private:
     // Aggregation packet: units behind 16-bit sizes from `at` on.
     void Aggregated(const uint8_t* data, size_t size, size_t at);
     void Finish();
+    bool IsSlice(int type) const; // a unit type that holds (part of) a coded picture
 
     const bool hevc_;
     const uint8_t payloadType_;
@@ -54,6 +55,7 @@ private:
     RtpFrame frame_;
     bool started_ = false;     // frame_ has had a packet
     bool fragmenting_ = false; // inside a fragmented unit
+    bool slice_ = false;       // frame_ holds a unit of a coded picture: a marker ends it
     bool haveSequence_ = false;
     uint16_t nextSequence_ = 0;
     bool haveSource_ = false;
