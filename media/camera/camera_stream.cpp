@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include "annexb.h"
+#include "decode_times.h"
 #include "dvrmedia.h"
 #include "rtsp_client.h"
 
@@ -132,11 +133,8 @@ struct CameraStream::Session {
     int64_t loopOffset = 0, passStart = AV_NOPTS_VALUE, passEnd = AV_NOPTS_VALUE;
     // Pacing: the monotonic time and timestamp of the first frame.
     int64_t paceStartNs = 0, paceStartTs = AV_NOPTS_VALUE;
-    // RTSP read by the own client: pictures a decoder holds back for
-    // reordering (B-frames), and the presentation times not yet given out as
-    // decode times, in order.
-    int reorderDepth = 0;
-    std::vector<int64_t> pendingPts;
+    // RTSP read by the own client: decode times from presentation times.
+    DecodeTimes decodeTimes;
 
     ~Session()
     {
@@ -429,17 +427,12 @@ CameraStream::Outcome CameraStream::RunRtsp(Session& session, bool& fallBack)
         }
         // The RTP timestamp is the presentation time. The decode time is
         // the earliest presentation time among this frame and the reorder
-        // depth before it, as FFmpeg's reader derives it; from a key frame
-        // after a gap on, earlier frames are taken as one frame apart.
-        std::vector<int64_t>& pending = session.pendingPts;
-        if (frame.keyFrame && session.waitingForKey) {
-            pending.clear();
-            for (int before = session.reorderDepth; before > 0; --before)
-                pending.push_back(timestamp - before * session.frameStep);
-        }
-        pending.insert(std::upper_bound(pending.begin(), pending.end(), timestamp), timestamp);
-        packet.dts = pending.front();
-        pending.erase(pending.begin());
+        // depth before it, as FFmpeg's reader derives it, and always after
+        // the last; from a key frame after a gap on, earlier frames are
+        // taken as one frame apart.
+        if (frame.keyFrame && session.waitingForKey)
+            session.decodeTimes.Restart(timestamp, session.frameStep);
+        packet.dts = session.decodeTimes.Next(timestamp);
         packet.data = frame.data.data();
         packet.size = static_cast<int>(frame.data.size());
         packet.pts = timestamp;
@@ -499,7 +492,7 @@ void CameraStream::ProbePicture(Session& session, const uint8_t* data, size_t si
         packet->data = picture.data();
         packet->size = static_cast<int>(picture.size() - AV_INPUT_BUFFER_PADDING_SIZE);
         avcodec_send_packet(decoding, packet);
-        session.reorderDepth = std::clamp(decoding->has_b_frames, 0, 16);
+        session.decodeTimes.AtLeast(decoding->has_b_frames);
     }
     av_packet_free(&packet);
     avcodec_free_context(&decoding);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "decode_times.h"
 #include "rtp_depacketizer.h"
 #include "rtsp_client.h"
 
@@ -240,6 +241,38 @@ TEST(SessionDescription, FindsTheVideoTrackAndRefusesWhatItCannotRead)
         EXPECT_EQ(video.clockRate, 90000u);
         EXPECT_EQ(video.control, row.control);
         EXPECT_EQ(video.parameterSets, row.sets);
+    }
+}
+
+struct DecodeTimesRow {
+    const char* story;
+    int depth; // assumed at the key frame that starts the rows, 10 ticks a frame
+    std::vector<int64_t> pts, dts;
+    int depthAfter;
+};
+
+const DecodeTimesRow kDecodeTimesRows[] = {
+    {"one B-frame between, the depth known", 1, {0, 20, 10, 40, 30}, {-10, 0, 10, 20, 30}, 1},
+    {"B-frames the depth did not expect: it grows, and decode times still increase",
+     0,
+     {0, 20, 10, 40, 30, 60, 50},
+     {0, 20, 21, 22, 30, 40, 50},
+     1},
+    {"a presentation time twice", 0, {0, 0, 10}, {0, 1, 10}, 0},
+};
+
+TEST(DecodeTimes, FollowThePresentationTimesAndAlwaysIncrease)
+{
+    for (const DecodeTimesRow& row : kDecodeTimesRows) {
+        SCOPED_TRACE(row.story);
+        DecodeTimes times;
+        times.AtLeast(row.depth);
+        times.Restart(row.pts.front(), 10);
+        std::vector<int64_t> dts;
+        for (int64_t pts : row.pts)
+            dts.push_back(times.Next(pts));
+        EXPECT_EQ(dts, row.dts);
+        EXPECT_EQ(times.depth(), row.depthAfter);
     }
 }
 
