@@ -262,15 +262,14 @@ bool ParseSdpVideo(const std::string& sdp, const std::string& base, SdpVideo& vi
 {
     std::string aggregate = base;
     bool inMedia = false, inVideo = false, found = false;
-    std::vector<std::string> formats; // of the current video media
-    std::string fmtp, control;
+    std::vector<std::string> formats;           // of the current video media
+    std::map<std::string, std::string> fmtps; // its format parameters by payload type, the first of each
+    std::string control;
     auto finish = [&] {
         if (!inVideo || !found)
             return false;
-        const std::string id = std::to_string(video.payloadType);
-        const size_t space = fmtp.find(' ');
-        const std::string params =
-            space != std::string::npos && fmtp.substr(0, space) == id ? fmtp.substr(space + 1) : "";
+        const auto chosen = fmtps.find(std::to_string(video.payloadType));
+        const std::string params = chosen != fmtps.end() ? chosen->second : "";
         if (video.hevc)
             for (const char* key : {"sprop-vps", "sprop-sps", "sprop-pps"})
                 AppendSets(Parameter(params, key, ';'), video.parameterSets);
@@ -292,7 +291,7 @@ bool ParseSdpVideo(const std::string& sdp, const std::string& base, SdpVideo& vi
             inVideo = line.rfind("m=video ", 0) == 0;
             found = false;
             formats.clear();
-            fmtp.clear();
+            fmtps.clear();
             control.clear();
             size_t word = 0, from = 2;
             while (from < line.size()) {
@@ -322,8 +321,11 @@ bool ParseSdpVideo(const std::string& sdp, const std::string& base, SdpVideo& vi
             video.hevc = name == "h265";
             video.payloadType = static_cast<uint8_t>(type);
             video.clockRate = static_cast<uint32_t>(rate);
-        } else if (inVideo && line.rfind("a=fmtp:", 0) == 0 && fmtp.empty()) {
-            fmtp = line.substr(7);
+        } else if (inVideo && line.rfind("a=fmtp:", 0) == 0) {
+            const size_t space = std::min(line.find(' ', 7), line.size());
+            const std::string id = line.substr(7, space - 7);
+            if (std::find(formats.begin(), formats.end(), id) != formats.end()) // one per format it lists
+                fmtps.emplace(id, space < line.size() ? line.substr(space + 1) : "");
         }
     }
     return finish();
