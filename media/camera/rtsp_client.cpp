@@ -193,13 +193,23 @@ std::string Parameter(const std::string& list, const std::string& key, char sepa
     return "";
 }
 
+// A control attribute against the URL it is relative to: "*" or none is the
+// base itself, an absolute URL stands as it is, an absolute path replaces
+// the base's path, and anything else is appended to the base's path (its
+// query left out).
 std::string Resolve(const std::string& base, const std::string& control)
 {
     if (control.empty() || control == "*")
         return base;
     if (control.find("://") != std::string::npos)
         return control;
-    return base + (!base.empty() && base.back() == '/' ? "" : "/") + control;
+    const size_t scheme = base.find("://");
+    const size_t authorityEnd =
+        scheme == std::string::npos ? 0 : std::min(base.find_first_of("/?#", scheme + 3), base.size());
+    if (control[0] == '/')
+        return base.substr(0, authorityEnd) + control;
+    const std::string path = base.substr(0, std::min(base.find_first_of("?#", authorityEnd), base.size()));
+    return path + (!path.empty() && path.back() == '/' ? "" : "/") + control;
 }
 
 // True when an RTCP compound packet holds a BYE: the server ends the stream.

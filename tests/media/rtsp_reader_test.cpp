@@ -222,6 +222,12 @@ const SdpRow kSdpRows[] = {
      "m=video 0 RTP/AVP 97 96\na=rtpmap:96 H264/90000\na=fmtp:97 sprop-parameter-sets=aM4=\n"
      "a=fmtp:96 sprop-parameter-sets=Z0IA\n",
      true, false, kBase, Bytes{0, 0, 0, 1, 0x67, 0x42, 0}},
+    {"a session control with a query, and a relative track control: the query is left out",
+     "a=control:rtsp://cam/live?ch=1\nm=video 0 RTP/AVP 96\na=rtpmap:96 H264/90000\na=control:track1\n", true,
+     false, "rtsp://cam/live/track1", {}},
+    {"an absolute path control replaces the path",
+     "m=video 0 RTP/AVP 96\na=rtpmap:96 H264/90000\na=control:/other/track1\n", true, false,
+     "rtsp://cam/other/track1", {}},
     {"only audio", "m=audio 0 RTP/AVP 0\na=rtpmap:0 PCMU/8000\n", false, false, "", {}},
     {"video of another codec", "m=video 0 RTP/AVP 26\na=rtpmap:96 JPEG/90000\n", false, false, "", {}},
     {"a map for a payload type the media does not list",
