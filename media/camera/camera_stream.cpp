@@ -380,13 +380,20 @@ CameraStream::Outcome CameraStream::RunRtsp(Session& session, bool& fallBack)
     RtspClient client(config_.url, config_.timeoutSeconds, stop_);
     std::string reason;
     const RtspClient::Result result = client.Open(reason);
+    // FFmpeg reads what the own client cannot take; for good once it could
+    // not a few times in a row (a camera still starting up may describe no
+    // stream once).
     if (result == RtspClient::Result::Fallback) {
-        host_.Log(LEVEL_INFO, "camera " + config_.name + ": read with FFmpeg from now on: " + reason);
-        ffmpegRtsp_ = fallBack = true;
+        fallBack = true;
+        if (++fallbacks_ >= kFallbacksToLatch) {
+            host_.Log(LEVEL_INFO, "camera " + config_.name + ": read with FFmpeg from now on: " + reason);
+            ffmpegRtsp_ = true;
+        }
         return {};
     }
     if (result != RtspClient::Result::Ok)
         return {false, stop_ ? "stopped" : reason};
+    fallbacks_ = 0;
     const SdpVideo& video = client.video();
     session.codec = video.hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
     session.timeBase = {1, static_cast<int>(video.clockRate)};

@@ -708,7 +708,9 @@ RtspClient::Result RtspClient::Open(std::string& reason)
         return Result::Fallback;
     }
     if (!Request("SETUP", video_.control, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n", reply, body, reason)) {
-        if (reply.status != 461)
+        // Unsupported Transport, or a server that does not understand the
+        // interleaved one: Bad Request, Invalid in This State, Not Implemented.
+        if (reply.status != 461 && reply.status != 400 && reply.status != 455 && reply.status != 501)
             return Result::Failed;
         reason = "the server refuses RTP interleaved in the RTSP connection";
         return Result::Fallback;
