@@ -740,10 +740,28 @@ RtspClient::Result RtspClient::Open(std::string& reason)
     return Result::Ok;
 }
 
-void RtspClient::KeepAlive()
+void RtspClient::KeepAlive(bool again)
 {
     std::string ignored;
-    Send(getParameter_ ? "GET_PARAMETER" : "OPTIONS", video_.aggregate, "", ignored); // its answer is skipped
+    keepAliveAgain_ = again;
+    keepAliveCSeq_ = Send(getParameter_ ? "GET_PARAMETER" : "OPTIONS", video_.aggregate, "", ignored) ? cseq_ : 0;
+}
+
+void RtspClient::KeepAliveAnswer(const RtspMessage& answer)
+{
+    const auto cseq = answer.fields.find("cseq");
+    if (answer.status == 0 || !keepAliveCSeq_ || cseq == answer.fields.end() ||
+        Number(cseq->second, 1 << 30) != keepAliveCSeq_)
+        return; // a request from the server, or an answer to nothing asked now
+    keepAliveCSeq_ = 0;
+    if (answer.status == 401 && !keepAliveAgain_ && TakeChallenge(answer)) {
+        KeepAlive(true); // a new nonce (the last one went stale): once more with it
+    } else if (answer.status == 454 && !toldSessionGone_) {
+        toldSessionGone_ = true;
+        if (log_)
+            log_("the server no longer knows the session its keep-alives name (454); the stream goes on while it "
+                 "sends");
+    }
 }
 
 std::string RtspClient::Play(const RtpDepacketizer::FrameSink& frame)
@@ -791,7 +809,8 @@ std::string RtspClient::Play(const RtpDepacketizer::FrameSink& frame)
             case Framing::Message:
                 if (unit.bad)
                     return ErrorText(AVERROR_INVALIDDATA);
-                begin_ += unit.size; // a keep-alive's answer, or a request from the server: nothing to do
+                begin_ += unit.size; // a keep-alive's answer, or a request from the server
+                KeepAliveAnswer(unit.message);
                 break;
             case Framing::Garbage:
                 begin_ += unit.size;
@@ -800,7 +819,7 @@ std::string RtspClient::Play(const RtpDepacketizer::FrameSink& frame)
         }
         const int64_t now = NowNs();
         if (now >= keepAliveAt) {
-            KeepAlive();
+            KeepAlive(false);
             keepAliveAt = now + keepAliveEvery;
         }
         // Packets still coming late in the time the frames did not: the

@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rtp_depacketizer.h"
@@ -81,6 +82,8 @@ public:
     // the reason in `reason`.
     Result Open(std::string& reason);
     const SdpVideo& video() const { return video_; }
+    // Where the client tells what does not end the stream but is worth a line.
+    void SetLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
 
     // Reads frames and hands each to `frame` until the connection ends, the
     // server says the stream ended, no whole frame comes for the timeout, or
@@ -101,7 +104,10 @@ private:
     bool TakeChallenge(const RtspMessage& reply);
     // Reads more bytes into the buffer; false on error, end, stop or deadline.
     bool Fill(int64_t deadlineNs, std::string& reason);
-    void KeepAlive();
+    // Sends a keep-alive, `again` after its first was refused for a stale
+    // nonce; its answer is looked at by KeepAliveAnswer.
+    void KeepAlive(bool again);
+    void KeepAliveAnswer(const RtspMessage& answer);
 
     const RtspUrl url_;
     const bool urlValid_;
@@ -113,6 +119,10 @@ private:
     int sessionTimeout_ = 60;
     bool getParameter_ = false; // the server takes GET_PARAMETER as keep-alive
     bool playing_ = false;
+    int keepAliveCSeq_ = 0;        // of the keep-alive whose answer is awaited; 0: none
+    bool keepAliveAgain_ = false;  // that one is the resend after a new challenge
+    bool toldSessionGone_ = false; // a 454 to a keep-alive was logged
+    std::function<void(const std::string&)> log_;
     // Authentication asked for: "basic" or "digest", with the digest's values.
     std::string scheme_, realm_, nonce_, opaque_, qop_;
     uint32_t nonceCount_ = 0;
