@@ -502,7 +502,7 @@ bool RtspClient::Connect(std::string& reason)
 std::string RtspClient::Authorization(const std::string& method, const std::string& url)
 {
     if (scheme_ == "basic")
-        return "Authorization: Basic " + Base64(url_.userInfo) + "\r\n";
+        return "Authorization: Basic " + Base64(url_.user + ":" + url_.password) + "\r\n"; // decoded, as Digest
     if (scheme_ != "digest")
         return "";
     const std::string ha1 = Md5Hex(url_.user + ":" + realm_ + ":" + url_.password);

@@ -24,7 +24,7 @@ namespace ingest {
 // The parts of an rtsp:// URL; user and password percent-decoded.
 struct RtspUrl {
     std::string host, user, password;
-    std::string userInfo; // as written, "user:password"; Basic authentication sends it so
+    std::string userInfo; // as written, "user:password"; empty: no credentials
     int port = 554;
     std::string plain; // the URL without credentials, as requests name it
 };
