@@ -430,7 +430,10 @@ RtspClient::RtspClient(const std::string& url, int timeoutSeconds, const std::at
           ParseRtspUrl(url, parts);
           return parts;
       }()),
-      urlValid_(!url_.host.empty()),
+      urlValid_([&] {
+          RtspUrl parts; // ParseRtspUrl's answer: a port out of range leaves a host but no valid URL
+          return ParseRtspUrl(url, parts);
+      }()),
       timeoutSeconds_(timeoutSeconds),
       stop_(stop),
       buffer_(kReadBytes)

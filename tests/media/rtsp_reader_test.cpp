@@ -5,6 +5,7 @@
 // the camera tests against a real RTSP server; these are the hostile cases.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <utility>
 #include <vector>
@@ -299,6 +300,10 @@ TEST(RtspUrl, CredentialsHostAndPortAreTakenApart)
     for (const char* bad : {"rtsp://cam:99999/x", "rtsp://cam:port/x", "rtsp:///x", "http://cam/x", "rtsp://[::1/x"}) {
         RtspUrl ignored;
         EXPECT_FALSE(ParseRtspUrl(bad, ignored)) << bad;
+        const std::atomic<bool> stop{false};
+        std::string reason;
+        EXPECT_EQ(RtspClient(bad, 1, stop).Open(reason), RtspClient::Result::Failed) << bad; // before connecting
+        EXPECT_EQ(reason, "Invalid argument") << bad;
     }
 }
 
