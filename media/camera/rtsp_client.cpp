@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 extern "C" {
 #include <libavutil/base64.h>
@@ -457,13 +459,61 @@ RtspClient::~RtspClient()
     close(fd_);
 }
 
+int RtspClient::Lookup(addrinfo*& found)
+{
+    const std::string port = std::to_string(url_.port);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST; // an address as such: at once, without asking anyone
+    const int numeric = getaddrinfo(url_.host.c_str(), port.c_str(), &hints, &found);
+    if (numeric != EAI_NONAME)
+        return numeric;
+    // A name: looked up in the background, the stop flag watched meanwhile.
+    // The request's memory is the lookup's until it is done or cancelled.
+    struct Request {
+        std::string host, port;
+        addrinfo hints{};
+        gaicb request{};
+    };
+    auto* lookup = new (std::nothrow) Request{url_.host, port, {}, {}};
+    if (!lookup)
+        return EAI_MEMORY;
+    lookup->hints.ai_socktype = SOCK_STREAM;
+    lookup->request.ar_name = lookup->host.c_str();
+    lookup->request.ar_service = lookup->port.c_str();
+    lookup->request.ar_request = &lookup->hints;
+    gaicb* list[] = {&lookup->request};
+    sigevent quiet{};
+    quiet.sigev_notify = SIGEV_NONE;
+    int error = getaddrinfo_a(GAI_NOWAIT, list, 1, &quiet);
+    while (!error && (error = gai_error(&lookup->request)) == EAI_INPROGRESS) {
+        if (stop_) {
+            // A lookup already under way cannot be cancelled: it is left to
+            // finish on its own, its few hundred bytes given up, so that
+            // stopping never waits for a resolver.
+            if (gai_cancel(&lookup->request) == EAI_NOTCANCELED)
+                return EAI_CANCELED;
+            if (gai_error(&lookup->request) == 0)
+                freeaddrinfo(lookup->request.ar_result);
+            delete lookup;
+            return EAI_CANCELED;
+        }
+        const timespec slice{0, kPollSliceMs * 1000000};
+        gai_suspend(list, 1, &slice);
+    }
+    found = error ? nullptr : lookup->request.ar_result;
+    delete lookup;
+    return error;
+}
+
 bool RtspClient::Connect(std::string& reason)
 {
-    addrinfo hints{}, *found = nullptr;
-    hints.ai_socktype = SOCK_STREAM;
-    const int error = getaddrinfo(url_.host.c_str(), std::to_string(url_.port).c_str(), &hints, &found);
+    addrinfo* found = nullptr;
+    const int error = Lookup(found);
     if (error) {
-        reason = error == EAI_SYSTEM ? ErrorText(AVERROR(errno)) : gai_strerror(error);
+        reason = stop_                ? "stopped"
+                 : error == EAI_SYSTEM ? ErrorText(AVERROR(errno))
+                                       : gai_strerror(error);
         return false;
     }
     const int64_t deadline = NowNs() + int64_t{timeoutSeconds_} * kSecond;

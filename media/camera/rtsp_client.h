@@ -19,6 +19,8 @@
 
 #include "rtp_depacketizer.h"
 
+struct addrinfo;
+
 namespace ingest {
 
 // The parts of an rtsp:// URL; user and password percent-decoded.
@@ -94,6 +96,9 @@ public:
 
 private:
     bool Connect(std::string& reason);
+    // The host's addresses (getaddrinfo's error, or 0 and `found` to free);
+    // a name is looked up watching the stop flag.
+    int Lookup(addrinfo*& found);
     bool Send(const std::string& method, const std::string& url, const std::string& fields, std::string& reason);
     // Sends a request and waits for its response (authenticating once when
     // asked to); video before it, once a session is set up, is kept in
