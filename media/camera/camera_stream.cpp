@@ -378,7 +378,8 @@ bool CameraStream::HandleNewParameters(Session& session, const uint8_t* extradat
 CameraStream::Outcome CameraStream::RunRtsp(Session& session, bool& fallBack)
 {
     RtspClient client(config_.url, config_.timeoutSeconds, stop_);
-    client.SetLog([this](const std::string& text) { host_.Log(LEVEL_WARNING, "camera " + config_.name + ": " + text); });
+    client.SetLog(
+        [this](const std::string& text) { host_.Log(LEVEL_WARNING, "camera " + config_.name + ": " + text); });
     std::string reason;
     const RtspClient::Result result = client.Open(reason);
     // FFmpeg reads what the own client cannot take; for good once it could

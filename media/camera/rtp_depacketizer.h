@@ -14,10 +14,10 @@
 namespace ingest {
 
 struct RtpFrame {
-    std::vector<uint8_t> data; // Annex B, 4-byte start codes
-    uint32_t timestamp = 0;    // RTP timestamp, in the clock rate of the payload
-    bool keyFrame = false;     // holds an IDR picture or a recovery point (H.264), an IRAP picture (H.265)
-    bool damaged = false;      // packets of it were lost, or it could not be read whole
+    std::vector<uint8_t> data;  // Annex B, 4-byte start codes
+    uint32_t timestamp = 0;     // RTP timestamp, in the clock rate of the payload
+    bool keyFrame = false;      // holds an IDR picture or a recovery point (H.264), an IRAP picture (H.265)
+    bool damaged = false;       // packets of it were lost, or it could not be read whole
     bool discontinuity = false; // the sender restarted (a new synchronization source) before this frame:
                                 // its timestamp does not follow on from the frames before
 };

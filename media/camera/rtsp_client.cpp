@@ -274,7 +274,7 @@ bool ParseSdpVideo(const std::string& sdp, const std::string& base, SdpVideo& vi
 {
     std::string aggregate = base;
     bool inMedia = false, inVideo = false, found = false;
-    std::vector<std::string> formats;           // of the current video media
+    std::vector<std::string> formats;         // of the current video media
     std::map<std::string, std::string> fmtps; // its format parameters by payload type, the first of each
     std::string control;
     auto finish = [&] {
@@ -511,9 +511,7 @@ bool RtspClient::Connect(std::string& reason)
     addrinfo* found = nullptr;
     const int error = Lookup(found);
     if (error) {
-        reason = stop_                ? "stopped"
-                 : error == EAI_SYSTEM ? ErrorText(AVERROR(errno))
-                                       : gai_strerror(error);
+        reason = stop_ ? "stopped" : error == EAI_SYSTEM ? ErrorText(AVERROR(errno)) : gai_strerror(error);
         return false;
     }
     const int64_t deadline = NowNs() + int64_t{timeoutSeconds_} * kSecond;
