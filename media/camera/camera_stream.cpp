@@ -491,20 +491,12 @@ void CameraStream::ProbePicture(Session& session, const uint8_t* data, size_t si
         session.frameRate = rate;
         session.frameStep = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), session.timeBase));
     }
-    // How many pictures the decoder holds back for reordering: the parser
-    // does not say, a decoder does from the sequence parameter set once it
-    // has read the key frame (once per connection).
-    const AVCodec* decoder = avcodec_find_decoder(session.codec);
-    AVCodecContext* decoding = decoder ? avcodec_alloc_context3(decoder) : nullptr;
-    AVPacket* packet = av_packet_alloc();
-    if (decoding && packet && avcodec_open2(decoding, decoder, nullptr) >= 0) {
-        packet->data = picture.data();
-        packet->size = static_cast<int>(picture.size() - AV_INPUT_BUFFER_PADDING_SIZE);
-        avcodec_send_packet(decoding, packet);
-        session.decodeTimes.AtLeast(decoding->has_b_frames);
-    }
-    av_packet_free(&packet);
-    avcodec_free_context(&decoding);
+    // How many pictures a decoder holds back for reordering, as the
+    // sequence parameter set states it; where it does not, none, until the
+    // decode times show more (DecodeTimes). Read here rather than by opening
+    // a decoder, whose memory for every camera starting at once counted.
+    session.decodeTimes.AtLeast(StatedReorderDepth(picture.data(), picture.size() - AV_INPUT_BUFFER_PADDING_SIZE,
+                                                   session.codec == AV_CODEC_ID_HEVC));
 }
 
 // The connection is up and its stream known: one line, and the status.

@@ -5,10 +5,18 @@
 // pictures are held back than assumed: the depth grows by one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace ingest {
+
+// How many pictures a decoder holds back for reordering, as the sequence
+// parameter sets among the Annex B units in `data` state it (H.264: the
+// VUI's max_num_reorder_frames; H.265: sps_max_num_reorder_pics of the
+// highest sub-layer): the most any of them states, 0 where none does or one
+// cannot be read. Capped at DecodeTimes::kMaxDepth.
+int StatedReorderDepth(const uint8_t* data, size_t size, bool hevc);
 
 class DecodeTimes {
 public:
