@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 extern "C" {
@@ -16,6 +17,7 @@ extern "C" {
 }
 
 #include "annexb.h"
+#include "decode_times.h"
 #include "dvrmedia.h"
 #include "rtsp_client.h"
 
@@ -25,6 +27,8 @@ namespace {
 
 constexpr int64_t kSecond = 1000000000;
 constexpr int64_t kFirstRetryNs = kSecond / 2;
+// An RTP clock that leaps further than this between two frames has restarted.
+constexpr int kMaxClockLeapSeconds = 5;
 
 int64_t MonotonicNs()
 {
@@ -129,11 +133,8 @@ struct CameraStream::Session {
     int64_t loopOffset = 0, passStart = AV_NOPTS_VALUE, passEnd = AV_NOPTS_VALUE;
     // Pacing: the monotonic time and timestamp of the first frame.
     int64_t paceStartNs = 0, paceStartTs = AV_NOPTS_VALUE;
-    // RTSP read by the own client: pictures a decoder holds back for
-    // reordering (B-frames), and the presentation times not yet given out as
-    // decode times, in order.
-    int reorderDepth = 0;
-    std::vector<int64_t> pendingPts;
+    // RTSP read by the own client: decode times from presentation times.
+    DecodeTimes decodeTimes;
 
     ~Session()
     {
@@ -239,7 +240,17 @@ void CameraStream::Run()
             ++status_.reconnects;
         }
         first = false;
-        const Outcome outcome = RunSession();
+        // Whatever a connection throws (out of memory at worst) ends that
+        // connection, never the thread: an exception leaving it would end
+        // the core.
+        Outcome outcome;
+        try {
+            outcome = RunSession();
+        } catch (const std::exception& error) {
+            outcome = {false, error.what()};
+        } catch (...) {
+            outcome = {false, "unexpected error"};
+        }
         if (stop_)
             break;
         SetState(CameraState::Reconnecting, outcome.reason);
@@ -367,28 +378,50 @@ bool CameraStream::HandleNewParameters(Session& session, const uint8_t* extradat
 CameraStream::Outcome CameraStream::RunRtsp(Session& session, bool& fallBack)
 {
     RtspClient client(config_.url, config_.timeoutSeconds, stop_);
+    client.SetLog(
+        [this](const std::string& text) { host_.Log(LEVEL_WARNING, "camera " + config_.name + ": " + text); });
     std::string reason;
     const RtspClient::Result result = client.Open(reason);
+    // FFmpeg reads what the own client cannot take; for good once it could
+    // not a few times in a row (a camera still starting up may describe no
+    // stream once).
     if (result == RtspClient::Result::Fallback) {
-        host_.Log(LEVEL_INFO, "camera " + config_.name + ": read with FFmpeg from now on: " + reason);
-        ffmpegRtsp_ = fallBack = true;
+        fallBack = true;
+        if (++fallbacks_ >= kFallbacksToLatch) {
+            host_.Log(LEVEL_INFO, "camera " + config_.name + ": read with FFmpeg from now on: " + reason);
+            ffmpegRtsp_ = true;
+        }
         return {};
     }
     if (result != RtspClient::Result::Ok)
         return {false, stop_ ? "stopped" : reason};
+    fallbacks_ = 0;
     const SdpVideo& video = client.video();
     session.codec = video.hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
     session.timeBase = {1, static_cast<int>(video.clockRate)};
     session.parameterSets = video.parameterSets;
     // Timestamps count the RTP clock from the first frame of the connection,
-    // unwrapped past 32 bits, as FFmpeg's RTP reader counts them.
+    // unwrapped past 32 bits, as FFmpeg's RTP reader counts them. Where the
+    // clock does not go on (the sender restarted, or its clock leapt by more
+    // than a few seconds) they go on by one frame instead, and nothing is
+    // raised until the next key frame, a gap in the sequence numbers showing
+    // the break as after a loss.
+    const int64_t maxStep = int64_t{kMaxClockLeapSeconds} * video.clockRate;
     bool announced = false, clockStarted = false;
     uint32_t lastTimestamp = 0;
-    int64_t timestamp = 0;
+    int64_t timestamp = 0, lastStep = 0;
     AVPacket& packet = *session.packet;
     reason = client.Play([&](RtpFrame& frame) {
-        if (clockStarted)
-            timestamp += static_cast<int32_t>(frame.timestamp - lastTimestamp);
+        const int64_t step = static_cast<int32_t>(frame.timestamp - lastTimestamp);
+        if (clockStarted && (frame.discontinuity || step > maxStep || step < -maxStep)) {
+            timestamp += session.frameRate.num ? session.frameStep : std::max<int64_t>(1, lastStep);
+            ++numbers_.nextSequence;
+            session.waitingForKey = true;
+        } else if (clockStarted) {
+            timestamp += step;
+            if (step > 0)
+                lastStep = step;
+        }
         clockStarted = true;
         lastTimestamp = frame.timestamp;
         if (frame.damaged) {
@@ -403,17 +436,12 @@ CameraStream::Outcome CameraStream::RunRtsp(Session& session, bool& fallBack)
         }
         // The RTP timestamp is the presentation time. The decode time is
         // the earliest presentation time among this frame and the reorder
-        // depth before it, as FFmpeg's reader derives it; from a key frame
-        // after a gap on, earlier frames are taken as one frame apart.
-        std::vector<int64_t>& pending = session.pendingPts;
-        if (frame.keyFrame && session.waitingForKey) {
-            pending.clear();
-            for (int before = session.reorderDepth; before > 0; --before)
-                pending.push_back(timestamp - before * session.frameStep);
-        }
-        pending.insert(std::upper_bound(pending.begin(), pending.end(), timestamp), timestamp);
-        packet.dts = pending.front();
-        pending.erase(pending.begin());
+        // depth before it, as FFmpeg's reader derives it, and always after
+        // the last; from a key frame after a gap on, earlier frames are
+        // taken as one frame apart.
+        if (frame.keyFrame && session.waitingForKey)
+            session.decodeTimes.Restart(timestamp, session.frameStep);
+        packet.dts = session.decodeTimes.Next(timestamp);
         packet.data = frame.data.data();
         packet.size = static_cast<int>(frame.data.size());
         packet.pts = timestamp;
@@ -463,20 +491,12 @@ void CameraStream::ProbePicture(Session& session, const uint8_t* data, size_t si
         session.frameRate = rate;
         session.frameStep = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), session.timeBase));
     }
-    // How many pictures the decoder holds back for reordering: the parser
-    // does not say, a decoder does from the sequence parameter set once it
-    // has read the key frame (once per connection).
-    const AVCodec* decoder = avcodec_find_decoder(session.codec);
-    AVCodecContext* decoding = decoder ? avcodec_alloc_context3(decoder) : nullptr;
-    AVPacket* packet = av_packet_alloc();
-    if (decoding && packet && avcodec_open2(decoding, decoder, nullptr) >= 0) {
-        packet->data = picture.data();
-        packet->size = static_cast<int>(picture.size() - AV_INPUT_BUFFER_PADDING_SIZE);
-        avcodec_send_packet(decoding, packet);
-        session.reorderDepth = std::clamp(decoding->has_b_frames, 0, 16);
-    }
-    av_packet_free(&packet);
-    avcodec_free_context(&decoding);
+    // How many pictures a decoder holds back for reordering, as the
+    // sequence parameter set states it; where it does not, none, until the
+    // decode times show more (DecodeTimes). Read here rather than by opening
+    // a decoder, whose memory for every camera starting at once counted.
+    session.decodeTimes.AtLeast(StatedReorderDepth(picture.data(), picture.size() - AV_INPUT_BUFFER_PADDING_SIZE,
+                                                   session.codec == AV_CODEC_ID_HEVC));
 }
 
 // The connection is up and its stream known: one line, and the status.

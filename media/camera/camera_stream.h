@@ -82,7 +82,8 @@ private:
     Outcome RunSession();
     // An rtsp:// camera over TCP read by the plugin's own client. Sets
     // `fallBack` when the client cannot take the camera's stream: FFmpeg
-    // reads it then, this connection and the following ones.
+    // reads it then, this connection, and the following ones once the
+    // client could not take it kFallbacksToLatch times in a row.
     Outcome RunRtsp(Session& session, bool& fallBack);
     void Announce(Session& session);
     void ProbePicture(Session& session, const uint8_t* data, size_t size);
@@ -106,6 +107,8 @@ private:
     const uint32_t sourceID_;
     StreamNumbers numbers_;   // the thread's own until Join
     bool ffmpegRtsp_ = false; // the own RTSP client could not take this camera: FFmpeg reads it
+    int fallbacks_ = 0;       // connections in a row the own client could not take
+    static constexpr int kFallbacksToLatch = 3;
 
     std::thread thread_;
     std::atomic<bool> stop_{false};

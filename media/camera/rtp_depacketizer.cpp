@@ -72,6 +72,21 @@ void RtpDepacketizer::Push(const uint8_t* packet, size_t size)
         end -= packet[size - 1];
     }
 
+    // A new synchronization source: the sender restarted (an encoder
+    // restarting on the same connection). Its sequence numbers and
+    // timestamps start afresh: the frame in progress is cut off damaged,
+    // and the next one is marked as not following on from it.
+    const uint32_t source = Be32(packet + 8);
+    if (haveSource_ && source != source_) {
+        if (started_)
+            frame_.damaged = true;
+        Finish();
+        haveSequence_ = false;
+        discontinuity_ = true;
+    }
+    haveSource_ = true;
+    source_ = source;
+
     // Sequence numbers: one behind is late or doubled and left out; one
     // ahead means packets were lost, and the frames they belonged to are
     // damaged: the one in progress and the next.
@@ -96,8 +111,16 @@ void RtpDepacketizer::Push(const uint8_t* packet, size_t size)
     }
     frame_.damaged |= gap;
     Payload(packet + at, end - at);
-    if (marker)
+    // The marker ends a frame once it holds a picture: some senders also
+    // set it on a packet of parameter sets or SEI alone, before the
+    // picture of the same timestamp.
+    if (marker && slice_)
         Finish();
+}
+
+bool RtpDepacketizer::IsSlice(int type) const
+{
+    return hevc_ ? type < 32 : type >= 1 && type <= 5;
 }
 
 void RtpDepacketizer::Payload(const uint8_t* data, size_t size)
@@ -130,6 +153,7 @@ void RtpDepacketizer::PayloadH264(const uint8_t* data, size_t size)
         }
         const uint8_t header = static_cast<uint8_t>((data[0] & 0xE0) | (data[1] & 0x1F));
         const bool first = data[1] & 0x80, last = data[1] & 0x40;
+        slice_ |= IsSlice(header & 0x1F);
         if (first) {
             frame_.damaged |= fragmenting_;
             AppendUnit(&header, 1, data + 2, size - 2);
@@ -167,6 +191,7 @@ void RtpDepacketizer::PayloadH265(const uint8_t* data, size_t size)
         }
         const uint8_t header[2] = {static_cast<uint8_t>((data[0] & 0x81) | ((data[2] & 0x3F) << 1)), data[1]};
         const bool first = data[2] & 0x80, last = data[2] & 0x40;
+        slice_ |= IsSlice(data[2] & 0x3F);
         if (first) {
             frame_.damaged |= fragmenting_;
             AppendUnit(header, 2, data + 3, size - 3);
@@ -204,6 +229,7 @@ void RtpDepacketizer::Aggregated(const uint8_t* data, size_t size, size_t at)
 void RtpDepacketizer::AppendUnit(const uint8_t* header, size_t headerSize, const uint8_t* data, size_t size)
 {
     const int type = hevc_ ? (header[0] >> 1) & 0x3F : header[0] & 0x1F;
+    slice_ |= IsSlice(type);
     if (hevc_ ? type >= 16 && type <= 23 : type == 5 || (type == 6 && HoldsRecoveryPoint(data, size)))
         frame_.keyFrame = true;
     Append(kStartCode, sizeof kStartCode);
@@ -224,11 +250,13 @@ void RtpDepacketizer::Finish()
 {
     if (started_ && (!frame_.data.empty() || frame_.damaged)) {
         frame_.damaged |= fragmenting_;
+        frame_.discontinuity = discontinuity_;
+        discontinuity_ = false;
         sink_(frame_);
     }
     frame_.data.clear();
-    frame_.keyFrame = frame_.damaged = false;
-    started_ = fragmenting_ = false;
+    frame_.keyFrame = frame_.damaged = frame_.discontinuity = false;
+    started_ = fragmenting_ = slice_ = false;
 }
 
 } // namespace ingest

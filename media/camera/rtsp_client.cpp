@@ -4,16 +4,19 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <random>
+#include <new>
 
 extern "C" {
 #include <libavutil/base64.h>
@@ -120,6 +123,24 @@ std::string Md5Hex(const std::string& text)
     return hex;
 }
 
+// Eight unpredictable bytes for a Digest client nonce: the kernel's, or when
+// it has none to give at once, a counter mixed with the clock. Never blocks
+// and never throws (it runs from the destructor's TEARDOWN too).
+uint64_t NonceBits()
+{
+    uint64_t bits = 0;
+    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits))
+        return bits;
+    static std::atomic<uint64_t> counter{0};
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    bits = static_cast<uint64_t>(now.tv_sec) * kSecond + static_cast<uint64_t>(now.tv_nsec);
+    bits ^= ++counter * 0x9E3779B97F4A7C15u;
+    bits = (bits ^ (bits >> 30)) * 0xBF58476D1CE4E5B9u; // mixed, so that consecutive ones differ in every bit
+    bits = (bits ^ (bits >> 27)) * 0x94D049BB133111EBu;
+    return bits ^ (bits >> 31);
+}
+
 std::string Base64(const std::string& text)
 {
     std::string out(AV_BASE64_SIZE(text.size()), '\0');
@@ -174,13 +195,23 @@ std::string Parameter(const std::string& list, const std::string& key, char sepa
     return "";
 }
 
+// A control attribute against the URL it is relative to: "*" or none is the
+// base itself, an absolute URL stands as it is, an absolute path replaces
+// the base's path, and anything else is appended to the base's path (its
+// query left out).
 std::string Resolve(const std::string& base, const std::string& control)
 {
     if (control.empty() || control == "*")
         return base;
     if (control.find("://") != std::string::npos)
         return control;
-    return base + (!base.empty() && base.back() == '/' ? "" : "/") + control;
+    const size_t scheme = base.find("://");
+    const size_t authorityEnd =
+        scheme == std::string::npos ? 0 : std::min(base.find_first_of("/?#", scheme + 3), base.size());
+    if (control[0] == '/')
+        return base.substr(0, authorityEnd) + control;
+    const std::string path = base.substr(0, std::min(base.find_first_of("?#", authorityEnd), base.size()));
+    return path + (!path.empty() && path.back() == '/' ? "" : "/") + control;
 }
 
 // True when an RTCP compound packet holds a BYE: the server ends the stream.
@@ -243,15 +274,14 @@ bool ParseSdpVideo(const std::string& sdp, const std::string& base, SdpVideo& vi
 {
     std::string aggregate = base;
     bool inMedia = false, inVideo = false, found = false;
-    std::vector<std::string> formats; // of the current video media
-    std::string fmtp, control;
+    std::vector<std::string> formats;         // of the current video media
+    std::map<std::string, std::string> fmtps; // its format parameters by payload type, the first of each
+    std::string control;
     auto finish = [&] {
         if (!inVideo || !found)
             return false;
-        const std::string id = std::to_string(video.payloadType);
-        const size_t space = fmtp.find(' ');
-        const std::string params =
-            space != std::string::npos && fmtp.substr(0, space) == id ? fmtp.substr(space + 1) : "";
+        const auto chosen = fmtps.find(std::to_string(video.payloadType));
+        const std::string params = chosen != fmtps.end() ? chosen->second : "";
         if (video.hevc)
             for (const char* key : {"sprop-vps", "sprop-sps", "sprop-pps"})
                 AppendSets(Parameter(params, key, ';'), video.parameterSets);
@@ -273,7 +303,7 @@ bool ParseSdpVideo(const std::string& sdp, const std::string& base, SdpVideo& vi
             inVideo = line.rfind("m=video ", 0) == 0;
             found = false;
             formats.clear();
-            fmtp.clear();
+            fmtps.clear();
             control.clear();
             size_t word = 0, from = 2;
             while (from < line.size()) {
@@ -303,8 +333,11 @@ bool ParseSdpVideo(const std::string& sdp, const std::string& base, SdpVideo& vi
             video.hevc = name == "h265";
             video.payloadType = static_cast<uint8_t>(type);
             video.clockRate = static_cast<uint32_t>(rate);
-        } else if (inVideo && line.rfind("a=fmtp:", 0) == 0 && fmtp.empty()) {
-            fmtp = line.substr(7);
+        } else if (inVideo && line.rfind("a=fmtp:", 0) == 0) {
+            const size_t space = std::min(line.find(' ', 7), line.size());
+            const std::string id = line.substr(7, space - 7);
+            if (std::find(formats.begin(), formats.end(), id) != formats.end()) // one per format it lists
+                fmtps.emplace(id, space < line.size() ? line.substr(space + 1) : "");
         }
     }
     return finish();
@@ -399,7 +432,10 @@ RtspClient::RtspClient(const std::string& url, int timeoutSeconds, const std::at
           ParseRtspUrl(url, parts);
           return parts;
       }()),
-      urlValid_(!url_.host.empty()),
+      urlValid_([&] {
+          RtspUrl parts; // ParseRtspUrl's answer: a port out of range leaves a host but no valid URL
+          return ParseRtspUrl(url, parts);
+      }()),
       timeoutSeconds_(timeoutSeconds),
       stop_(stop),
       buffer_(kReadBytes)
@@ -409,22 +445,73 @@ RtspClient::~RtspClient()
 {
     if (fd_ < 0)
         return;
-    if (playing_) { // a courtesy: the server would end the session at its timeout anyway
-        std::string request = "TEARDOWN " + video_.aggregate + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) +
-                              "\r\nSession: " + session_ + "\r\n" + Authorization("TEARDOWN", video_.aggregate) +
-                              "\r\n";
-        (void)send(fd_, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    // A courtesy: the server would end the session at its timeout anyway.
+    // Building the request allocates; nothing of that may leave a destructor.
+    try {
+        if (playing_) {
+            std::string request = "TEARDOWN " + video_.aggregate + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) +
+                                  "\r\nSession: " + session_ + "\r\n" + Authorization("TEARDOWN", video_.aggregate) +
+                                  "\r\n";
+            (void)send(fd_, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+    } catch (...) {
     }
     close(fd_);
 }
 
+int RtspClient::Lookup(addrinfo*& found)
+{
+    const std::string port = std::to_string(url_.port);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST; // an address as such: at once, without asking anyone
+    const int numeric = getaddrinfo(url_.host.c_str(), port.c_str(), &hints, &found);
+    if (numeric != EAI_NONAME)
+        return numeric;
+    // A name: looked up in the background, the stop flag watched meanwhile.
+    // The request's memory is the lookup's until it is done or cancelled.
+    struct Request {
+        std::string host, port;
+        addrinfo hints{};
+        gaicb request{};
+    };
+    auto* lookup = new (std::nothrow) Request{url_.host, port, {}, {}};
+    if (!lookup)
+        return EAI_MEMORY;
+    lookup->hints.ai_socktype = SOCK_STREAM;
+    lookup->request.ar_name = lookup->host.c_str();
+    lookup->request.ar_service = lookup->port.c_str();
+    lookup->request.ar_request = &lookup->hints;
+    gaicb* list[] = {&lookup->request};
+    sigevent quiet{};
+    quiet.sigev_notify = SIGEV_NONE;
+    int error = getaddrinfo_a(GAI_NOWAIT, list, 1, &quiet);
+    while (!error && (error = gai_error(&lookup->request)) == EAI_INPROGRESS) {
+        if (stop_) {
+            // A lookup already under way cannot be cancelled: it is left to
+            // finish on its own, its few hundred bytes given up, so that
+            // stopping never waits for a resolver.
+            if (gai_cancel(&lookup->request) == EAI_NOTCANCELED)
+                return EAI_CANCELED;
+            if (gai_error(&lookup->request) == 0)
+                freeaddrinfo(lookup->request.ar_result);
+            delete lookup;
+            return EAI_CANCELED;
+        }
+        const timespec slice{0, kPollSliceMs * 1000000};
+        gai_suspend(list, 1, &slice);
+    }
+    found = error ? nullptr : lookup->request.ar_result;
+    delete lookup;
+    return error;
+}
+
 bool RtspClient::Connect(std::string& reason)
 {
-    addrinfo hints{}, *found = nullptr;
-    hints.ai_socktype = SOCK_STREAM;
-    const int error = getaddrinfo(url_.host.c_str(), std::to_string(url_.port).c_str(), &hints, &found);
+    addrinfo* found = nullptr;
+    const int error = Lookup(found);
     if (error) {
-        reason = error == EAI_SYSTEM ? ErrorText(AVERROR(errno)) : gai_strerror(error);
+        reason = stop_ ? "stopped" : error == EAI_SYSTEM ? ErrorText(AVERROR(errno)) : gai_strerror(error);
         return false;
     }
     const int64_t deadline = NowNs() + int64_t{timeoutSeconds_} * kSecond;
@@ -466,7 +553,7 @@ bool RtspClient::Connect(std::string& reason)
 std::string RtspClient::Authorization(const std::string& method, const std::string& url)
 {
     if (scheme_ == "basic")
-        return "Authorization: Basic " + Base64(url_.userInfo) + "\r\n";
+        return "Authorization: Basic " + Base64(url_.user + ":" + url_.password) + "\r\n"; // decoded, as Digest
     if (scheme_ != "digest")
         return "";
     const std::string ha1 = Md5Hex(url_.user + ":" + realm_ + ":" + url_.password);
@@ -478,8 +565,7 @@ std::string RtspClient::Authorization(const std::string& method, const std::stri
     } else {
         char count[9], cnonce[17];
         snprintf(count, sizeof count, "%08x", ++nonceCount_);
-        std::random_device random;
-        snprintf(cnonce, sizeof cnonce, "%08x%08x", random(), random());
+        snprintf(cnonce, sizeof cnonce, "%016llx", static_cast<unsigned long long>(NonceBits()));
         field += Md5Hex(ha1 + ":" + nonce_ + ":" + count + ":" + cnonce + ":auth:" + ha2) +
                  "\", qop=auth, nc=" + count + ", cnonce=\"" + cnonce + "\"";
     }
@@ -621,6 +707,12 @@ bool RtspClient::Request(const std::string& method, const std::string& url, cons
             }
             const uint8_t* start = buffer_.data() + begin_;
             begin_ += unit.size;
+            // Video a server sends once SETUP is done, before its answer to
+            // PLAY: the start of the first key frame's group, kept (up to a
+            // cap) for Play to take first.
+            if (unit.kind == Framing::Interleaved && !session_.empty() && unit.channel == videoChannel_ &&
+                early_.size() + unit.size <= kMaxEarlyBytes)
+                early_.insert(early_.end(), start, start + unit.size);
             const auto cseq = unit.message.fields.find("cseq");
             if (unit.kind != Framing::Message || unit.message.status == 0 || cseq == unit.message.fields.end() ||
                 Number(cseq->second, 1 << 30) != cseq_)
@@ -667,7 +759,9 @@ RtspClient::Result RtspClient::Open(std::string& reason)
         return Result::Fallback;
     }
     if (!Request("SETUP", video_.control, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n", reply, body, reason)) {
-        if (reply.status != 461)
+        // Unsupported Transport, or a server that does not understand the
+        // interleaved one: Bad Request, Invalid in This State, Not Implemented.
+        if (reply.status != 461 && reply.status != 400 && reply.status != 455 && reply.status != 501)
             return Result::Failed;
         reason = "the server refuses RTP interleaved in the RTSP connection";
         return Result::Fallback;
@@ -697,18 +791,54 @@ RtspClient::Result RtspClient::Open(std::string& reason)
     return Result::Ok;
 }
 
-void RtspClient::KeepAlive()
+void RtspClient::KeepAlive(bool again)
 {
     std::string ignored;
-    Send(getParameter_ ? "GET_PARAMETER" : "OPTIONS", video_.aggregate, "", ignored); // its answer is skipped
+    keepAliveAgain_ = again;
+    keepAliveCSeq_ = Send(getParameter_ ? "GET_PARAMETER" : "OPTIONS", video_.aggregate, "", ignored) ? cseq_ : 0;
+}
+
+void RtspClient::KeepAliveAnswer(const RtspMessage& answer)
+{
+    const auto cseq = answer.fields.find("cseq");
+    if (answer.status == 0 || !keepAliveCSeq_ || cseq == answer.fields.end() ||
+        Number(cseq->second, 1 << 30) != keepAliveCSeq_)
+        return; // a request from the server, or an answer to nothing asked now
+    keepAliveCSeq_ = 0;
+    if (answer.status == 401 && !keepAliveAgain_ && TakeChallenge(answer)) {
+        KeepAlive(true); // a new nonce (the last one went stale): once more with it
+    } else if (answer.status == 454 && !toldSessionGone_) {
+        toldSessionGone_ = true;
+        if (log_)
+            log_("the server no longer knows the session its keep-alives name (454); the stream goes on while it "
+                 "sends");
+    }
 }
 
 std::string RtspClient::Play(const RtpDepacketizer::FrameSink& frame)
 {
-    RtpDepacketizer depacketizer(video_.hevc, video_.payloadType, frame);
+    // The deadline is renewed by whole frames handed on, not by packets: a
+    // stream whose every packet is dropped (another payload type, sequence
+    // numbers gone backwards, a packetization it cannot read) times out and
+    // is connected again rather than stalling silently.
     const int64_t timeout = int64_t{timeoutSeconds_} * kSecond;
+    int64_t deadline = NowNs() + timeout, lastPacketAt = 0;
+    RtpDepacketizer depacketizer(video_.hevc, video_.payloadType, [&](RtpFrame& whole) {
+        if (!whole.damaged)
+            deadline = NowNs() + timeout;
+        frame(whole);
+    });
+    for (size_t at = 0; at < early_.size();) { // whole interleaved units, as Request kept them
+        const Framed unit = FrameAt(early_.data() + at, early_.size() - at);
+        if (unit.kind != Framing::Interleaved)
+            break;
+        depacketizer.Push(early_.data() + at + 4, unit.size - 4);
+        at += unit.size;
+    }
+    early_.clear();
+    early_.shrink_to_fit();
     const int64_t keepAliveEvery = std::max<int64_t>(1, sessionTimeout_ / 2) * kSecond;
-    int64_t deadline = NowNs() + timeout, keepAliveAt = NowNs() + keepAliveEvery;
+    int64_t keepAliveAt = NowNs() + keepAliveEvery;
     std::string reason;
     for (;;) {
         for (bool more = true; more;) {
@@ -721,8 +851,8 @@ std::string RtspClient::Play(const RtpDepacketizer::FrameSink& frame)
             case Framing::Interleaved:
                 begin_ += unit.size;
                 if (unit.channel == videoChannel_) {
+                    lastPacketAt = NowNs();
                     depacketizer.Push(start + 4, unit.size - 4);
-                    deadline = NowNs() + timeout;
                 } else if (unit.channel == controlChannel_ && HoldsBye(start + 4, unit.size - 4)) {
                     return "end of stream";
                 }
@@ -730,7 +860,8 @@ std::string RtspClient::Play(const RtpDepacketizer::FrameSink& frame)
             case Framing::Message:
                 if (unit.bad)
                     return ErrorText(AVERROR_INVALIDDATA);
-                begin_ += unit.size; // a keep-alive's answer, or a request from the server: nothing to do
+                begin_ += unit.size; // a keep-alive's answer, or a request from the server
+                KeepAliveAnswer(unit.message);
                 break;
             case Framing::Garbage:
                 begin_ += unit.size;
@@ -739,11 +870,15 @@ std::string RtspClient::Play(const RtpDepacketizer::FrameSink& frame)
         }
         const int64_t now = NowNs();
         if (now >= keepAliveAt) {
-            KeepAlive();
+            KeepAlive(false);
             keepAliveAt = now + keepAliveEvery;
         }
+        // Packets still coming late in the time the frames did not: the
+        // stream goes on, but nothing of it can be used. (A stream that
+        // stopped in the middle of a frame sent its last packets early.)
         if (now >= deadline)
-            return "no data for " + std::to_string(timeoutSeconds_) + " s";
+            return (lastPacketAt > deadline - timeout / 2 ? "no usable video for " : "no data for ") +
+                   std::to_string(timeoutSeconds_) + " s";
         if (!Fill(std::min(deadline, keepAliveAt), reason) && !reason.empty())
             return reason;
     }
