@@ -76,6 +76,9 @@ void PluginHost::StopWatching()
 {
     watchdog_.Stop();
     PluginCallScope::WatchThisThread(nullptr);
+    // No thread looks plugins up any more: the watchdog's last look is done
+    // and every plugin is unloaded.
+    side_.Clear();
 }
 
 void PluginHost::CountHold(void* host, uint32_t owner, int32_t blocks, int64_t bytes)

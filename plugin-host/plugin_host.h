@@ -60,6 +60,8 @@ public:
     void CloseAll();
     // Joins each plugin's threads, waits for its read requests, unloads it.
     void UnloadAll();
+    // Stops the watchdog after its last look, then forgets the plugins'
+    // side states (counters, file names).
     void StopWatching();
 
     // --- the plugins ---

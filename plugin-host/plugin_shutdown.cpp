@@ -65,5 +65,6 @@ void PluginHost::UnloadAll()
     }
     std::unique_lock lock(listMutex_);
     plugins_.clear();
-    side_.Clear();
+    // The side table stays until the watchdog has stopped (StopWatching):
+    // its thread may still be looking up a plugin whose call just returned.
 }
