@@ -454,38 +454,48 @@ CameraStream::Outcome CameraStream::RunRtsp(Session& session, bool& fallBack)
     return {announced, stop_ ? "stopped" : reason};
 }
 
-// The first key frame of an RTSP stream read by the own client: its picture
-// size, and its frame rate where the sequence parameter set states one.
-void CameraStream::ProbePicture(Session& session, const uint8_t* data, size_t size)
+// Parses one picture (`size` bytes, padded as FFmpeg's parser reads) with
+// the session's parser, made on first use, and takes its picture size.
+// False when no parser could be made.
+bool CameraStream::ParsePicture(Session& session, const uint8_t* data, int size)
 {
-    if (!session.parser) {
-        session.parser = av_parser_init(session.codec);
-        session.parserCodec = avcodec_alloc_context3(nullptr);
-        if (session.parser)
-            session.parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
-    }
-    if (!session.parser || !session.parserCodec)
-        return;
+    if (!session.parser || !session.parserCodec) {
+        if (!session.parser)
+            session.parser = av_parser_init(session.codec);
+        if (!session.parserCodec)
+            session.parserCodec = avcodec_alloc_context3(nullptr);
+        if (!session.parser || !session.parserCodec)
+            return false;
+        session.parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
 #ifndef FF_API_TICKS_PER_FRAME
-    // This FFmpeg's H.264 parser counts the rate in ticks of the context,
-    // two per frame as its decoder sets them (later ones count two itself).
-    if (session.codec == AV_CODEC_ID_H264)
-        session.parserCodec->ticks_per_frame = 2;
+        // This FFmpeg's H.264 parser counts the rate in ticks of the context,
+        // two per frame as its decoder sets them (later ones count two itself).
+        if (session.codec == AV_CODEC_ID_H264)
+            session.parserCodec->ticks_per_frame = 2;
 #endif
-    // The parser needs the parameter sets before the picture; the session
-    // description may be the only place that has them.
-    std::vector<uint8_t> picture(session.parameterSets);
-    picture.insert(picture.end(), data, data + size);
-    picture.resize(picture.size() + AV_INPUT_BUFFER_PADDING_SIZE);
+    }
     uint8_t* out = nullptr;
     int outSize = 0;
-    av_parser_parse2(session.parser, session.parserCodec, &out, &outSize, picture.data(),
-                     static_cast<int>(picture.size() - AV_INPUT_BUFFER_PADDING_SIZE), AV_NOPTS_VALUE, AV_NOPTS_VALUE,
+    av_parser_parse2(session.parser, session.parserCodec, &out, &outSize, data, size, AV_NOPTS_VALUE, AV_NOPTS_VALUE,
                      0);
     if (session.parser->width > 0 && session.parser->height > 0) {
         session.width = session.parser->width;
         session.height = session.parser->height;
     }
+    return true;
+}
+
+// The first key frame of an RTSP stream read by the own client: its picture
+// size, and its frame rate where the sequence parameter set states one.
+void CameraStream::ProbePicture(Session& session, const uint8_t* data, size_t size)
+{
+    // The parser needs the parameter sets before the picture; the session
+    // description may be the only place that has them.
+    std::vector<uint8_t> picture(session.parameterSets);
+    picture.insert(picture.end(), data, data + size);
+    picture.resize(picture.size() + AV_INPUT_BUFFER_PADDING_SIZE);
+    if (!ParsePicture(session, picture.data(), static_cast<int>(picture.size() - AV_INPUT_BUFFER_PADDING_SIZE)))
+        return;
     const AVRational rate = session.parserCodec->framerate;
     if (rate.num > 0 && rate.den > 0 && av_q2d(rate) <= 240) {
         session.frameRate = rate;
@@ -694,22 +704,7 @@ void CameraStream::CheckParameterSets(Session& session, const AVPacket& packet)
             session.parameterSets = std::move(sets);
         return;
     }
-    if (!session.parser) {
-        session.parser = av_parser_init(session.codec);
-        session.parserCodec = avcodec_alloc_context3(nullptr);
-        if (session.parser)
-            session.parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
-    }
-    if (session.parser && session.parserCodec) {
-        uint8_t* out = nullptr;
-        int outSize = 0;
-        av_parser_parse2(session.parser, session.parserCodec, &out, &outSize, packet.data, packet.size, AV_NOPTS_VALUE,
-                         AV_NOPTS_VALUE, 0);
-        if (session.parser->width > 0 && session.parser->height > 0) {
-            session.width = session.parser->width;
-            session.height = session.parser->height;
-        }
-    }
+    ParsePicture(session, packet.data, packet.size);
     session.parameterSets = std::move(sets);
     session.described = false;
     std::lock_guard lock(statusMutex_);

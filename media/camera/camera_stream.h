@@ -87,6 +87,7 @@ private:
     Outcome RunRtsp(Session& session, bool& fallBack);
     void Announce(Session& session);
     void ProbePicture(Session& session, const uint8_t* data, size_t size);
+    bool ParsePicture(Session& session, const uint8_t* data, int size);
     Outcome OpenInput(Session& session);
     Outcome ReadFrames(Session& session);
     bool HandleNewParameters(Session& session, const uint8_t* extradata, size_t size);
