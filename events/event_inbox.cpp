@@ -38,7 +38,7 @@ int32_t EventInbox::Put(const _EventParmsIn& event, const void* fillFrom)
         }
         if (result == EVENT_RESULT_OK) {
             ++wakeups_;
-            notify = notifyOnEvent_;
+            notify = notifyOnEvent_.load(std::memory_order_relaxed);
         }
     }
     if (result != EVENT_RESULT_OK)
@@ -46,9 +46,13 @@ int32_t EventInbox::Put(const _EventParmsIn& event, const void* fillFrom)
     // Woken after the lock is released, so the woken writer does not block on
     // it, and before the copy: the writer's wake-up takes longer than any
     // pooled block's copy, and a woken writer watches the claimed slot until
-    // it is published (RunWriter).
-    if (notify)
+    // it is published (RunWriter). The running writer sleeps on the doorbell;
+    // before it runs, the main thread may wait for the wake-up count (the
+    // start-up), and a condition without waiters costs one load.
+    if (notify) {
+        RingDoorbell();
         condition_.notify_one();
+    }
     // Filled after the lock is released (its atomic instruction would
     // otherwise wait for the copy's stores to drain): the writer waits for
     // this slot before it takes any later one.

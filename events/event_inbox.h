@@ -18,7 +18,8 @@
 // that must wake it (a queued event, the supervisor's configuration, the stop)
 // counts one under the lock and notifies. A waiter takes a ticket first and
 // waits for the count to move past it, so a wake-up that comes before the
-// waiter gets to wait is not lost.
+// waiter gets to wait is not lost. The running writer sleeps on a doorbell of
+// its own instead (RunWriter).
 #pragma once
 
 #include <atomic>
@@ -165,11 +166,18 @@ public:
         stopRequested_ = true;
         ++wakeups_;
         condition_.notify_one();
+        RingDoorbell();
     }
     bool stopping() const { return stopRequested_.load(std::memory_order_relaxed); }
 
 private:
     bool PollForEvents(bool streaming, std::chrono::nanoseconds window) const;
+    // Wakes a writer asleep in RunWriter.
+    void RingDoorbell()
+    {
+        doorbell_.fetch_add(1, std::memory_order_release);
+        doorbell_.notify_one();
+    }
 
     std::atomic<bool>& stopRequested_;
     EventRing ring_;
@@ -179,10 +187,18 @@ private:
     // overflow_.size(), readable without the lock: the polling writer watches
     // it beside the ring, and a raising thread decides on it when to copy.
     alignas(64) std::atomic<size_t> overflowEvents_{0};
-    // Under mutex_: whether a queued event must notify the condition. The
-    // running writer clears it while it is awake: it finds events by watching
-    // the ring, so the raising thread spares the notification.
-    bool notifyOnEvent_ = true;
+    // Whether a queued event must wake the main thread; set and read under
+    // mutex_. The running writer clears it while it is awake (it finds events
+    // by watching the ring, so the raising thread spares the wake-up), and
+    // sets it, under the lock, before it sleeps.
+    std::atomic<bool> notifyOnEvent_{true};
+    // The running writer sleeps until this count moves; a raising thread that
+    // finds notifyOnEvent_ set moves it and wakes the writer (a futex where
+    // the platform has one). Waking from it touches this line alone, where
+    // the condition would take the lock back and its own lines first: on a
+    // writer whose caches went cold while it slept, that is most of the cost
+    // of its wake-up.
+    alignas(64) std::atomic<uint32_t> doorbell_{0};
     uint64_t wakeups_ = 0; // under mutex_
     // Counted events in the high bits, their bytes in the low ones: one add
     // per event counts both.
@@ -212,10 +228,7 @@ void EventInbox::RunWriter(Deliver&& deliver, Clock&& now)
         std::lock_guard compacting(mutex_);
         overflow_.Compact();
     };
-    {
-        std::lock_guard lock(mutex_);
-        notifyOnEvent_ = false;
-    }
+    notifyOnEvent_.store(false, std::memory_order_relaxed);
     // How long the ring is watched before the writer sleeps: 40 us while
     // events came less than that apart (a stream, a burst, a raising thread
     // in the middle of a claimed slot's copy), else 10 us, enough for events
@@ -271,19 +284,29 @@ void EventInbox::RunWriter(Deliver&& deliver, Clock&& now)
             continue;
         }
         if (stopRequested_) {
-            notifyOnEvent_ = true;
+            notifyOnEvent_.store(true, std::memory_order_relaxed);
             return;
         }
         // The wake-up cannot be lost: nothing is queued or claimed (seen
-        // under the lock), and a raising thread decides whether to notify
-        // under the same lock, from notifyOnEvent_. So any event after this
-        // check finds the flag set and notifies, and wait releases the lock
-        // only once the writer waits. A writer woken before the event's slot
-        // is published watches it (the 40 us window, then yields and waits
-        // of 1 ms), never sleeping without a bound while it is claimed.
-        notifyOnEvent_ = true;
-        condition_.wait(lock);
-        notifyOnEvent_ = false;
+        // under the lock), and a raising thread decides whether to ring under
+        // the same lock, from notifyOnEvent_. So any event after this check
+        // finds the flag set and rings after the doorbell was read here, and
+        // the wait returns at once if it rang before the writer got to wait.
+        // A writer woken before the event's slot is published watches it
+        // (the 40 us window, then yields and waits of 1 ms), never sleeping
+        // without a bound while it is claimed.
+        notifyOnEvent_.store(true, std::memory_order_relaxed);
+        const uint32_t rung = doorbell_.load(std::memory_order_relaxed);
+        lock.unlock();
+        doorbell_.wait(rung, std::memory_order_acquire);
+        notifyOnEvent_.store(false, std::memory_order_relaxed);
         eventsClose = PollClock::now() - idleSince < kStreamWindow;
+        // Woken with the slot claimed and not yet filled: the raising thread
+        // rings before it copies, and the writer may have woken on its
+        // processor and taken it over. Watching the slot would then keep it
+        // from being filled until the watch ends; yielding lets the raising
+        // thread finish first (and costs a call where it runs elsewhere).
+        if (ring_.Pending() != 0 && !ring_.Ready())
+            std::this_thread::yield();
     }
 }
