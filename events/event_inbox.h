@@ -172,10 +172,12 @@ public:
 
 private:
     bool PollForEvents(bool streaming, std::chrono::nanoseconds window) const;
-    // Wakes a writer asleep in RunWriter.
+    // Wakes a writer asleep in RunWriter. Sequentially consistent: the
+    // notification looks whether anybody waits, and that look must not be
+    // made before the count moved (on ARM a release would let it).
     void RingDoorbell()
     {
-        doorbell_.fetch_add(1, std::memory_order_release);
+        doorbell_.fetch_add(1, std::memory_order_seq_cst);
         doorbell_.notify_one();
     }
 
