@@ -10,7 +10,7 @@
 // Besides: the resident size around a burst, and the latency from
 // FlatPluginEvent to the last plugin's Write at steady rates from 100 to
 // 100,000 events/s and under a recorder's load, the core and the baseline in
-// interleaved repeats.
+// interleaved repeats (at the slow rates, taking turns event by event).
 //
 // Usage: switchboard_bench [--repeats=N] [--raw] [--only=SIZE/PLUGINS [--core-only] | --latency]
 //                          [--latency-repeats=N] [--latency-scale=F] [--micro [benchmark flags]]
@@ -19,7 +19,7 @@
 //   --only   runs only that row of the throughput table (e.g. --only=65536/4)
 //   --core-only leaves out the baseline's, memcpy's and the bare hand-off's runs (to profile the core)
 //   --latency runs only the latency table
-//   --latency-repeats the latency table's repeats (10, about 13 s each)
+//   --latency-repeats the latency table's repeats (10, about 58 s each)
 //   --latency-scale stretches (or shortens) every latency run by F
 //   --micro  runs only the one-thread microbenchmarks (Google Benchmark): the
 //            producer's side alone, the writer's side alone, a delivery
@@ -31,6 +31,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -80,7 +81,8 @@ int64_t NowNs()
 }
 
 // Every fake plugin returns at once; the last one in the list counts, and in
-// the latency runs also notes how long the event took to reach it.
+// the latency runs also notes how long the event took to reach it, in the
+// slot of the event's index (both stamped into its data: StampRaisedAt).
 std::atomic<uint64_t> g_delivered{0};
 std::vector<int64_t> g_latencies; // one slot per event of a latency run
 int32_t CountingWrite(void*, void*)
@@ -95,11 +97,10 @@ int32_t LastWrite(void*, void*)
 int32_t LatencyWrite(void* in, void*)
 {
     const auto* write = static_cast<const _WriteParmsIn*>(in);
-    int64_t raisedAt;
-    memcpy(&raisedAt, write->data, sizeof raisedAt);
-    const uint64_t index = g_delivered.load(std::memory_order_relaxed);
-    if (index < g_latencies.size())
-        g_latencies[index] = NowNs() - raisedAt;
+    int64_t stamp[2]; // raised at, index
+    memcpy(stamp, write->data, sizeof stamp);
+    if (stamp[1] >= 0 && static_cast<uint64_t>(stamp[1]) < g_latencies.size())
+        g_latencies[static_cast<size_t>(stamp[1])] = NowNs() - stamp[0];
     g_delivered.fetch_add(1, std::memory_order_release);
     return 0;
 }
@@ -526,12 +527,13 @@ void ThroughputTable(int repeats, bool raw, RowFilter only)
 
 // --- latency ---
 
-// Every latency run stamps each event's data with the time it was raised; the
-// last plugin reads the stamp when the event reaches it.
-void StampRaisedAt(Bytes& data)
+// Every latency run stamps each event's data with the time it was raised and
+// the event's index in the run; the last plugin reads both when the event
+// reaches it.
+void StampRaisedAt(Bytes& data, int64_t index = -1)
 {
-    const int64_t raisedAt = NowNs();
-    memcpy(data.data(), &raisedAt, sizeof raisedAt);
+    const int64_t stamp[2] = {NowNs(), index};
+    memcpy(data.data(), stamp, sizeof stamp);
 }
 
 // Waits for `deadline` as a raising thread of a plugin would: asleep, unless
@@ -560,10 +562,11 @@ struct Delays {
     double rate = 0;
 };
 
-// Raises `count` events through `raise`, one every `periodNs` (on a fresh
-// thread, with precise timers), each stamped when raised; waits for the last
-// delivery and returns the delays in the order the events were raised.
-Delays TimeLatency(const std::function<void(Bytes&)>& raise, size_t size, int64_t periodNs, int count)
+// Raises `count` events through `raise` (given each event's index), one every
+// `periodNs` (on a fresh thread, with precise timers), each stamped when
+// raised; waits for the last delivery and returns the delays in the order the
+// events were raised.
+Delays TimeLatency(const std::function<void(Bytes&, int)>& raise, size_t size, int64_t periodNs, int count)
 {
     g_latencies.assign(static_cast<size_t>(count), 0);
     const uint64_t first = g_delivered.exchange(0);
@@ -574,8 +577,8 @@ Delays TimeLatency(const std::function<void(Bytes&)>& raise, size_t size, int64_
         const int64_t start = NowNs() + 1'000'000;
         for (int i = 0; i < count; ++i) {
             WaitUntil(start + i * periodNs);
-            StampRaisedAt(data);
-            raise(data);
+            StampRaisedAt(data, i);
+            raise(data, i);
         }
         delays.rate = count * 1e9 / static_cast<double>(NowNs() - start);
     });
@@ -654,6 +657,52 @@ void PrintLatencyRows(const char* label, const char* side, LatencyRecord& record
         }
 }
 
+// The 95 % confidence interval of a percentile of sorted samples, us: the
+// samples at the ranks n*p -/+ 1.96 * sqrt(n*p*(1-p)), which hold the true
+// percentile between them with that confidence whatever the distribution. A
+// p99.9 that rests on ten samples spans several of them.
+Spread PercentileInterval(const std::vector<int64_t>& sorted, double fraction)
+{
+    if (sorted.empty())
+        return {};
+    const double n = static_cast<double>(sorted.size());
+    const double centre = n * fraction, half = 1.96 * std::sqrt(n * fraction * (1 - fraction));
+    auto at = [&](double rank) {
+        const size_t index = static_cast<size_t>(std::clamp(std::ceil(rank), 1.0, n)) - 1;
+        return static_cast<double>(sorted[index]) / 1000.0;
+    };
+    return {at(centre), at(centre - half), at(centre + half)};
+}
+
+// Where the core's percentiles (not the maximum) are above the baseline's:
+// over the pooled samples, as medians of the repeats, and pooled with the two
+// 95 % intervals apart (a difference the run's samples can tell from chance).
+struct AboveBaseline {
+    std::string pooled, medians, beyondIntervals;
+};
+
+// Call after PrintLatencyRows, which sorts the pooled samples.
+void NoteAboveBaseline(const char* label, const LatencyRecord& core, const LatencyRecord& baseline,
+                       AboveBaseline& above)
+{
+    auto note = [&](std::string& list, int q, double c, double b) {
+        char cell[96];
+        snprintf(cell, sizeof cell, "%s%s %s (%.1f > %.1f)", list.empty() ? "" : ", ", label, kQuantileNames[q], c, b);
+        list += cell;
+    };
+    for (int q = 0; q + 1 < kQuantileCount; ++q) {
+        const Spread c = PercentileInterval(core.pooled, kQuantiles[q]),
+                     b = PercentileInterval(baseline.pooled, kQuantiles[q]);
+        if (c.median > b.median)
+            note(above.pooled, q, c.median, b.median);
+        if (c.low > b.high)
+            note(above.beyondIntervals, q, c.low, b.high);
+        const double cm = SpreadOf(core.perRepeat[q]).median, bm = SpreadOf(baseline.perRepeat[q]).median;
+        if (cm > bm)
+            note(above.medians, q, cm, bm);
+    }
+}
+
 void PrintLatencyHeader()
 {
     printf("%-22s %-8s %22s %22s %22s %22s | %8s %8s %8s %8s | %8s  %s\n", "case", "side", "p50", "p99", "p99.9", "max",
@@ -661,34 +710,72 @@ void PrintLatencyHeader()
 }
 
 // Seconds one repeat of a case raises events for, per rate: the slow rates
-// get longer runs, so that their tails rest on more than a sample or two.
+// get longer runs, so that over ten repeats every side's pooled p99.9 rests
+// on ten samples at least. Fewer, and which side wins a tail is decided by
+// the one slow wake-up the host happened to give it.
 double LatencyRunSeconds(int rate)
 {
-    return rate <= 100 ? 1.0 : rate <= 1000 ? 0.5 : rate <= 10000 ? 0.3 : 0.1;
+    return rate <= 100 ? 10.0 : rate <= 1000 ? 1.0 : rate <= 10000 ? 0.3 : 0.1;
+}
+
+int LatencyCount(int rate, double scale)
+{
+    return std::max(10, static_cast<int>(rate * LatencyRunSeconds(rate) * scale));
+}
+
+void RaiseInCore(Bytes& data)
+{
+    _EventParmsIn event = MakeEvent(data);
+    _EventParmsOut out{sizeof out, 1, 0};
+    FlatPluginEvent(&event, &out);
 }
 
 Delays RunLatencyCase(bool core, size_t size, int rate, double scale)
 {
-    const int count = std::max(10, static_cast<int>(rate * LatencyRunSeconds(rate) * scale));
     const int64_t period = 1'000'000'000 / rate;
     if (!core) {
         BaselineSwitchboard board(FakePlugins(4, &LatencyWrite));
         return TimeLatency(
-            [&](Bytes& data) {
+            [&](Bytes& data, int) {
                 _EventParmsIn event = MakeEvent(data);
                 board.Raise(event);
             },
-            size, period, count);
+            size, period, LatencyCount(rate, scale));
     }
     BenchCore bench(4, true, &LatencyWrite);
     bench.StartWriter();
-    return TimeLatency(
-        [&](Bytes& data) {
-            _EventParmsIn event = MakeEvent(data);
-            _EventParmsOut out{sizeof out, 1, 0};
-            FlatPluginEvent(&event, &out);
+    return TimeLatency([](Bytes& data, int) { RaiseInCore(data); }, size, period, LatencyCount(rate, scale));
+}
+
+// Up to this rate the writer sleeps between events, and the delay is mostly
+// the host's wake-up of a sleeping thread, which drifts between a few states
+// over seconds. So the baseline and the core take turns event by event (each
+// at the case's rate, half a period apart): both meet the same states, and a
+// difference between them is the code's. Faster cases take turns run by run.
+constexpr int kLatencyRateTakingTurns = 1000;
+
+// Both sides in one run, turn by turn, `coreFirst` or not; {baseline, core}.
+std::array<Delays, 2> RunLatencyCaseInTurns(size_t size, int rate, double scale, bool coreFirst)
+{
+    BaselineSwitchboard board(FakePlugins(4, &LatencyWrite));
+    BenchCore bench(4, true, &LatencyWrite);
+    bench.StartWriter();
+    const int coreTurn = coreFirst ? 0 : 1;
+    const Delays both = TimeLatency(
+        [&](Bytes& data, int i) {
+            if (i % 2 == coreTurn) {
+                RaiseInCore(data);
+            } else {
+                _EventParmsIn event = MakeEvent(data);
+                board.Raise(event);
+            }
         },
-        size, period, count);
+        size, 1'000'000'000 / rate / 2, 2 * LatencyCount(rate, scale));
+    std::array<Delays, 2> sides;
+    for (size_t i = 0; i < both.ns.size(); ++i)
+        sides[i % 2 == static_cast<size_t>(coreTurn) ? 1 : 0].ns.push_back(both.ns[i]);
+    sides[0].rate = sides[1].rate = both.rate / 2;
+    return sides;
 }
 
 // --- latency under a recorder's load ---
@@ -822,13 +909,19 @@ void LatencyTable(int repeats, double scale, bool raw)
     constexpr size_t kSizes[] = {1024, 65536};
     LatencyRecord records[2][std::size(kLatencyRates)][2]; // size, rate, side (0 baseline, 1 core)
     LatencyRecord frames[2], keyFrames[2];
-    const double recorderSeconds = 2.0 * scale;
+    const double recorderSeconds = 4.0 * scale;
     for (int r = 0; r < repeats; ++r) {
         for (size_t s = 0; s < std::size(kSizes); ++s)
             for (size_t k = 0; k < std::size(kLatencyRates); ++k)
-                for (int turn = 0; turn < 2; ++turn) {
-                    const int side = (turn + r) % 2;
-                    records[s][k][side].Add(RunLatencyCase(side == 1, kSizes[s], kLatencyRates[k], scale));
+                if (kLatencyRates[k] <= kLatencyRateTakingTurns) {
+                    std::array<Delays, 2> sides = RunLatencyCaseInTurns(kSizes[s], kLatencyRates[k], scale, r % 2);
+                    for (int side = 0; side < 2; ++side)
+                        records[s][k][side].Add(std::move(sides[side]));
+                } else {
+                    for (int turn = 0; turn < 2; ++turn) {
+                        const int side = (turn + r) % 2;
+                        records[s][k][side].Add(RunLatencyCase(side == 1, kSizes[s], kLatencyRates[k], scale));
+                    }
                 }
         for (int turn = 0; turn < 2; ++turn) {
             const int side = (turn + r) % 2;
@@ -837,22 +930,31 @@ void LatencyTable(int repeats, double scale, bool raw)
             keyFrames[side].Add(std::move(delays.keyFrames));
         }
     }
+    AboveBaseline above;
     for (size_t s = 0; s < std::size(kSizes); ++s)
         for (size_t k = 0; k < std::size(kLatencyRates); ++k) {
             char label[32];
             snprintf(label, sizeof label, "%d/s %zu B", kLatencyRates[k], kSizes[s]);
             for (int side : {1, 0})
                 PrintLatencyRows(label, side ? "core" : "baseline", records[s][k][side], raw);
+            NoteAboveBaseline(label, records[s][k][1], records[s][k][0], above);
         }
     for (int side : {1, 0})
         PrintLatencyRows("recorder frames", side ? "core" : "baseline", frames[side], raw);
+    NoteAboveBaseline("recorder frames", frames[1], frames[0], above);
     for (int side : {1, 0})
         PrintLatencyRows("recorder key frames", side ? "core" : "baseline", keyFrames[side], raw);
     printf("ev/s: the rate the raising thread reached (median of the repeats); rests on: how many samples lie at "
            "or above each percentile, in one repeat / pooled. Recorder: %d cameras at 25 frames/s (a %zu KiB key "
            "frame every 2 s, %zu KiB frames between) and 2,000 log lines/s, %.1f s per repeat; the frames' "
-           "delays, every frame and the key frames alone\n\n",
+           "delays, every frame and the key frames alone\n",
            kCameras, kKeyFrameBytes >> 10, kDependentFrameBytes >> 10, recorderSeconds);
+    auto list = [](const std::string& cells) { return cells.empty() ? "nowhere" : cells.c_str(); };
+    printf("The core above the baseline, pooled: %s\n", list(above.pooled));
+    printf("The core above the baseline, medians of the repeats: %s\n", list(above.medians));
+    printf("The core above the baseline beyond both 95 %% intervals (pooled; the core's lower bound > the "
+           "baseline's upper): %s\n\n",
+           list(above.beyondIntervals));
     fflush(stdout);
 }
 
