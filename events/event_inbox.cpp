@@ -66,7 +66,7 @@ int32_t EventInbox::Put(const _EventParmsIn& event, const void* fillFrom)
 
 // Producers often raise events back to back. Watching the ring for a while
 // before sleeping spares both sides a futex wake-up and a context switch per
-// event; an idle core still sleeps on the condition.
+// event; an idle core still sleeps (on the doorbell).
 //
 // In a stream the ring is looked at only every few microseconds, and the
 // events raised in between are taken as a batch. Each look reads the slot the
