@@ -730,17 +730,19 @@ void RaiseInCore(Bytes& data)
     FlatPluginEvent(&event, &out);
 }
 
+void RaiseInBaseline(BaselineSwitchboard& board, Bytes& data)
+{
+    _EventParmsIn event = MakeEvent(data);
+    board.Raise(event);
+}
+
 Delays RunLatencyCase(bool core, size_t size, int rate, double scale)
 {
     const int64_t period = 1'000'000'000 / rate;
     if (!core) {
         BaselineSwitchboard board(FakePlugins(4, &LatencyWrite));
-        return TimeLatency(
-            [&](Bytes& data, int) {
-                _EventParmsIn event = MakeEvent(data);
-                board.Raise(event);
-            },
-            size, period, LatencyCount(rate, scale));
+        return TimeLatency([&](Bytes& data, int) { RaiseInBaseline(board, data); }, size, period,
+                           LatencyCount(rate, scale));
     }
     BenchCore bench(4, true, &LatencyWrite);
     bench.StartWriter();
@@ -763,12 +765,10 @@ std::array<Delays, 2> RunLatencyCaseInTurns(size_t size, int rate, double scale,
     const int coreTurn = coreFirst ? 0 : 1;
     const Delays both = TimeLatency(
         [&](Bytes& data, int i) {
-            if (i % 2 == coreTurn) {
+            if (i % 2 == coreTurn)
                 RaiseInCore(data);
-            } else {
-                _EventParmsIn event = MakeEvent(data);
-                board.Raise(event);
-            }
+            else
+                RaiseInBaseline(board, data);
         },
         size, 1'000'000'000 / rate / 2, 2 * LatencyCount(rate, scale));
     std::array<Delays, 2> sides;
