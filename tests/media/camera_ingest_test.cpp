@@ -448,14 +448,7 @@ public:
     SilentPort()
     {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(listen(fd_, 8), 0);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
+        port = ListenOnLoopback(fd_, 8);
     }
     ~SilentPort() { close(fd_); }
     int port = 0;

@@ -257,4 +257,19 @@ std::string CameraRig::Request(uint32_t kind, const std::string& payload)
     return text;
 }
 
+uint16_t ListenOnLoopback(int fd, int backlog)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(fd, backlog), 0);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ADD_FAILURE() << "getsockname failed";
+        return 0;
+    }
+    return ntohs(address.sin_port);
+}
+
 } // namespace dvrtest::media

@@ -130,4 +130,8 @@ public:
     std::string Request(uint32_t kind, const std::string& payload);
 };
 
+// Binds the TCP socket `fd` to a free port on 127.0.0.1 and listens with
+// `backlog`; returns the port (0, failing the test, when it cannot).
+uint16_t ListenOnLoopback(int fd, int backlog);
+
 } // namespace dvrtest::media

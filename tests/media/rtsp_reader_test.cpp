@@ -17,6 +17,7 @@
 
 #include "decode_times.h"
 #include "rtp_depacketizer.h"
+#include "media_fixtures.h"
 #include "rtsp_client.h"
 
 namespace {
@@ -369,14 +370,7 @@ class ScriptedCamera {
 public:
     ScriptedCamera()
     {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(listen(listen_, 1), 0);
-        getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
+        port = dvrtest::media::ListenOnLoopback(listen_, 1);
         thread_ = std::thread([this] { Serve(accept(listen_, nullptr, nullptr)); });
     }
     ~ScriptedCamera()
