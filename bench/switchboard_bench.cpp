@@ -13,7 +13,8 @@
 // interleaved repeats (at the slow rates, taking turns event by event).
 //
 // Usage: switchboard_bench [--repeats=N] [--raw] [--only=SIZE/PLUGINS [--core-only] | --latency]
-//                          [--latency-repeats=N] [--latency-scale=F] [--micro [benchmark flags]]
+//                          [--latency-repeats=N] [--latency-scale=F] [--latency-case=RATE/SIZE]
+//                          [--micro [benchmark flags]]
 //   --repeats the throughput table's repeats (5)
 //   --raw    also prints every repeat's figure (for merging runs of two builds)
 //   --only   runs only that row of the throughput table (e.g. --only=65536/4)
@@ -21,6 +22,8 @@
 //   --latency runs only the latency table
 //   --latency-repeats the latency table's repeats (10, about 58 s each)
 //   --latency-scale stretches (or shortens) every latency run by F
+//   --latency-case runs only that case of the latency table (e.g. --latency-case=100/1024),
+//            without the recorder's load: a long look at one cell
 //   --micro  runs only the one-thread microbenchmarks (Google Benchmark): the
 //            producer's side alone, the writer's side alone, a delivery
 #include <benchmark/benchmark.h>
@@ -657,49 +660,56 @@ void PrintLatencyRows(const char* label, const char* side, LatencyRecord& record
         }
 }
 
-// The 95 % confidence interval of a percentile of sorted samples, us: the
-// samples at the ranks n*p -/+ 1.96 * sqrt(n*p*(1-p)), which hold the true
-// percentile between them with that confidence whatever the distribution. A
-// p99.9 that rests on ten samples spans several of them.
-Spread PercentileInterval(const std::vector<int64_t>& sorted, double fraction)
+// How likely it is that a side is above the other in `above` or more of
+// `repeats` paired repeats when neither is faster (a one-sided sign test).
+double SignTestChance(int above, int repeats)
 {
-    if (sorted.empty())
-        return {};
-    const double n = static_cast<double>(sorted.size());
-    const double centre = n * fraction, half = 1.96 * std::sqrt(n * fraction * (1 - fraction));
-    auto at = [&](double rank) {
-        const size_t index = static_cast<size_t>(std::clamp(std::ceil(rank), 1.0, n)) - 1;
-        return static_cast<double>(sorted[index]) / 1000.0;
-    };
-    return {at(centre), at(centre - half), at(centre + half)};
+    double chance = 0, ways = 1; // ways: repeats choose k, from k = 0 up
+    for (int k = 0; k <= repeats; ++k) {
+        if (k >= above)
+            chance += ways;
+        ways = ways * (repeats - k) / (k + 1);
+    }
+    return chance / std::pow(2.0, repeats);
 }
 
 // Where the core's percentiles (not the maximum) are above the baseline's:
-// over the pooled samples, as medians of the repeats, and pooled with the two
-// 95 % intervals apart (a difference the run's samples can tell from chance).
+// over the pooled samples, as medians of the repeats, and in so many of the
+// paired repeats that chance would do it less than once in 20. The repeats,
+// not the samples, are the independent trials: the host keeps a thread's
+// wake-ups slow for seconds at a time, so slow events come in runs that hit
+// one side's writer and not the other's, in either side's repeats alike.
 struct AboveBaseline {
-    std::string pooled, medians, beyondIntervals;
+    std::string pooled, medians, beyondChance;
 };
 
 // Call after PrintLatencyRows, which sorts the pooled samples.
 void NoteAboveBaseline(const char* label, const LatencyRecord& core, const LatencyRecord& baseline,
                        AboveBaseline& above)
 {
-    auto note = [&](std::string& list, int q, double c, double b) {
+    auto note = [&](std::string& list, int q, const char* how) {
         char cell[96];
-        snprintf(cell, sizeof cell, "%s%s %s (%.1f > %.1f)", list.empty() ? "" : ", ", label, kQuantileNames[q], c, b);
+        snprintf(cell, sizeof cell, "%s%s %s (%s)", list.empty() ? "" : ", ", label, kQuantileNames[q], how);
         list += cell;
     };
     for (int q = 0; q + 1 < kQuantileCount; ++q) {
-        const Spread c = PercentileInterval(core.pooled, kQuantiles[q]),
-                     b = PercentileInterval(baseline.pooled, kQuantiles[q]);
-        if (c.median > b.median)
-            note(above.pooled, q, c.median, b.median);
-        if (c.low > b.high)
-            note(above.beyondIntervals, q, c.low, b.high);
+        char how[48];
+        const double c = PercentileOf(core.pooled, kQuantiles[q]).us,
+                     b = PercentileOf(baseline.pooled, kQuantiles[q]).us;
+        snprintf(how, sizeof how, "%.1f > %.1f", c, b);
+        if (c > b)
+            note(above.pooled, q, how);
         const double cm = SpreadOf(core.perRepeat[q]).median, bm = SpreadOf(baseline.perRepeat[q]).median;
+        snprintf(how, sizeof how, "%.1f > %.1f", cm, bm);
         if (cm > bm)
-            note(above.medians, q, cm, bm);
+            note(above.medians, q, how);
+        const int repeats = static_cast<int>(std::min(core.perRepeat[q].size(), baseline.perRepeat[q].size()));
+        int coreAbove = 0;
+        for (int r = 0; r < repeats; ++r)
+            coreAbove += core.perRepeat[q][r] > baseline.perRepeat[q][r];
+        snprintf(how, sizeof how, "in %d of %d repeats", coreAbove, repeats);
+        if (SignTestChance(coreAbove, repeats) < 0.05)
+            note(above.beyondChance, q, how);
     }
 }
 
@@ -896,10 +906,17 @@ RecorderDelays RunRecorderLoad(bool core, double seconds)
 
 constexpr int kLatencyRates[] = {100, 1'000, 10'000, 100'000};
 
+// One case of the latency table, or all of them (rate 0).
+struct LatencyCaseFilter {
+    int rate = 0;
+    size_t size = 0;
+    bool Selects(int caseRate, size_t caseSize) const { return rate == 0 || (rate == caseRate && size == caseSize); }
+};
+
 // The latency table: per rate and block size the baseline and the core in
 // interleaved repeats (their order swapped every repeat), then the recorder's
-// load the same way. `scale` stretches every run (about 13 s per repeat at 1).
-void LatencyTable(int repeats, double scale, bool raw)
+// load the same way. `scale` stretches every run (about 58 s per repeat at 1).
+void LatencyTable(int repeats, double scale, bool raw, LatencyCaseFilter only)
 {
     printf("Latency, FlatPluginEvent to the last plugin's Write, 4 plugins, a steady rate per case: us; the "
            "repeats' percentiles as median [min-max] of %d interleaved repeats | the percentiles of every "
@@ -913,7 +930,9 @@ void LatencyTable(int repeats, double scale, bool raw)
     for (int r = 0; r < repeats; ++r) {
         for (size_t s = 0; s < std::size(kSizes); ++s)
             for (size_t k = 0; k < std::size(kLatencyRates); ++k)
-                if (kLatencyRates[k] <= kLatencyRateTakingTurns) {
+                if (!only.Selects(kLatencyRates[k], kSizes[s])) {
+                    continue;
+                } else if (kLatencyRates[k] <= kLatencyRateTakingTurns) {
                     std::array<Delays, 2> sides = RunLatencyCaseInTurns(kSizes[s], kLatencyRates[k], scale, r % 2);
                     for (int side = 0; side < 2; ++side)
                         records[s][k][side].Add(std::move(sides[side]));
@@ -923,7 +942,7 @@ void LatencyTable(int repeats, double scale, bool raw)
                         records[s][k][side].Add(RunLatencyCase(side == 1, kSizes[s], kLatencyRates[k], scale));
                     }
                 }
-        for (int turn = 0; turn < 2; ++turn) {
+        for (int turn = 0; turn < 2 && only.rate == 0; ++turn) {
             const int side = (turn + r) % 2;
             RecorderDelays delays = RunRecorderLoad(side == 1, recorderSeconds);
             frames[side].Add(std::move(delays.frames));
@@ -933,28 +952,33 @@ void LatencyTable(int repeats, double scale, bool raw)
     AboveBaseline above;
     for (size_t s = 0; s < std::size(kSizes); ++s)
         for (size_t k = 0; k < std::size(kLatencyRates); ++k) {
+            if (!only.Selects(kLatencyRates[k], kSizes[s]))
+                continue;
             char label[32];
             snprintf(label, sizeof label, "%d/s %zu B", kLatencyRates[k], kSizes[s]);
             for (int side : {1, 0})
                 PrintLatencyRows(label, side ? "core" : "baseline", records[s][k][side], raw);
             NoteAboveBaseline(label, records[s][k][1], records[s][k][0], above);
         }
-    for (int side : {1, 0})
-        PrintLatencyRows("recorder frames", side ? "core" : "baseline", frames[side], raw);
-    NoteAboveBaseline("recorder frames", frames[1], frames[0], above);
-    for (int side : {1, 0})
-        PrintLatencyRows("recorder key frames", side ? "core" : "baseline", keyFrames[side], raw);
+    if (only.rate == 0) {
+        for (int side : {1, 0})
+            PrintLatencyRows("recorder frames", side ? "core" : "baseline", frames[side], raw);
+        NoteAboveBaseline("recorder frames", frames[1], frames[0], above);
+        for (int side : {1, 0})
+            PrintLatencyRows("recorder key frames", side ? "core" : "baseline", keyFrames[side], raw);
+    }
     printf("ev/s: the rate the raising thread reached (median of the repeats); rests on: how many samples lie at "
-           "or above each percentile, in one repeat / pooled. Recorder: %d cameras at 25 frames/s (a %zu KiB key "
-           "frame every 2 s, %zu KiB frames between) and 2,000 log lines/s, %.1f s per repeat; the frames' "
-           "delays, every frame and the key frames alone\n",
-           kCameras, kKeyFrameBytes >> 10, kDependentFrameBytes >> 10, recorderSeconds);
+           "or above each percentile, in one repeat / pooled.");
+    if (only.rate == 0)
+        printf(" Recorder: %d cameras at 25 frames/s (a %zu KiB key frame every 2 s, %zu KiB frames between) and "
+               "2,000 log lines/s, %.1f s per repeat; the frames' delays, every frame and the key frames alone",
+               kCameras, kKeyFrameBytes >> 10, kDependentFrameBytes >> 10, recorderSeconds);
+    printf("\n");
     auto list = [](const std::string& cells) { return cells.empty() ? "nowhere" : cells.c_str(); };
     printf("The core above the baseline, pooled: %s\n", list(above.pooled));
     printf("The core above the baseline, medians of the repeats: %s\n", list(above.medians));
-    printf("The core above the baseline beyond both 95 %% intervals (pooled; the core's lower bound > the "
-           "baseline's upper): %s\n\n",
-           list(above.beyondIntervals));
+    printf("The core above the baseline in more of the repeats than chance would give (under 1 in 20): %s\n\n",
+           list(above.beyondChance));
     fflush(stdout);
 }
 
@@ -1083,6 +1107,7 @@ int main(int argc, char** argv)
     double latencyScale = 1;
     bool raw = false, micro = false, latencyOnly = false;
     RowFilter only;
+    LatencyCaseFilter latencyCase;
     std::vector<char*> rest{argv[0]};
     for (int i = 1; i < argc; ++i)
         if (strncmp(argv[i], "--repeats=", 10) == 0)
@@ -1091,6 +1116,9 @@ int main(int argc, char** argv)
             latencyRepeats = std::max(1, atoi(argv[i] + 18));
         else if (strncmp(argv[i], "--latency-scale=", 16) == 0)
             latencyScale = std::max(0.01, atof(argv[i] + 16));
+        else if (strncmp(argv[i], "--latency-case=", 15) == 0 &&
+                 sscanf(argv[i] + 15, "%d/%zu", &latencyCase.rate, &latencyCase.size) == 2)
+            latencyOnly = true;
         else if (strcmp(argv[i], "--raw") == 0)
             raw = true;
         else if (strncmp(argv[i], "--only=", 7) == 0 && sscanf(argv[i] + 7, "%ld/%d", &only.size, &only.plugins) == 2)
@@ -1117,7 +1145,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (latencyOnly) {
-        LatencyTable(latencyRepeats, latencyScale, raw);
+        LatencyTable(latencyRepeats, latencyScale, raw, latencyCase);
         return 0;
     }
     if (only.size >= 0) {
@@ -1126,6 +1154,6 @@ int main(int argc, char** argv)
     }
     ResidentAfterBurst(); // first, while the heap holds only what the core needs
     ThroughputTable(repeats, raw, only);
-    LatencyTable(latencyRepeats, latencyScale, raw);
+    LatencyTable(latencyRepeats, latencyScale, raw, {});
     return 0;
 }
