@@ -38,15 +38,16 @@ constexpr uint32_t kLargeClass = BlockPool::kClassCount;
 // Right before every block; sized so that the block keeps malloc's alignment.
 struct alignas(alignof(std::max_align_t)) Header {
     uint32_t sizeClass; // kLargeClass: a malloc block of its own
+    uint32_t lead;      // bytes from what malloc handed out to the block
 };
 
 // Blocks of 256 bytes and more start on a cache line: copying into a block
 // that does not takes up to twice as long (measured for 1 KiB to 64 KiB). The
 // smaller classes keep the plain header rather than double their memory.
 constexpr size_t kCacheLine = 64;
-constexpr size_t LeadOf(uint32_t sizeClass)
+constexpr size_t AlignmentOf(uint32_t sizeClass)
 {
-    return sizeClass >= 2 ? kCacheLine : sizeof(Header);
+    return sizeClass >= 2 ? kCacheLine : alignof(Header);
 }
 static_assert(sizeof(Header) <= kCacheLine);
 
@@ -58,7 +59,7 @@ Header* HeaderOf(void* block)
 // What malloc handed out for `block`.
 void* StartOf(void* block)
 {
-    return static_cast<char*>(block) - LeadOf(HeaderOf(block)->sizeClass);
+    return static_cast<char*>(block) - HeaderOf(block)->lead;
 }
 
 constexpr size_t SizeOfClass(unsigned sizeClass)
@@ -262,17 +263,25 @@ void BlockPool::Detach(ThreadCache& cache)
     cache.previous = cache.next = nullptr;
 }
 
+// Aligned by hand in a plain malloc block: posix_memalign asks the heap for
+// the alignment and a minimal chunk more than it keeps, so a freed block never
+// fits the next one of the same size, and a stream of large blocks (key
+// frames, one per event) kept growing the heap into fresh pages, a page fault
+// per 4 KiB of the event on its raising thread.
 void* BlockPool::NewBlock(unsigned sizeClass, size_t size)
 {
-    const size_t lead = LeadOf(sizeClass);
+    const size_t alignment = AlignmentOf(sizeClass);
+    const size_t lead = sizeof(Header) + alignment - alignof(Header); // malloc aligns for Header
     if (size > SIZE_MAX - lead)
         return nullptr;
-    void* start = nullptr;
-    if (posix_memalign(&start, lead, lead + size) != 0)
+    char* start = static_cast<char*>(malloc(lead + size));
+    if (!start)
         return nullptr;
     systemAllocations_.fetch_add(1, std::memory_order_relaxed);
-    void* block = static_cast<char*>(start) + lead;
+    const uintptr_t at = (reinterpret_cast<uintptr_t>(start) + sizeof(Header) + alignment - 1) & ~(alignment - 1);
+    void* block = reinterpret_cast<void*>(at);
     HeaderOf(block)->sizeClass = sizeClass;
+    HeaderOf(block)->lead = static_cast<uint32_t>(at - reinterpret_cast<uintptr_t>(start));
     return block;
 }
 
