@@ -22,8 +22,8 @@
 //   --latency runs only the latency table
 //   --latency-repeats the latency table's repeats (10, about 58 s each)
 //   --latency-scale stretches (or shortens) every latency run by F
-//   --latency-case runs only that case of the latency table (e.g. --latency-case=100/1024),
-//            without the recorder's load: a long look at one cell
+//   --latency-case runs only that case of the latency table (e.g. --latency-case=100/1024,
+//            or --latency-case=recorder for the recorder's load): a long look at one cell
 //   --micro  runs only the one-thread microbenchmarks (Google Benchmark): the
 //            producer's side alone, the writer's side alone, a delivery
 #include <benchmark/benchmark.h>
@@ -807,9 +807,10 @@ std::vector<uint8_t> g_frameIsKey;
 int32_t RecorderLatencyWrite(void* in, void*)
 {
     const auto* write = static_cast<const _WriteParmsIn*>(in);
-    if (write->eventType & EVENT_TYPE_MEDIA) {
-        int64_t raisedAt;
+    int64_t raisedAt = -1; // -1: an event that is not timed
+    if (write->eventType & EVENT_TYPE_MEDIA)
         memcpy(&raisedAt, write->data, sizeof raisedAt);
+    if (raisedAt >= 0) {
         const uint64_t index = g_frames.fetch_add(1, std::memory_order_relaxed);
         if (index < g_frameLatencies.size()) {
             g_frameLatencies[index] = NowNs() - raisedAt;
@@ -839,9 +840,13 @@ RecorderDelays TimeRecorderLoad(const std::function<void(_EventParmsIn&)>& raise
         threads.emplace_back([&, camera] {
             PreciseTimers();
             Bytes data(kKeyFrameBytes, 'f');
-            for (int i = 0; i < frames; ++i) {
-                WaitUntil(start + camera * (kFramePeriodNs / kCameras) + i * kFramePeriodNs);
-                const bool key = i % kKeyFrameEvery == 0;
+            // A camera's thread raises for as long as the camera runs: its
+            // first frame (a key frame: the thread's own set-up in the
+            // allocator and the pool, for either size) is not timed.
+            for (int i = -1; i < frames; ++i) {
+                if (i >= 0)
+                    WaitUntil(start + camera * (kFramePeriodNs / kCameras) + i * kFramePeriodNs);
+                const bool key = i % kKeyFrameEvery == 0 || i < 0;
                 _EventParmsIn event = MakeEvent(data);
                 event.providerID = DVR_MEDIA_SOURCE_ID(0x00090000, camera);
                 event.eventType = EVENT_TYPE_MEDIA;
@@ -849,14 +854,17 @@ RecorderDelays TimeRecorderLoad(const std::function<void(_EventParmsIn&)>& raise
                 event.payload.video.keyFrame = key ? 1 : 0;
                 event.dataSize = static_cast<uint32_t>(key ? kKeyFrameBytes : kDependentFrameBytes);
                 StampRaisedAt(data);
+                if (i < 0)
+                    memset(data.data(), 0xff, sizeof(int64_t)); // -1: not timed
                 raise(event);
             }
         });
     threads.emplace_back([&] {
         PreciseTimers();
         char line[120];
-        for (int i = 0; i < lines; ++i) {
-            WaitUntil(start + i * kLogLinePeriodNs);
+        for (int i = -1; i < lines; ++i) {
+            if (i >= 0)
+                WaitUntil(start + i * kLogLinePeriodNs);
             const int length =
                 snprintf(line, sizeof line, "camera %d: %d packets received, jitter %d us", i % 8, i, i % 997);
             _EventParmsIn event;
@@ -875,7 +883,7 @@ RecorderDelays TimeRecorderLoad(const std::function<void(_EventParmsIn&)>& raise
     for (std::thread& thread : threads)
         thread.join();
     const double elapsed = static_cast<double>(NowNs() - start);
-    WaitDelivered(static_cast<uint64_t>(frames * kCameras + lines));
+    WaitDelivered(static_cast<uint64_t>((frames + 1) * kCameras + lines + 1));
     g_delivered.fetch_add(first);
     RecorderDelays delays;
     for (size_t i = 0; i < g_frameLatencies.size(); ++i)
@@ -906,11 +914,14 @@ RecorderDelays RunRecorderLoad(bool core, double seconds)
 
 constexpr int kLatencyRates[] = {100, 1'000, 10'000, 100'000};
 
-// One case of the latency table, or all of them (rate 0).
+// One case of the latency table (a rate and size, or the recorder's load), or
+// all of them.
 struct LatencyCaseFilter {
+    bool all = true, recorder = false;
     int rate = 0;
     size_t size = 0;
-    bool Selects(int caseRate, size_t caseSize) const { return rate == 0 || (rate == caseRate && size == caseSize); }
+    bool Selects(int caseRate, size_t caseSize) const { return all || (rate == caseRate && size == caseSize); }
+    bool SelectsRecorder() const { return all || recorder; }
 };
 
 // The latency table: per rate and block size the baseline and the core in
@@ -942,7 +953,7 @@ void LatencyTable(int repeats, double scale, bool raw, LatencyCaseFilter only)
                         records[s][k][side].Add(RunLatencyCase(side == 1, kSizes[s], kLatencyRates[k], scale));
                     }
                 }
-        for (int turn = 0; turn < 2 && only.rate == 0; ++turn) {
+        for (int turn = 0; turn < 2 && only.SelectsRecorder(); ++turn) {
             const int side = (turn + r) % 2;
             RecorderDelays delays = RunRecorderLoad(side == 1, recorderSeconds);
             frames[side].Add(std::move(delays.frames));
@@ -960,7 +971,7 @@ void LatencyTable(int repeats, double scale, bool raw, LatencyCaseFilter only)
                 PrintLatencyRows(label, side ? "core" : "baseline", records[s][k][side], raw);
             NoteAboveBaseline(label, records[s][k][1], records[s][k][0], above);
         }
-    if (only.rate == 0) {
+    if (only.SelectsRecorder()) {
         for (int side : {1, 0})
             PrintLatencyRows("recorder frames", side ? "core" : "baseline", frames[side], raw);
         NoteAboveBaseline("recorder frames", frames[1], frames[0], above);
@@ -969,7 +980,7 @@ void LatencyTable(int repeats, double scale, bool raw, LatencyCaseFilter only)
     }
     printf("ev/s: the rate the raising thread reached (median of the repeats); rests on: how many samples lie at "
            "or above each percentile, in one repeat / pooled.");
-    if (only.rate == 0)
+    if (only.SelectsRecorder())
         printf(" Recorder: %d cameras at 25 frames/s (a %zu KiB key frame every 2 s, %zu KiB frames between) and "
                "2,000 log lines/s, %.1f s per repeat; the frames' delays, every frame and the key frames alone",
                kCameras, kKeyFrameBytes >> 10, kDependentFrameBytes >> 10, recorderSeconds);
@@ -1116,9 +1127,11 @@ int main(int argc, char** argv)
             latencyRepeats = std::max(1, atoi(argv[i] + 18));
         else if (strncmp(argv[i], "--latency-scale=", 16) == 0)
             latencyScale = std::max(0.01, atof(argv[i] + 16));
+        else if (strcmp(argv[i], "--latency-case=recorder") == 0)
+            latencyOnly = true, latencyCase.all = false, latencyCase.recorder = true;
         else if (strncmp(argv[i], "--latency-case=", 15) == 0 &&
                  sscanf(argv[i] + 15, "%d/%zu", &latencyCase.rate, &latencyCase.size) == 2)
-            latencyOnly = true;
+            latencyOnly = true, latencyCase.all = false;
         else if (strcmp(argv[i], "--raw") == 0)
             raw = true;
         else if (strncmp(argv[i], "--only=", 7) == 0 && sscanf(argv[i] + 7, "%ld/%d", &only.size, &only.plugins) == 2)
