@@ -22,6 +22,7 @@
 // its own instead (RunWriter).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -262,15 +263,23 @@ void EventInbox::RunWriter(Deliver&& deliver, Clock&& now)
         std::unique_lock lock(mutex_);
         if (ring_.Pending() != 0) {
             // A raising thread claimed the next slot and has yet to fill it.
-            // It is yielded to a few times; one that lost its processor is
-            // then looked for once a millisecond rather than spun for.
+            // It is yielded to once. One that still has not filled it lost
+            // its processor (to this writer, or to the other threads of a
+            // busy machine), and a yield does not reliably give it back, so
+            // the writer then sleeps: 50 us at first, twice as long each time
+            // after, up to 1 ms. A raising thread preempted for a moment thus
+            // delays the events behind it by about that moment, and one
+            // stopped for long is looked for once a millisecond.
             if (ring_.Ready())
                 continue;
-            if (++waitsForSlot < 16) {
+            waitsForSlot = std::min(waitsForSlot + 1, 7);
+            if (waitsForSlot == 1) {
                 lock.unlock();
                 std::this_thread::yield();
             } else {
-                condition_.wait_for(lock, std::chrono::milliseconds(1));
+                const int doublings = waitsForSlot - 2;
+                condition_.wait_for(
+                    lock, std::min(std::chrono::microseconds(50 << doublings), std::chrono::microseconds(1000)));
             }
             continue;
         }
