@@ -853,9 +853,12 @@ RecorderDelays TimeRecorderLoad(const std::function<void(_EventParmsIn&)>& raise
                 event.eventFlags = DVR_MEDIA_FLAGS_FRAME;
                 event.payload.video.keyFrame = key ? 1 : 0;
                 event.dataSize = static_cast<uint32_t>(key ? kKeyFrameBytes : kDependentFrameBytes);
-                StampRaisedAt(data);
-                if (i < 0)
-                    memset(data.data(), 0xff, sizeof(int64_t)); // -1: not timed
+                if (i >= 0) {
+                    StampRaisedAt(data);
+                } else {
+                    const int64_t untimed = -1;
+                    memcpy(data.data(), &untimed, sizeof untimed);
+                }
                 raise(event);
             }
         });

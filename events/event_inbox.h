@@ -272,7 +272,7 @@ void EventInbox::RunWriter(Deliver&& deliver, Clock&& now)
             // stopped for long is looked for once a millisecond.
             if (ring_.Ready())
                 continue;
-            waitsForSlot = std::min(waitsForSlot + 1, 7);
+            waitsForSlot = std::min(waitsForSlot + 1, 7); // from 7 on the sleep is at its cap
             if (waitsForSlot == 1) {
                 lock.unlock();
                 std::this_thread::yield();

@@ -54,9 +54,10 @@ TEST(BlockPool, SizesRoundUpToTheirClassAndLargeBlocksAreTheirOwn)
 }
 
 // A key frame's block is freed on the writer, and the raising thread's next
-// key frame of the same size must fit the memory it leaves. Aligned
-// allocation asked the heap for more than it kept, so the heap grew into fresh
-// pages for every such event: a page fault per 4 KiB on the raising thread.
+// key frame of the same size must fit the memory it leaves; where it does not
+// (posix_memalign asks the heap for more than it keeps), the heap grows into
+// fresh pages for every such event, a page fault per 4 KiB on the raising
+// thread.
 TEST(BlockPool, ALargeBlockFreedOnAnotherThreadIsReusedByTheNextOfItsSize)
 {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
